@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+// The one record of every program variable, shared by all subsystems on the user-interface thread.
+#pragma once
+
+#include <cstdint>
+
+// Values of `target`: where ButtonSend writes to and ButtonGet reads from.
+inline constexpr uint16_t RAM = 1;
+inline constexpr uint16_t EEPROM = 2;
+inline constexpr uint16_t DATFILE = 3;
+
+inline constexpr int kParaWords = 25;   // capacity of pp; anzpara says how many are in use
+inline constexpr int kDataWords = 7;    // capacity of databuf; anzdata says how many are in use
+inline constexpr int kBufSize = 1024;   // szWriteBuf, szReadBuf and the port queues
+inline constexpr int kRampPoints = 4096;
+inline constexpr int kHistory = 700;    // 100 samples of 7 values
+
+struct ScopeState {
+    // Link and protocol
+    uint16_t com = 0;
+    int16_t ret = 0;
+    uint16_t sync = 0;
+    uint16_t order = 0;
+    uint16_t anzpara = 0;
+    uint16_t anzdata = 0;
+    uint16_t nBytesW = 0;
+    uint16_t nBytesR = 0;
+    uint16_t poll = 0;
+    uint16_t target = 0;
+    uint16_t pp[kParaWords] = {};
+    uint16_t databuf[kDataWords] = {};
+    unsigned char szWriteBuf[kBufSize] = {};
+    unsigned char szReadBuf[kBufSize] = {};
+    char szStatus[48] = {};
+
+    // Timing, in seconds of Timer()
+    double transbeg = 0;
+    double waitdel = 0;
+    double tdiff = 0;
+    double tstart = 0;
+
+    // Last measurement
+    uint16_t dataR = 0, dataG = 0, dataB = 0;
+    uint16_t dataX = 0, dataY = 0;
+    uint16_t dataINT = 0;
+    uint16_t dataCOL = 0;
+
+    // Sensor parameters, mirrors of pp words 0-5 and 15-24
+    uint16_t sigwinhi = 0;
+    uint16_t sigwinlo = 0;
+    uint16_t power = 0;
+    uint16_t average = 0;
+    uint16_t outmode = 0;
+    uint16_t hold = 0;
+    uint16_t ctt[2][5] = {};
+
+    // Display
+    uint16_t source = 0;
+    uint16_t xramp[kRampPoints] = {};
+    uint16_t yramp[kRampPoints] = {};
+    double alldata[kHistory] = {};
+
+    // Program
+    int32_t panel = 0;
+    int32_t textIDsoft = 0;
+    char proj_dir[260] = {};
+    char file_name[260] = {};
+};
+
+// The program's state; lives from process start to exit.
+extern ScopeState st;
+
+// Back to the zero-filled state of process start (for tests that run the program twice).
+void ResetScopeState();

@@ -1,0 +1,10 @@
+// SPDX-License-Identifier: MIT
+// The executable: hands the command line to the toolkit and runs the program.
+#include "app/QuillexEMBV10.h"
+#include "ui/userint.h"
+
+int main(int argc, char **argv)
+{
+    RunTimeArgs args{argc, argv};
+    return WinMain(&args, nullptr, nullptr, 0);
+}

@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// Shared fixtures of the test suites: the real panel, a private port directory, recorded popups.
+#pragma once
+
+#include "app/QuillexEMBV10.h"
+#include "app/ScopeState.h"
+#include "app/callbacks.h"
+#include "ui/controls.h"
+#include "ui/qtaccess.h"
+#include "ui/userint.h"
+
+#include <QTemporaryDir>
+#include <QWidget>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+namespace testsupport {
+
+// Points the per-user port directory at a fresh temporary folder, so tests never meet a real
+// simulator or another test's links.
+inline QTemporaryDir &PrivatePortDir()
+{
+    static QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    return dir;
+}
+
+// Loads MainPanel as WinMain does (without showing it or connecting) and runs InitVars.
+inline bool LoadScopePanel()
+{
+    ResetScopeState();
+    int count = 0;
+    const CallbackEntry *table = ScopeCallbackTable(&count);
+    SetCallbackTable(table, count);
+    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
+    if (st.panel < 0)
+        return false;
+    GetProjectDir(st.proj_dir);
+    InitVars();
+    return true;
+}
+
+inline void DiscardScopePanel()
+{
+    if (PanelWidget(st.panel))
+        DiscardPanel(st.panel);
+}
+
+inline QWidget *W(int control)
+{
+    return CtrlWidget(st.panel, control);
+}
+
+// Records popups for the lifetime of the object instead of showing modal boxes.
+struct PopupRecorder {
+    std::vector<PopupRecord> popups;
+    PopupRecorder() { SetPopupSink(&popups); }
+    ~PopupRecorder() { SetPopupSink(nullptr); }
+};
+
+// CPU seconds (user + system) this process has used.
+inline double CpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+} // namespace testsupport

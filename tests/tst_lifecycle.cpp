@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+// Start-up and shutdown of the whole program: closing the window, a missing or damaged panel file.
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QTimer>
+
+using namespace testsupport;
+
+class TstLifecycle : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+
+    void closingTheWindowEndsTheProgram()
+    {
+        PopupRecorder rec; // no sensor is attached: the connection report must not block the test
+        ResetScopeState();
+        bool closed = false;
+        QTimer::singleShot(300, [&] {
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (w->objectName() == QLatin1String("MainPanel") && w->isVisible()) {
+                    st.poll = 1;
+                    closed = true;
+                    w->close();
+                }
+        });
+        const int code = WinMain(nullptr, nullptr, nullptr, 0);
+        QVERIFY(closed);
+        QCOMPARE(code, 0);
+        QCOMPARE(st.poll, uint16_t(0));
+        for (QWidget *w : QApplication::topLevelWidgets())
+            QVERIFY(w->objectName() != QLatin1String("MainPanel"));
+    }
+
+    void aMissingOrDamagedPanelFileEndsWithMinusOneAndNoWindow_data()
+    {
+        QTest::addColumn<QByteArray>("panelFile");
+        QTest::newRow("missing") << QByteArray();
+        QTest::newRow("damaged") << QByteArray("<?xml version=\"1.0\"?><ui version=\"4.0\"><widget class=");
+        // The real panel with one widget class nobody registered: the loader must not quietly substitute it.
+        QFile real(QStringLiteral(SCOPE_BIN_DIR "/QuillexEMBV10.uir"));
+        QVERIFY(real.open(QIODevice::ReadOnly));
+        QByteArray unknown = real.readAll();
+        QVERIFY(unknown.contains("class=\"Led\""));
+        unknown.replace("class=\"Led\"", "class=\"NoSuchLed\"");
+        QTest::newRow("unknown widget class") << unknown;
+        real.seek(0);
+        QByteArray badCallback = real.readAll();
+        badCallback.replace("CBF_ButtonGo", "CBF_ButtonGone");
+        QTest::newRow("unknown callback name") << badCallback;
+    }
+
+    void aMissingOrDamagedPanelFileEndsWithMinusOneAndNoWindow()
+    {
+        QFETCH(QByteArray, panelFile);
+        QTemporaryDir dir;
+        const QString exe = dir.filePath(QStringLiteral("QuillexEMBV10"));
+        QVERIFY(QFile::copy(QStringLiteral(SCOPE_BIN_DIR "/QuillexEMBV10"), exe));
+        if (!panelFile.isEmpty()) {
+            QFile f(dir.filePath(QStringLiteral("QuillexEMBV10.uir")));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(panelFile);
+        }
+        QProcess p;
+        p.setProgram(exe);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p.setProcessEnvironment(env);
+        p.start();
+        QVERIFY(p.waitForFinished(15000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(static_cast<signed char>(p.exitCode()), static_cast<signed char>(-1));
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+    }
+
+    void loadPanelRefusesAFileWithoutTheInventory()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("partial.uir"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<?xml version=\"1.0\"?><ui version=\"4.0\"><widget class=\"QWidget\" name=\"MainPanel\">"
+                "<widget class=\"QPushButton\" name=\"ButtonGo\"/></widget></ui>");
+        f.close();
+        const int before = QApplication::topLevelWidgets().size();
+        QVERIFY(LoadPanel(0, path.toLocal8Bit().constData(), kPanelNumber) < 0);
+        QCOMPARE(QApplication::topLevelWidgets().size(), before);
+    }
+};
+
+QTEST_MAIN(TstLifecycle)
+#include "tst_lifecycle.moc"

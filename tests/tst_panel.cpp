@@ -1,0 +1,377 @@
+// SPDX-License-Identifier: MIT
+// The panel, start-up and shutdown, callbacks with their help texts, and the branding strip.
+#include "testsupport.h"
+
+#include "app/helptexts.h"
+#include "branding/logo.h"
+
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "ui/panelwidgets.h"
+
+#include <cstring>
+
+using namespace testsupport;
+
+namespace {
+
+struct HelpCase {
+    int control;
+    const char *text;
+};
+
+// Which text each control explains itself with; four texts are shared.
+const HelpCase kHelp[] = {
+    {ButtonSend, InfoButtonSend},
+    {ButtonGet, InfoButtonGet},
+    {ButtonGo, InfoButtonGo},
+    {ButtonStop, InfoButtonStop},
+    {EditConnect, InfoEditConnect},
+    {SelectRAM, InfoSelectMEM},
+    {SelectEEPROM, InfoSelectMEM},
+    {SelectFILE, InfoSelectMEM},
+    {SelectSource, InfoSelectSource},
+    {ButtonTeachDataTo, InfoButtonTeachDataTo},
+    {ButtonResetTable, InfoButtonResetTable},
+    {ButtonApplyFromAll, InfoButtonApplyFromAll},
+    {ButtonZoom, InfoButtonZoom},
+    {ButtonAutoAdjust, InfoButtonAutoAdjust},
+    {EditNo, InfoEditNo},
+    {RadioInc, InfoRadioInc},
+    {EditSigWinHI, InfoEditSigWin},
+    {EditSigWinLo, InfoEditSigWin},
+    {SlidePower, InfoEditPower},
+    {EditAverage, InfoEditAverage},
+    {EditOutmode, InfoEditOutmode},
+    {EditHold, InfoEditHold},
+    {DispX, InfoDispX},
+    {DispY, InfoDispY},
+    {DispINT, InfoDispINT},
+    {DispRAW, InfoDispRAW},
+    {DispCOL, InfoDispCOL},
+    {DispRED, InfoDispBars},
+    {DispGREEN, InfoDispBars},
+    {DispBLUE, InfoDispBars},
+    {DispStatus, InfoStatus},
+    {GraphRaw1, InfoGraph},
+    {GraphData1, InfoGraph},
+};
+
+// Where a user would click: the inner part that takes the mouse, not just the outer frame.
+QWidget *ClickTarget(QWidget *w)
+{
+    if (auto *spin = qobject_cast<QAbstractSpinBox *>(w))
+        return spin->findChild<QLineEdit *>();
+    if (auto *slide = qobject_cast<NumericSlide *>(w))
+        return slide->slider();
+    return w;
+}
+
+void RightClick(QWidget *w)
+{
+    QWidget *t = ClickTarget(w);
+    QTest::mousePress(t, Qt::RightButton, {}, t->rect().center());
+    QTest::mouseRelease(t, Qt::RightButton, {}, t->rect().center());
+}
+
+// Blanks that stand before each line break of a text.
+QList<int> BlanksBeforeBreaks(const char *text)
+{
+    QList<int> out;
+    const QByteArray t(text);
+    for (int i = 0; i < t.size(); ++i) {
+        if (t[i] != '\n')
+            continue;
+        int n = 0;
+        for (int j = i - 1; j >= 0 && t[j] == ' '; --j)
+            ++n;
+        out << n;
+    }
+    return out;
+}
+
+QByteArray StateBytes()
+{
+    return QByteArray(reinterpret_cast<const char *>(&st), sizeof st);
+}
+
+} // namespace
+
+class TstPanel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+    void init() { QVERIFY(LoadScopePanel()); }
+    void cleanup() { DiscardScopePanel(); }
+
+    void everyInventoryControlIsOnThePanelWithItsKindAndCallback()
+    {
+        struct Kind {
+            int control;
+            const char *cls;
+            const char *callback;
+        };
+        const Kind kinds[] = {
+            {EditConnect, "QSpinBox", "CBF_EditConnect"},      {DispStatus, "QLabel", "CBF_DispStatus"},
+            {SelectRAM, "QPushButton", "CBF_SelectRAM"},       {SelectEEPROM, "QPushButton", "CBF_SelectEEPROM"},
+            {SelectFILE, "QPushButton", "CBF_SelectFILE"},     {ButtonSend, "QPushButton", "CBF_ButtonSend"},
+            {ButtonGet, "QPushButton", "CBF_ButtonGet"},       {ButtonGo, "QPushButton", "CBF_ButtonGo"},
+            {ButtonStop, "QPushButton", "CBF_ButtonStop"},     {EditSigWinHI, "QSpinBox", "CBF_EditSigWinHI"},
+            {EditSigWinLo, "QSpinBox", "CBF_EditSigWinLo"},    {SlidePower, "NumericSlide", "CBF_SlidePower"},
+            {EditAverage, "QSpinBox", "CBF_EditAverage"},      {EditOutmode, "QComboBox", "CBF_EditOutmode"},
+            {EditHold, "QSpinBox", "CBF_EditHold"},            {TeachTable, "QTableWidget", ""},
+            {EditNo, "QSpinBox", "CBF_EditNo"},                {RadioInc, "QRadioButton", "CBF_RadioInc"},
+            {ButtonTeachDataTo, "QPushButton", "CBF_ButtonTeachDataTo"},
+            {ButtonResetTable, "QPushButton", "CBF_ButtonResetTable"},
+            {ButtonApplyFromAll, "QPushButton", "CBF_ButtonApplyFromAll"},
+            {ButtonZoom, "QPushButton", "CBF_ButtonZoom"},     {ButtonAutoAdjust, "QPushButton", "CBF_AutoAdjust"},
+            {GraphData1, "ColourPlaneGraph", "CBF_GraphData1"}, {GraphData2, "ColourPlaneGraph", "CBF_GraphData2"},
+            {SelectSource, "QComboBox", "CBF_SelectSource"},   {DispX, "NumDisplay", "CBF_DispX"},
+            {DispY, "NumDisplay", "CBF_DispY"},                {DispINT, "NumDisplay", "CBF_DispINT"},
+            {DispRAW, "NumDisplay", "CBF_DispRAW"},            {DispRED, "QProgressBar", "CBF_DispRED"},
+            {DispGREEN, "QProgressBar", "CBF_DispGREEN"},      {DispBLUE, "QProgressBar", "CBF_DispBLUE"},
+            {LedCol1, "Led", ""},                              {LedCol2, "Led", ""},
+            {DispCOL, "QLabel", "CBF_DispCOL"},                {CaptionX, "QLabel", ""},
+            {CaptionY, "QLabel", ""},                          {CaptionINT, "QLabel", ""},
+            {CaptionRAW, "QLabel", ""},                        {GraphRaw1, "StripChart", "CBF_GraphRaw1"},
+            {LogoBackdrop, "QFrame", ""},                      {LogoPicture, "QLabel", ""},
+        };
+        QCOMPARE(int(std::size(kinds)), kCtrlCount - 1);
+        for (const Kind &k : kinds) {
+            QWidget *w = W(k.control);
+            QVERIFY2(w, CtrlName(k.control));
+            QCOMPARE(w->objectName(), QString::fromLatin1(CtrlName(k.control)));
+            QVERIFY2(w->inherits(k.cls), CtrlName(k.control));
+            QCOMPARE(w->property("callback").toString(), QString::fromLatin1(k.callback));
+        }
+        QCOMPARE(PanelWidget(st.panel)->property("callback").toString(), QStringLiteral("CBF_P"));
+        QCOMPARE(PanelWidget(st.panel)->windowTitle(), QStringLiteral("Quillex-EMB-Scope V1.0"));
+        QCOMPARE(W(GraphRaw1)->property("traces").toInt(), 7);
+        QCOMPARE(W(GraphData1)->geometry(), W(GraphData2)->geometry());
+    }
+
+    void everyControlIsNamedForAssistiveTechnology()
+    {
+        for (int id = 1; id < kCtrlCount; ++id) {
+            QWidget *w = W(id);
+            QCOMPARE(w->accessibleDescription(), QString::fromLatin1(CtrlName(id)));
+            QVERIFY2(!w->accessibleName().isEmpty(), CtrlName(id));
+        }
+    }
+
+    void initialValuesAgreeWithTheStartState()
+    {
+        int on = -1;
+        GetCtrlVal(st.panel, SelectRAM, &on);
+        QCOMPARE(on, 1);
+        GetCtrlVal(st.panel, SelectEEPROM, &on);
+        QCOMPARE(on, 0);
+        GetCtrlVal(st.panel, SelectFILE, &on);
+        QCOMPARE(on, 0);
+        char text[256];
+        GetCtrlVal(st.panel, DispStatus, text);
+        QCOMPARE(QByteArray(text), QByteArray("InitVars"));
+        QCOMPARE(st.target, RAM);
+        QCOMPARE(st.com, uint16_t(1));
+        QCOMPARE(st.sync, uint16_t(85));
+        QCOMPARE(st.anzpara, uint16_t(25));
+        QCOMPARE(st.anzdata, uint16_t(7));
+        QCOMPARE(st.waitdel, 0.1);
+        QCOMPARE(st.xramp[0], uint16_t(0));
+        QCOMPARE(st.yramp[0], uint16_t(4095));
+        QCOMPARE(st.xramp[4095], uint16_t(4095));
+        QCOMPARE(st.yramp[4095], uint16_t(0));
+        int z = -1;
+        GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
+        QCOMPARE(z, 100);
+        const QObjectList order = W(GraphData1)->parentWidget()->children();
+        QVERIFY(order.indexOf(W(GraphData2)) < order.indexOf(W(GraphData1)));
+    }
+
+    void functionKeysReachTheirButtons()
+    {
+        QWidget *root = PanelWidget(st.panel);
+        root->show();
+        QVERIFY(QTest::qWaitForWindowActive(root));
+        const std::pair<Qt::Key, int> keys[] = {
+            {Qt::Key_F9, ButtonSend}, {Qt::Key_F10, ButtonGet}, {Qt::Key_F11, ButtonGo}, {Qt::Key_F12, ButtonStop}};
+        for (auto [key, control] : keys) {
+            QSignalSpy clicked(static_cast<QPushButton *>(W(control)), &QPushButton::clicked);
+            QTest::keyClick(root, key);
+            QTRY_COMPARE(clicked.count(), 1); // a shortcut presses the button visibly, then clicks
+        }
+    }
+
+    void rightClickShowsEachControlsHelpText()
+    {
+        PopupRecorder rec;
+        for (const HelpCase &h : kHelp) {
+            rec.popups.clear();
+            RightClick(W(h.control));
+            QVERIFY2(rec.popups.size() == 1, CtrlName(h.control));
+            QCOMPARE(rec.popups[0].title, std::string("Info"));
+            QCOMPARE(rec.popups[0].text, std::string(h.text));
+        }
+    }
+
+    void rightClickOnControlsWithoutCallbackDoesNothing()
+    {
+        PopupRecorder rec;
+        const QByteArray before = StateBytes();
+        for (int control : {LedCol1, LedCol2, TeachTable, LogoPicture, LogoBackdrop, CaptionX})
+            RightClick(W(control));
+        QVERIFY(rec.popups.empty());
+        QVERIFY(StateBytes() == before);
+    }
+
+    void rightClickOnTheZoomGraphSendsItBackWithoutText()
+    {
+        PopupRecorder rec;
+        SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 0);
+        RightClick(W(GraphData2));
+        QVERIFY(rec.popups.empty());
+        int z = -1;
+        GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
+        QCOMPARE(z, 100);
+        const QObjectList order = W(GraphData1)->parentWidget()->children();
+        QVERIFY(order.indexOf(W(GraphData2)) < order.indexOf(W(GraphData1)));
+    }
+
+    void rightClickOnButtonGoExplainsButStartsNothing()
+    {
+        PopupRecorder rec;
+        const QByteArray before = StateBytes();
+        RightClick(W(ButtonGo));
+        QCOMPARE(rec.popups.size(), size_t(1));
+        QVERIFY(StateBytes() == before);
+    }
+
+    void committingHelpOnlyControlsChangesNoVariable()
+    {
+        PanelWidget(st.panel)->show();
+        const QByteArray before = StateBytes();
+        for (int control : {EditHold, EditSigWinHI, EditAverage, EditNo}) {
+            auto *spin = static_cast<QAbstractSpinBox *>(W(control));
+            spin->setFocus();
+            spin->selectAll();
+            QTest::keyClicks(spin, "1");
+            QTest::keyClick(spin, Qt::Key_Return);
+        }
+        auto *slide = static_cast<NumericSlide *>(W(SlidePower));
+        QTest::mouseClick(slide->slider(), Qt::LeftButton, {}, QPoint(5, slide->slider()->height() / 2));
+        auto *mode = static_cast<QComboBox *>(W(EditOutmode));
+        mode->setCurrentIndex(1);
+        emit mode->activated(1);
+        QVERIFY(StateBytes() == before);
+    }
+
+    void helpTextsKeepTheirBlanksAndLineBreaks()
+    {
+        QCOMPARE(BlanksBeforeBreaks(InfoButtonSend), (QList<int>{27, 27}));
+        QCOMPARE(BlanksBeforeBreaks(InfoButtonGo), (QList<int>{25, 24}));
+        QCOMPARE(BlanksBeforeBreaks(InfoButtonStop), (QList<int>{24}));
+        QCOMPARE(BlanksBeforeBreaks(InfoButtonTeachDataTo), (QList<int>{34}));
+        QCOMPARE(BlanksBeforeBreaks(InfoButtonAutoAdjust), (QList<int>{33, 33}));
+        QCOMPARE(BlanksBeforeBreaks(InfoEditOutmode), (QList<int>{28, 28}));
+        QCOMPARE(BlanksBeforeBreaks(InfoDispX), (QList<int>{22, 22}));
+        QCOMPARE(BlanksBeforeBreaks(InfoEditConnect), QList<int>{});
+        for (const HelpCase &h : kHelp)
+            QVERIFY2(h.text[0] == ' ', h.text);
+        QVERIFY(QByteArray(InfoButtonGet).endsWith("Shortcut Key: F10. "));
+        QVERIFY(QByteArray(InfoEditPower).contains("0 = no intensity,  1000 = full intensity."));
+        QCOMPARE(QByteArray(InfoTimeout), QByteArray(" ATTENTION! \n \n TIMEOUT \n NO SERIAL CONNECTION TO SENSOR"));
+    }
+
+    void theRealHelpBoxShowsTheTextAsStored()
+    {
+        QString title, text;
+        QTimer::singleShot(50, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        });
+        RightClick(W(ButtonStop));
+        QCOMPARE(title, QStringLiteral("Info"));
+        QCOMPARE(text, QString::fromLatin1(InfoButtonStop));
+    }
+
+    void startUpDrawsBrandingVariantTen()
+    {
+        const std::vector<QWidget *> captions = NewCtrlWidgets(st.panel);
+        QCOMPARE(captions.size(), size_t(1));
+        auto *title = qobject_cast<QLabel *>(captions[0]);
+        QCOMPARE(title->text(), QStringLiteral("Quillex-EMB-Scope V1.0"));
+        QCOMPARE(title->pos(), QPoint(20, 16));
+        QCOMPARE(title->font().pointSize(), 25);
+        QVERIFY(title->width() >= title->fontMetrics().horizontalAdvance(title->text()));
+        QCOMPARE(title->palette().color(QPalette::WindowText), QColor(QRgb(0x808080)));
+        QCOMPARE(title->palette().color(QPalette::Window), QColor(QRgb(0xFFFFFF)));
+        int v = 0;
+        GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
+        QCOMPARE(v, 0xFFFFFF);
+        GetCtrlAttribute(st.panel, LogoPicture, ATTR_LEFT, &v);
+        QCOMPARE(v, 595);
+        GetCtrlAttribute(st.panel, LogoPicture, ATTR_TOP, &v);
+        QCOMPARE(v, 6);
+        QVERIFY(!qobject_cast<QLabel *>(W(LogoPicture))->pixmap().isNull());
+        // Captions lie in front of the strip they are drawn on.
+        const QObjectList order = PanelWidget(st.panel)->children();
+        QVERIFY(order.indexOf(W(LogoBackdrop)) < order.indexOf(title));
+    }
+
+    void brandingVariantsOutsideTheTableChangeNothing()
+    {
+        SetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, 0x123456);
+        for (int variant : {-1, 11}) {
+            ShowLogo(variant);
+            QCOMPARE(NewCtrlWidgets(st.panel).size(), size_t(1));
+            int v = 0;
+            GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
+            QCOMPARE(v, 0x123456);
+        }
+    }
+
+    void brandingVariantFiveIsWhiteOnABlueStrip()
+    {
+        ShowLogo(5);
+        const std::vector<QWidget *> captions = NewCtrlWidgets(st.panel);
+        QCOMPARE(captions.size(), size_t(5));
+        int v = 0;
+        GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
+        QCOMPARE(v, 0x0080FF);
+        for (size_t i = 1; i < captions.size(); ++i) {
+            QCOMPARE(captions[i]->palette().color(QPalette::WindowText), QColor(QRgb(0xFFFFFF)));
+            QVERIFY(!captions[i]->autoFillBackground());
+        }
+        QCOMPARE(captions[1]->pos(), QPoint(323, 30));
+        QCOMPARE(st.textIDsoft, 0);
+    }
+
+    void brandingVariantZeroMovesThePictureAndLoadsNone()
+    {
+        ShowLogo(0);
+        int v = 0;
+        GetCtrlAttribute(st.panel, LogoPicture, ATTR_LEFT, &v);
+        QCOMPARE(v, 800);
+        const std::vector<QWidget *> captions = NewCtrlWidgets(st.panel);
+        QCOMPARE(captions.size(), size_t(2));
+        QCOMPARE(captions[1]->palette().color(QPalette::WindowText), QColor(Qt::black));
+    }
+};
+
+QTEST_MAIN(TstPanel)
+#include "tst_panel.moc"

@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: MIT
+// The serial layer against a real pseudo-terminal: opening by number, bytes both ways, flushes, waits.
+#include "testsupport.h"
+
+#include "ui/portdir.h"
+#include "ui/rs232.h"
+#include "ui/utility.h"
+
+#include <QFile>
+#include <QSerialPortInfo>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace testsupport;
+
+namespace {
+
+// The far end of a pseudo-terminal, linked as comN like a device the user attached.
+struct Pty {
+    int master = -1;
+    std::string slave;
+
+    explicit Pty(int com)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master);
+        unlockpt(master);
+        slave = ptsname(master);
+        termios t{};
+        const int s = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(s, &t);
+        cfmakeraw(&t);
+        tcsetattr(s, TCSANOW, &t);
+        ::close(s);
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::remove(portdir::LinkPath(com));
+        std::filesystem::create_symlink(slave, portdir::LinkPath(com));
+    }
+    ~Pty()
+    {
+        if (master >= 0)
+            ::close(master);
+    }
+    void send(const QByteArray &bytes) const { QCOMPARE(::write(master, bytes.data(), bytes.size()), bytes.size()); }
+    QByteArray receive(int count, int timeoutMs = 2000) const
+    {
+        QByteArray got;
+        const double deadline = Timer() + timeoutMs / 1000.0;
+        while (got.size() < count && Timer() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0) {
+                char buf[256];
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, int(n));
+            }
+        }
+        return got;
+    }
+};
+
+int OpenLink(int com)
+{
+    return OpenComConfig(com, "", 19200, kParityNone, 8, 1, 1024, 1024);
+}
+
+} // namespace
+
+class TstSerial : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+
+    void aLinkedPortOpensAndCarriesBytesBothWays()
+    {
+        Pty pty(3);
+        QCOMPARE(OpenLink(3), 0);
+        QCOMPARE(ComDevicePath(3), pty.slave);
+        QByteArray frame(54, '\0');
+        for (int i = 0; i < frame.size(); ++i)
+            frame[i] = char(i * 7);
+        QCOMPARE(ComWrt(3, frame.constData(), frame.size()), 54);
+        QCOMPARE(pty.receive(54), frame);
+
+        pty.send(QByteArray("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a", 10));
+        QCOMPARE(GetInQLenWait(3, 10, Timer() + 2.0), 10);
+        char in[16] = {};
+        QCOMPARE(ComRd(3, in, 4), 4);
+        QCOMPARE(QByteArray(in, 4), QByteArray("\x01\x02\x03\x04", 4));
+        QCOMPARE(GetInQLen(3), 6);
+        QCOMPARE(FlushInQ(3), 0);
+        QCOMPARE(GetInQLen(3), 0);
+        QCOMPARE(CloseCom(3), 0);
+        QCOMPARE(GetInQLen(3), int(kComErrNotOpen));
+        QCOMPARE(ComWrt(3, frame.constData(), 54), int(kComErrNotOpen));
+    }
+
+    void inputWaitingBeforeOpeningIsDiscarded()
+    {
+        Pty pty(4);
+        const int s = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY); // keep the line up while nobody listens
+        pty.send(QByteArray("stale"));
+        QTest::qWait(50);
+        QCOMPARE(OpenLink(4), 0);
+        QCOMPARE(GetInQLenWait(4, 1, Timer() + 0.2), 0);
+        CloseCom(4);
+        ::close(s);
+    }
+
+    void theInputQueueNeverReportsMoreThanItsSize()
+    {
+        Pty pty(5);
+        QCOMPARE(OpenLink(5), 0);
+        pty.send(QByteArray(1500, 'x'));
+        const int n = GetInQLenWait(5, 2000, Timer() + 1.0);
+        QCOMPARE(n, 1024);
+        CloseCom(5);
+    }
+
+    void openingFailuresUseTheToolkitCodes()
+    {
+        const int expectedMissing = QSerialPortInfo::availablePorts().isEmpty() ? int(kComErrNoPorts)
+                                                                                : int(kComErrBadPort);
+        QCOMPARE(OpenLink(250), expectedMissing);
+        QCOMPARE(OpenLink(0), int(kComErrBadPort));
+
+        // A name that is no serial device at all cannot be opened.
+        QTemporaryDir dir;
+        const QString plain = dir.filePath(QStringLiteral("not-a-tty"));
+        QFile f(plain);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::remove(portdir::LinkPath(9));
+        std::filesystem::create_symlink(plain.toStdString(), portdir::LinkPath(9));
+        QCOMPARE(OpenLink(9), int(kComErrCannotOpen));
+        std::filesystem::remove(portdir::LinkPath(9));
+    }
+
+    void waitingForBytesThatNeverComeCostsAlmostNoCpu()
+    {
+        Pty pty(6);
+        QCOMPARE(OpenLink(6), 0);
+        const double cpu0 = CpuSeconds();
+        const double t0 = Timer();
+        QCOMPARE(GetInQLenWait(6, 96, t0 + 2.0), 0);
+        const double wall = Timer() - t0;
+        const double cpu = CpuSeconds() - cpu0;
+        qInfo("2.0 s wait for bytes: %.3f s wall, %.4f s CPU (%.2f %% of a core)", wall, cpu, 100.0 * cpu / wall);
+        QVERIFY(wall >= 2.0 && wall < 2.3);
+        QVERIFY(cpu / wall < 0.10);
+        CloseCom(6);
+    }
+
+    void aVanishedDeviceIsWaitedOutAsleep()
+    {
+        auto *pty = new Pty(7);
+        QCOMPARE(OpenLink(7), 0);
+        delete pty; // the device disappears under the open port
+        const double cpu0 = CpuSeconds();
+        const double t0 = Timer();
+        const int n = GetInQLenWait(7, 14, t0 + 1.0);
+        const double wall = Timer() - t0;
+        QVERIFY(n < 14);
+        QVERIFY(wall >= 1.0);
+        QVERIFY((CpuSeconds() - cpu0) / wall < 0.10);
+        CloseCom(7);
+    }
+
+    void aPortNotOpenSleepsOutTheWaitAndReportsNotOpen()
+    {
+        const double t0 = Timer();
+        QCOMPARE(GetInQLenWait(42, 14, t0 + 0.3), int(kComErrNotOpen));
+        QVERIFY(Timer() - t0 >= 0.3);
+        QCOMPARE(ComRd(42, nullptr, 1), int(kComErrNotOpen));
+        QCOMPARE(FlushInQ(42), int(kComErrNotOpen));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSerial)
+#include "tst_serial.moc"

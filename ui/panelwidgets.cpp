@@ -1,0 +1,335 @@
+// SPDX-License-Identifier: MIT
+// Widget classes of our own that panel files may name.
+#include "ui/panelwidgets.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+Led::Led(QWidget *parent) : QWidget(parent)
+{
+    setMinimumSize(16, 16);
+}
+
+void Led::setValue(int on)
+{
+    const int v = on ? 1 : 0;
+    if (v == on_)
+        return;
+    on_ = v;
+    update();
+}
+
+void Led::setOnColor(const QColor &c)
+{
+    onColor_ = c;
+    update();
+}
+
+void Led::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const int d = std::min(width(), height()) - 2;
+    const QRectF r((width() - d) / 2.0, (height() - d) / 2.0, d, d);
+    const QColor fill = on_ ? onColor_ : QColor(0x50, 0x50, 0x50);
+    QRadialGradient g(r.center() - QPointF(d / 5.0, d / 5.0), d * 0.7);
+    g.setColorAt(0, fill.lighter(on_ ? 160 : 130));
+    g.setColorAt(1, fill);
+    p.setBrush(g);
+    p.setPen(QPen(QColor(0x30, 0x30, 0x30), 1));
+    p.drawEllipse(r);
+}
+
+NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)
+{
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setFrameShape(QFrame::Panel);
+    setFrameShadow(QFrame::Sunken);
+    setAutoFillBackground(true);
+    setMargin(3);
+    setText(QStringLiteral("0"));
+}
+
+void NumDisplay::setValue(int v)
+{
+    if (v == value_ && !text().isEmpty())
+        return;
+    value_ = v;
+    setText(QString::number(v));
+}
+
+NumericSlide::NumericSlide(QWidget *parent)
+    : QWidget(parent), slider_(new QSlider(Qt::Horizontal, this)), label_(new QLabel(this))
+{
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(slider_, 1);
+    row->addWidget(label_);
+    label_->setTextFormat(Qt::PlainText);
+    label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label_->setMinimumWidth(label_->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
+    slider_->setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(slider_);
+    connect(slider_, &QSlider::valueChanged, this, [this] { showValue(); });
+    showValue();
+}
+
+int NumericSlide::minimum() const { return slider_->minimum(); }
+int NumericSlide::maximum() const { return slider_->maximum(); }
+int NumericSlide::value() const { return slider_->value(); }
+void NumericSlide::setMinimum(int v) { slider_->setMinimum(v); }
+void NumericSlide::setMaximum(int v) { slider_->setMaximum(v); }
+
+void NumericSlide::setValue(int v)
+{
+    slider_->setValue(v);
+    showValue();
+}
+
+void NumericSlide::resizeEvent(QResizeEvent *e)
+{
+    QWidget::resizeEvent(e);
+}
+
+void NumericSlide::showValue()
+{
+    label_->setText(QString::number(slider_->value()));
+}
+
+ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
+{
+    setNoAntialiasingOnDrag(true);
+    setPlottingHint(QCP::phCacheLabels, true);
+}
+
+void ScopePlot::requestReplot()
+{
+    // Several plot calls in one callback then cost a single redraw.
+    replot(QCustomPlot::rpQueuedReplot);
+}
+
+ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
+{
+    xAxis->setRange(0, 4095);
+    yAxis->setRange(0, 4095);
+    xAxis->setLabel(QStringLiteral("X"));
+    yAxis->setLabel(QStringLiteral("Y"));
+    const QPen cursorPen(QColor(0xC0, 0x00, 0x00), 1);
+    vLine_ = new QCPItemStraightLine(this);
+    hLine_ = new QCPItemStraightLine(this);
+    for (auto *l : {vLine_, hLine_}) {
+        l->setPen(cursorPen);
+        l->setSelectable(false);
+    }
+    setCursorPos(0, 0);
+}
+
+void ColourPlaneGraph::setUserCursor(bool on)
+{
+    userCursor_ = on;
+    setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus);
+}
+
+int ColourPlaneGraph::plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int color)
+{
+    auto *curve = new QCPCurve(xAxis, yAxis);
+    QVector<double> t(static_cast<int>(x.size()));
+    for (int i = 0; i < t.size(); ++i)
+        t[i] = i;
+    curve->setData(t, QVector<double>(x.begin(), x.end()), QVector<double>(y.begin(), y.end()), true);
+    curve->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(color)), style == 2 ? 3 : 1));
+    curve->setSelectable(QCP::stNone);
+    const int h = nextHandle_++;
+    plots_[h].plottable = curve;
+    requestReplot();
+    return h;
+}
+
+int ColourPlaneGraph::plotArc(double x1, double y1, double x2, double y2, int lineColor, int fillColor)
+{
+    auto *e = new QCPItemEllipse(this);
+    e->topLeft->setCoords(std::min(x1, x2), std::max(y1, y2));
+    e->bottomRight->setCoords(std::max(x1, x2), std::min(y1, y2));
+    e->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(lineColor)), 1));
+    e->setBrush(fillColor >= 0x1000000 ? QBrush(Qt::NoBrush) : QBrush(QColor::fromRgb(static_cast<QRgb>(fillColor))));
+    e->setSelectable(false);
+    const int h = nextHandle_++;
+    plots_[h].item = e;
+    requestReplot();
+    return h;
+}
+
+void ColourPlaneGraph::deletePlot(int handle)
+{
+    auto drop = [this](PlotItem &p) {
+        if (p.plottable)
+            removePlottable(p.plottable);
+        if (p.item)
+            removeItem(p.item);
+    };
+    if (handle == -1) {
+        for (auto &[h, p] : plots_)
+            drop(p);
+        plots_.clear();
+    } else if (auto it = plots_.find(handle); it != plots_.end()) {
+        drop(it->second);
+        plots_.erase(it);
+    }
+    requestReplot();
+}
+
+void ColourPlaneGraph::setCursorPos(double x, double y)
+{
+    cursor_ = QPointF(x, y);
+    vLine_->point1->setCoords(x, 0);
+    vLine_->point2->setCoords(x, 1);
+    hLine_->point1->setCoords(0, y);
+    hLine_->point2->setCoords(1, y);
+    requestReplot();
+}
+
+void ColourPlaneGraph::moveByUser(double x, double y)
+{
+    setCursorPos(x, y);
+    emit cursorMovedByUser();
+}
+
+void ColourPlaneGraph::mousePressEvent(QMouseEvent *e)
+{
+    if (userCursor_ && e->button() == Qt::LeftButton) {
+        setFocus(Qt::MouseFocusReason);
+        moveByUser(xAxis->pixelToCoord(e->position().x()), yAxis->pixelToCoord(e->position().y()));
+        return;
+    }
+    ScopePlot::mousePressEvent(e);
+}
+
+void ColourPlaneGraph::mouseMoveEvent(QMouseEvent *e)
+{
+    if (userCursor_ && (e->buttons() & Qt::LeftButton)) {
+        moveByUser(xAxis->pixelToCoord(e->position().x()), yAxis->pixelToCoord(e->position().y()));
+        return;
+    }
+    ScopePlot::mouseMoveEvent(e);
+}
+
+void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
+{
+    if (!userCursor_) {
+        ScopePlot::keyPressEvent(e);
+        return;
+    }
+    // One key step is one screen pixel, so the cross moves as finely as the eye can follow.
+    const double sx = xAxis->range().size() / std::max(1, axisRect()->width());
+    const double sy = yAxis->range().size() / std::max(1, axisRect()->height());
+    switch (e->key()) {
+    case Qt::Key_Left: moveByUser(cursor_.x() - sx, cursor_.y()); break;
+    case Qt::Key_Right: moveByUser(cursor_.x() + sx, cursor_.y()); break;
+    case Qt::Key_Up: moveByUser(cursor_.x(), cursor_.y() + sy); break;
+    case Qt::Key_Down: moveByUser(cursor_.x(), cursor_.y() - sy); break;
+    default: ScopePlot::keyPressEvent(e); return;
+    }
+}
+
+StripChart::StripChart(QWidget *parent) : ScopePlot(parent)
+{
+    yAxis->setRange(0, 4095);
+    xAxis->setTicks(false);
+    xAxis->setTickLabels(false);
+    setTraces(7);
+    setPointsPerScreen(100);
+}
+
+void StripChart::setTraces(int n)
+{
+    data_.assign(static_cast<size_t>(std::max(1, n)), {});
+    nextTrace_ = 0;
+    rebuildGraphs();
+}
+
+void StripChart::setPointsPerScreen(int n)
+{
+    pointsPerScreen_ = std::max(2, n);
+    for (auto &d : data_)
+        if (static_cast<int>(d.size()) > pointsPerScreen_)
+            d.erase(d.begin(), d.end() - pointsPerScreen_);
+    keys_.resize(pointsPerScreen_);
+    for (int i = 0; i < pointsPerScreen_; ++i)
+        keys_[i] = i;
+    xAxis->setRange(0, pointsPerScreen_ - 1);
+    pushToGraphs();
+}
+
+double StripChart::yMinimum() const { return yAxis->range().lower; }
+double StripChart::yMaximum() const { return yAxis->range().upper; }
+void StripChart::setYMinimum(double v) { yAxis->setRangeLower(v); }
+void StripChart::setYMaximum(double v) { yAxis->setRangeUpper(v); }
+
+void StripChart::rebuildGraphs()
+{
+    clearGraphs();
+    // Trace colours follow the signals: red, green, blue, intensity, colour number, window high, window low.
+    static const QColor colours[] = {QColor(0xE0, 0x00, 0x00), QColor(0x00, 0xA0, 0x00), QColor(0x00, 0x40, 0xFF),
+                                     QColor(0x20, 0x20, 0x20), QColor(0xA0, 0x00, 0xA0), QColor(0xFF, 0x80, 0x00),
+                                     QColor(0xFF, 0x80, 0x00)};
+    for (size_t t = 0; t < data_.size(); ++t) {
+        QCPGraph *g = addGraph();
+        g->setPen(QPen(colours[t % 7], t >= 5 ? 1 : 2, t >= 5 ? Qt::DashLine : Qt::SolidLine));
+        g->setAdaptiveSampling(false);
+    }
+}
+
+void StripChart::append(const double *values, int count)
+{
+    const int traces = static_cast<int>(data_.size());
+    for (int i = 0; i < count; ++i) {
+        auto &d = data_[static_cast<size_t>(nextTrace_)];
+        if (static_cast<int>(d.size()) >= pointsPerScreen_)
+            d.erase(d.begin());
+        d.push_back(values[i]);
+        nextTrace_ = (nextTrace_ + 1) % traces;
+    }
+    pushToGraphs();
+}
+
+void StripChart::pushToGraphs()
+{
+    for (int t = 0; t < graphCount() && t < static_cast<int>(data_.size()); ++t) {
+        const auto &d = data_[static_cast<size_t>(t)];
+        const int n = static_cast<int>(d.size());
+        // The newest value sits at the right-hand edge, as on a paper strip.
+        QVector<double> k(n), v(n);
+        for (int i = 0; i < n; ++i) {
+            k[i] = keys_.value(pointsPerScreen_ - n + i);
+            v[i] = d[static_cast<size_t>(i)];
+        }
+        graph(t)->setData(k, v, true);
+    }
+    requestReplot();
+}
+
+void StripChart::setTraceVisible(int trace, bool on)
+{
+    if (trace >= 1 && trace <= graphCount()) {
+        graph(trace - 1)->setVisible(on);
+        requestReplot();
+    }
+}
+
+bool StripChart::traceVisible(int trace) const
+{
+    return trace >= 1 && trace <= graphCount() && graph(trace - 1)->visible();
+}
+
+std::vector<double> StripChart::traceValues(int trace) const
+{
+    if (trace < 1 || trace > static_cast<int>(data_.size()))
+        return {};
+    return data_[static_cast<size_t>(trace - 1)];
+}

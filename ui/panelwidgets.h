@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: MIT
+// Widget classes of our own that panel files may name: LED, numeric display, slide, colour-plane graph, strip chart.
+#pragma once
+
+#include <QLabel>
+#include <QSlider>
+#include <QWidget>
+
+#include <qcustomplot.h>
+
+#include <map>
+#include <vector>
+
+class QCPItemStraightLine;
+
+// A round lamp that is on (1) or off (0).
+class Led : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QColor onColor READ onColor WRITE setOnColor)
+public:
+    explicit Led(QWidget *parent = nullptr);
+    int value() const { return on_; }
+    void setValue(int on);
+    QColor onColor() const { return onColor_; }
+    void setOnColor(const QColor &c);
+    QSize sizeHint() const override { return {24, 24}; }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    int on_ = 0;
+    QColor onColor_{0x20, 0xd0, 0x20};
+};
+
+// A read-only number whose text and background colours the program may set.
+class NumDisplay : public QLabel {
+    Q_OBJECT
+public:
+    explicit NumDisplay(QWidget *parent = nullptr);
+    int value() const { return value_; }
+    void setValue(int v);
+
+private:
+    int value_ = 0;
+};
+
+// A horizontal slide with its value shown beside it.
+class NumericSlide : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int minimum READ minimum WRITE setMinimum)
+    Q_PROPERTY(int maximum READ maximum WRITE setMaximum)
+    Q_PROPERTY(int value READ value WRITE setValue)
+public:
+    explicit NumericSlide(QWidget *parent = nullptr);
+    int minimum() const;
+    int maximum() const;
+    int value() const;
+    void setMinimum(int v);
+    void setMaximum(int v);
+    void setValue(int v);
+    QSlider *slider() const { return slider_; }
+
+protected:
+    void resizeEvent(QResizeEvent *) override;
+
+private:
+    void showValue();
+    QSlider *slider_;
+    QLabel *label_;
+};
+
+// Base for our QCustomPlot graphs: redraws are coalesced into the next pass of the event loop.
+class ScopePlot : public QCustomPlot {
+    Q_OBJECT
+public:
+    explicit ScopePlot(QWidget *parent = nullptr);
+    void requestReplot();
+};
+
+// The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it.
+class ColourPlaneGraph : public ScopePlot {
+    Q_OBJECT
+    Q_PROPERTY(bool userCursor READ userCursor WRITE setUserCursor)
+public:
+    explicit ColourPlaneGraph(QWidget *parent = nullptr);
+    bool userCursor() const { return userCursor_; }
+    void setUserCursor(bool on);
+
+    int plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int color);
+    int plotArc(double x1, double y1, double x2, double y2, int lineColor, int fillColor);
+    void deletePlot(int handle); // -1 = all
+    int plotCount() const { return static_cast<int>(plots_.size()); }
+    void setCursorPos(double x, double y);
+    QPointF cursorPos() const { return cursor_; }
+
+signals:
+    // Only for moves made by the user.
+    void cursorMovedByUser();
+
+protected:
+    void mousePressEvent(QMouseEvent *e) override;
+    void mouseMoveEvent(QMouseEvent *e) override;
+    void keyPressEvent(QKeyEvent *e) override;
+
+private:
+    void moveByUser(double x, double y);
+    struct PlotItem {
+        QCPAbstractPlottable *plottable = nullptr;
+        QCPAbstractItem *item = nullptr;
+    };
+    std::map<int, PlotItem> plots_;
+    int nextHandle_ = 1;
+    bool userCursor_ = false;
+    QPointF cursor_{0, 0};
+    QCPItemStraightLine *vLine_;
+    QCPItemStraightLine *hLine_;
+};
+
+// A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.
+class StripChart : public ScopePlot {
+    Q_OBJECT
+    Q_PROPERTY(int traces READ traces WRITE setTraces)
+    Q_PROPERTY(int pointsPerScreen READ pointsPerScreen WRITE setPointsPerScreen)
+    Q_PROPERTY(double yMinimum READ yMinimum WRITE setYMinimum)
+    Q_PROPERTY(double yMaximum READ yMaximum WRITE setYMaximum)
+public:
+    explicit StripChart(QWidget *parent = nullptr);
+    int traces() const { return static_cast<int>(data_.size()); }
+    void setTraces(int n);
+    int pointsPerScreen() const { return pointsPerScreen_; }
+    void setPointsPerScreen(int n);
+    double yMinimum() const;
+    double yMaximum() const;
+    void setYMinimum(double v);
+    void setYMaximum(double v);
+    void append(const double *values, int count);
+    void setTraceVisible(int trace, bool on); // trace from 1
+    bool traceVisible(int trace) const;
+    // Values currently on the screen for a trace (from 1), oldest first.
+    std::vector<double> traceValues(int trace) const;
+
+private:
+    void rebuildGraphs();
+    void pushToGraphs();
+    std::vector<std::vector<double>> data_; // one ring per trace, oldest first
+    int nextTrace_ = 0;
+    int pointsPerScreen_ = 100;
+    QVector<double> keys_;
+};

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// Serial-port services under the names the program calls, on Qt Serial Port, usable without an event loop.
+// Ports are numbered like COM ports; see ComDeviceFor for how a number finds its device. No hardware handshake.
+#pragma once
+
+#include <string>
+
+// Negative results. Opening reports -1, -2, -6 or -7; the other calls report -3 for a port that is not open.
+enum {
+    kComErrSystem = -1,     // unknown system error
+    kComErrBadPort = -2,    // no such port number
+    kComErrNotOpen = -3,    // port is not open
+    kComErrIO = -4,         // unknown I/O error
+    kComErrNoPorts = -6,    // the system has no serial ports at all
+    kComErrCannotOpen = -7, // exists but cannot be opened: busy, no permission, not a serial device
+    kComErrTimeout = -99,
+};
+
+enum { kParityNone = 0 };
+enum { kCtsOff = 0 };
+
+// Finds the device for COM number `port`: a link "comN" in the per-user port directory wins; otherwise the
+// N-th serial port the system reports, sorted by device path (on Windows, \\.\COMN). Returns the device
+// path, or an empty string with *error set to kComErrBadPort or kComErrNoPorts.
+std::string ComDeviceFor(int port, int *error);
+
+// Opens the port; the device name is ignored (an empty name means the default device for the number).
+// Input already waiting is discarded. Returns 0, or a negative code from the list above.
+int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
+                  int inputQueueSize, int outputQueueSize);
+// The device path an open port uses ("" when not open).
+std::string ComDevicePath(int port);
+int SetComTime(int port, double timeoutSeconds);
+int SetCTSMode(int port, int mode);
+int FlushInQ(int port);
+int FlushOutQ(int port);
+// Hands count bytes to the system; returns the number accepted, or a negative code.
+int ComWrt(int port, const void *buffer, int count);
+// Bytes waiting in the input queue (never more than its size), or a negative code.
+int GetInQLen(int port);
+// Like GetInQLen, but first blocks (handling no events, using no CPU) until at least `wanted` bytes are
+// waiting or Timer() reaches `deadline`, whichever comes first.
+int GetInQLenWait(int port, int wanted, double deadline);
+// Reads up to count bytes that are already waiting; returns the number read, or a negative code.
+int ComRd(int port, void *buffer, int count);
+// Discards unsent output, then releases the port.
+int CloseCom(int port);

@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+// User-interface services under the names the program calls, on Qt Widgets and QCustomPlot.
+// Supports one panel file format (Qt Designer XML), full-circle arcs only, and no attributes beyond those below.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Event kinds delivered to callbacks. Values, states and cursor positions set by the program raise none.
+enum {
+    EVENT_NONE = 0,
+    EVENT_COMMIT = 1,
+    EVENT_VAL_CHANGED = 2,
+    EVENT_RIGHT_CLICK = 3,
+    EVENT_CLOSE = 4,
+};
+
+using CtrlCallbackPtr = int (*)(int panel, int control, int event, void *callbackData, int eventData1,
+                                int eventData2);
+using PanelCallbackPtr = int (*)(int panel, int event, void *callbackData, int eventData1, int eventData2);
+
+// One row of the table through which names written in the panel file are bound to functions.
+// Exactly one of ctrl and panel is set.
+struct CallbackEntry {
+    const char *name;
+    CtrlCallbackPtr ctrl;
+    PanelCallbackPtr panel;
+};
+
+// Control attributes.
+enum {
+    ATTR_VISIBLE = 1,          // 0/1
+    ATTR_ZPLANE_POSITION,      // 0 = in front of its siblings, 100 = behind them
+    ATTR_TEXT_COLOR,           // 0xRRGGBB
+    ATTR_TEXT_BGCOLOR,         // 0xRRGGBB or VAL_TRANSPARENT
+    ATTR_TEXT_FONT,            // string; VAL_APP_META_FONT = the application's default font
+    ATTR_TEXT_POINT_SIZE,      // points
+    ATTR_LEFT,                 // pixels from the panel's left edge
+    ATTR_TOP,                  // pixels from the panel's top edge
+    ATTR_FRAME_COLOR,          // background colour of a decoration
+    ATTR_POINTS_PER_SCREEN,    // strip chart
+    ATTR_TOOLTIP_TEXT,         // string
+    ATTR_TRACE_VISIBLE,        // SetTraceAttribute only: 0/1
+};
+
+inline constexpr int VAL_TRANSPARENT = 0x1000000;
+inline constexpr const char *VAL_APP_META_FONT = "NIApp";
+
+// Control kinds for NewCtrl.
+enum { CTRL_TEXT_MSG = 1 };
+
+// Plot arguments. Styles the program does not use are not offered.
+enum { VAL_UNSIGNED_SHORT_INTEGER = 1, VAL_DOUBLE = 2 };
+enum { VAL_THIN_LINE = 1, VAL_THICK_LINE = 2 };
+enum { VAL_SOLID_CIRCLE = 1 };
+enum { VAL_SOLID = 1 };
+enum { VAL_IMMEDIATE_DRAW = 1, VAL_DELAYED_DRAW = 0 };
+enum { VAL_XAXIS = 0, VAL_LEFT_YAXIS = 1 };
+enum { VAL_MANUAL = 0, VAL_AUTOSCALE = 1 };
+
+// Cell of a table, both counted from 1.
+struct Point {
+    int x; // column
+    int y; // row
+};
+inline Point MakePoint(int column, int row) { return Point{column, row}; }
+
+// Brings the toolkit up. hInstance is a RunTimeArgs* (may be null). Returns 1 on success, 0 on failure.
+struct RunTimeArgs {
+    int argc;
+    char **argv;
+};
+int InitUIRunTime(void *hInstance);
+
+// Binds callback names found in panel files. Must be called before LoadPanel; the table must outlive the panels.
+void SetCallbackTable(const CallbackEntry *table, int count);
+
+// Loads panel number panelNo of fileName (relative names are looked up in the program's directory).
+// Returns a handle >= 0, or a negative value when the file is missing or damaged, a widget class is unknown,
+// a callback name is not in the table, or a control the program names is absent.
+int LoadPanel(int parentPanel, const char *fileName, int panelNo);
+int DisplayPanel(int panel);
+int DiscardPanel(int panel);
+int RunUserInterface();
+int QuitUserInterface(int returnCode);
+int ProcessSystemEvents();
+int GetProjectDir(char directory[260]);
+
+int SetCtrlVal(int panel, int control, int value);
+int SetCtrlVal(int panel, int control, double value);
+int SetCtrlVal(int panel, int control, const char *text);
+int GetCtrlVal(int panel, int control, unsigned short *value);
+int GetCtrlVal(int panel, int control, int *value);
+int GetCtrlVal(int panel, int control, double *value);
+int GetCtrlVal(int panel, int control, char *text); // at least 256 bytes
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value);
+int SetCtrlAttribute(int panel, int control, int attribute, const char *value);
+int GetCtrlAttribute(int panel, int control, int attribute, int *value);
+
+// Creates a control on the panel in front of the others; returns its identifier (> 0) or a negative value.
+int NewCtrl(int panel, int controlKind, const char *label, int top, int left);
+
+int SetTableCellVal(int panel, int control, Point cell, unsigned short value);
+int GetTableCellVal(int panel, int control, Point cell, unsigned short *value);
+
+// Returns a plot handle > 0.
+int PlotXY(int panel, int control, const void *xArray, const void *yArray, int numberOfPoints, int xType,
+           int yType, int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int color);
+// Full circles only (arcLength 3600): the ellipse inscribed in the rectangle (x1, y1)-(x2, y2).
+int PlotArc(int panel, int control, double x1, double y1, double x2, double y2, int beginAngle, int arcLength,
+            int lineColor, int fillColor);
+int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh); // -1 = all plots
+int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
+int SetGraphCursor(int panel, int control, int cursor, double x, double y);
+int GetGraphCursor(int panel, int control, int cursor, double *x, double *y);
+int PlotStripChart(int panel, int control, const void *array, int numberOfPoints, int startingIndex, int skipCount,
+                   int dataType);
+int SetTraceAttribute(int panel, int control, int trace, int attribute, int value);
+int DisplayImageFile(int panel, int control, const char *fileName);
+
+// A modal box with an OK button; returns when it is dismissed.
+int MessagePopup(const char *title, const char *message);
+
+// For tests: while a sink is set, popups are appended to it instead of being shown.
+struct PopupRecord {
+    std::string title;
+    std::string text;
+};
+void SetPopupSink(std::vector<PopupRecord> *sink);
