@@ -5,6 +5,7 @@
 #include "app/ScopeState.h"
 #include "app/callbacks.h"
 #include "branding/logo.h"
+#include "link/com232.h"
 #include "ui/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
@@ -22,6 +23,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         return -1;
     GetProjectDir(st.proj_dir);
     InitVars();
+    InitRS232(st.com);
     DisplayPanel(st.panel);
     RunUserInterface();
     CloseCom(st.com);

@@ -4,6 +4,7 @@
 
 #include "app/ScopeState.h"
 #include "app/helptexts.h"
+#include "link/com232.h"
 #include "ui/controls.h"
 
 namespace {
@@ -41,7 +42,7 @@ void Nothing() {}
 int CBF_EditConnect(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoEditConnect, Nothing);
+    return Act(event, EVENT_COMMIT, InfoEditConnect, ReconnectComPort);
 }
 
 int CBF_SelectRAM(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)

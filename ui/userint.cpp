@@ -522,6 +522,9 @@ int SetCtrlVal(int panel, int control, const char *text)
     l->setText(QString::fromLatin1(text));
     if (l->property("autoSize").toBool())
         l->adjustSize();
+    // Status texts often precede a wait that handles no events; draw them now so the user sees them.
+    if (l->isVisible())
+        l->repaint();
     return 0;
 }
 

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// Request frames and replies of the sensor link, and the copies between the parameter block and the variables.
+#include "link/com232.h"
+
+#include "app/ScopeState.h"
+
+namespace {
+
+void PutWord(unsigned char *at, uint16_t v)
+{
+    at[0] = static_cast<unsigned char>(v >> 8);
+    at[1] = static_cast<unsigned char>(v & 0xFF);
+}
+
+uint16_t TakeWord(const unsigned char *at)
+{
+    return static_cast<uint16_t>(at[0] * 256 + at[1]);
+}
+
+// The block words that mirror variables: 0-5 the parameters, 15-24 the teach table row by row.
+uint16_t *Mirror(int word)
+{
+    uint16_t *params[6] = {&st.sigwinhi, &st.sigwinlo, &st.power, &st.average, &st.outmode, &st.hold};
+    if (word < 6)
+        return params[word];
+    return &st.ctt[(word - 15) / 5][(word - 15) % 5];
+}
+
+constexpr int kMirroredWords[] = {0, 1, 2, 3, 4, 5, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+
+} // namespace
+
+void FillTxBuf(uint8_t order)
+{
+    PutWord(st.szWriteBuf, st.sync);
+    PutWord(st.szWriteBuf + 2, order);
+    const int words = st.anzpara <= kParaWords ? st.anzpara : kParaWords;
+    for (int i = 0; i < words; ++i)
+        PutWord(st.szWriteBuf + 4 + 2 * i, st.pp[i]);
+}
+
+void GetRxBufPara()
+{
+    const int words = st.anzpara <= kParaWords ? st.anzpara : kParaWords;
+    for (int i = 0; i < words; ++i)
+        st.pp[i] = TakeWord(st.szReadBuf + 2 * i);
+}
+
+void GetRxBufData()
+{
+    const int words = st.anzdata <= kDataWords ? st.anzdata : kDataWords;
+    for (int i = 0; i < words; ++i)
+        st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
+}
+
+void CopyVarsToPP()
+{
+    for (int w : kMirroredWords)
+        st.pp[w] = *Mirror(w);
+}
+
+void CopyPPtoVars()
+{
+    for (int w : kMirroredWords)
+        *Mirror(w) = st.pp[w];
+}
+
+void CopyDatatoVars()
+{
+    st.dataR = st.databuf[0];
+    st.dataG = st.databuf[1];
+    st.dataB = st.databuf[2];
+    st.dataX = st.databuf[3];
+    st.dataY = st.databuf[4];
+    st.dataINT = st.databuf[5];
+    st.dataCOL = st.databuf[6];
+}

@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: MIT
+// Command-line front of the simulated colour sensor: serves one pseudo-terminal until SIGINT or SIGTERM.
+#include "sensor_sim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include <pthread.h>
+
+namespace {
+
+void PrintUsage(std::ostream &os)
+{
+    os << "Usage: quillex-sensor-sim [options]\n"
+          "  --com N            link the device as comN in the port directory (0 = no link; default 1)\n"
+          "  --pace BAUD        release reply bytes at the speed of an 8N1 line (0 = at once; default 19200)\n"
+          "  --latency SECONDS  extra delay before the first reply byte (default 0)\n"
+          "  --ident TEXT       identification text, up to 48 characters\n"
+          "  --fault KIND       none|noreply|short|long|trickle|garbage (default none)\n"
+          "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
+          "  --help             show this text\n";
+}
+
+std::optional<long> ParseInt(const char *text, long min)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > 1000000000L)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<sim::Fault> ParseFault(const std::string &s)
+{
+    if (s == "none")
+        return sim::Fault::None;
+    if (s == "noreply")
+        return sim::Fault::NoReply;
+    if (s == "short")
+        return sim::Fault::ShortByOne;
+    if (s == "long")
+        return sim::Fault::LongByOne;
+    if (s == "trickle")
+        return sim::Fault::Trickle;
+    if (s == "garbage")
+        return sim::Fault::Garbage;
+    return std::nullopt;
+}
+
+int Fail(const std::string &message)
+{
+    std::cerr << "quillex-sensor-sim: " << message << "\n";
+    PrintUsage(std::cerr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    sim::Options opt;
+    opt.paceBaud = 19200; // the demo should feel like the real line
+    sim::Fault fault = sim::Fault::None;
+    int hangUpAfter = -1;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(std::cout);
+            return 0;
+        }
+        if (i + 1 >= argc)
+            return Fail("missing value or unknown option: " + arg);
+        const char *value = argv[++i];
+        if (arg == "--com") {
+            const auto v = ParseInt(value, 0);
+            if (!v)
+                return Fail("bad COM number: " + std::string(value));
+            opt.com = int(*v);
+        } else if (arg == "--pace") {
+            const auto v = ParseInt(value, 0);
+            if (!v)
+                return Fail("bad baud rate: " + std::string(value));
+            opt.paceBaud = int(*v);
+        } else if (arg == "--latency") {
+            char *end = nullptr;
+            const double v = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(v >= 0.0 && v < 3600.0))
+                return Fail("bad latency: " + std::string(value));
+            opt.latency = v;
+        } else if (arg == "--ident") {
+            opt.ident = value;
+        } else if (arg == "--fault") {
+            const auto f = ParseFault(value);
+            if (!f)
+                return Fail("unknown fault: " + std::string(value));
+            fault = *f;
+        } else if (arg == "--hangup-after") {
+            const auto v = ParseInt(value, 0);
+            if (!v)
+                return Fail("bad reply count: " + std::string(value));
+            hangUpAfter = int(*v);
+        } else {
+            return Fail("unknown option: " + arg);
+        }
+    }
+
+    // Blocked before the serving thread exists so it inherits the mask and only sigtimedwait() sees them,
+    // which lets the link be removed in orderly fashion.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sim::SensorSim sensor(opt);
+    sensor.setFault(fault);
+    sensor.hangUpAfter(hangUpAfter);
+    if (!sensor.start()) {
+        std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    std::cout << "device " << sensor.devicePath() << "\n"
+              << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
+
+    bool reportedHangUp = false;
+    const timespec tick{0, 200 * 1000 * 1000};
+    for (;;) {
+        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM)
+            break;
+        if (!reportedHangUp && sensor.hungUp()) {
+            reportedHangUp = true;
+            std::cout << "hung up: device closed, link left dangling" << std::endl;
+        }
+    }
+    sensor.stop();
+    return 0;
+}

@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: MIT
+// A simulated colour sensor that answers the 54-byte request protocol over a POSIX pseudo-terminal.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+using Block = std::array<uint16_t, 25>;      // the parameter block pp[0..24]
+using Measurement = std::array<uint16_t, 7>; // RED, GREEN, BLUE, X, Y, INT, COL
+
+inline constexpr std::size_t kRequestBytes = 54;
+inline constexpr std::size_t kIdentChars = 48;
+inline constexpr uint16_t kDefaultSync = 85;
+
+// Orders with a reply; anything else is stored silently or ignored.
+enum Order : uint16_t {
+    StoreRam = 1,
+    StoreEeprom = 2,
+    ReadRam = 3,
+    ReadEeprom = 4,
+    Measure = 5,
+    Identify = 7,
+};
+
+// Indices into the parameter block.
+enum Param : std::size_t {
+    SigWinHi = 0,
+    SigWinLo = 1,
+    Power = 2,
+    Average = 3,
+    OutMode = 4,
+    Hold = 5,
+    Row1X = 15, // each teach row: X, Y, CTO (circle radius), INT, INT tolerance
+    Row2X = 20,
+};
+
+enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage };
+
+struct Options {
+    int com = 1;          // link as comN in portdir::Directory(); 0 = create no link
+    int paceBaud = 0;     // 0 = send at once; e.g. 19200 = pace as a real 8N1 link (10 bits per byte)
+    double latency = 0.0; // extra seconds between a complete request and the first reply byte
+    std::string ident = "QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0";
+};
+
+// ---- Pure helpers, exposed so both the simulator and tests of the front end can rely on them ----
+
+// Factory contents of RAM and EEPROM.
+Block DefaultBlock();
+
+// 0 unless SigWinLo < intensity < SigWinHi; bit 0 = inside teach row 1, bit 1 = inside row 2.
+uint16_t ColourNumber(const Block &ram, uint16_t x, uint16_t y, uint16_t intensity);
+
+// Chromaticity, intensity and colour number computed from raw channel values with integer arithmetic.
+Measurement DeriveMeasurement(uint16_t red, uint16_t green, uint16_t blue, const Block &ram);
+
+// Big-endian serialisation of 16-bit words.
+std::vector<uint8_t> EncodeWords(std::span<const uint16_t> words);
+
+// The 96-byte identification reply: 0x00 then one character, for 48 space-padded characters.
+std::vector<uint8_t> IdentBytes(const std::string &text);
+
+// A complete 54-byte request as the PC would send it.
+std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync = kDefaultSync);
+
+// Noise-free raw RGB at full LED power for the drifting demo scene, `seconds` after start.
+std::array<double, 3> SceneColour(double seconds);
+
+// Setters and queries may be called from any thread while the serving thread runs; start, stop,
+// hangUpNow and reopen are meant to be called from one controlling thread. The sync word of a request is
+// not checked, so a front end configured with a different sync word is still answered.
+class SensorSim {
+public:
+    explicit SensorSim(Options o = {});
+    ~SensorSim(); // stops and removes the link
+    SensorSim(const SensorSim &) = delete;
+    SensorSim &operator=(const SensorSim &) = delete;
+
+    // Creates the pty (raw mode), replaces any comN link with one to it and starts serving; false on failure.
+    bool start();
+    void stop(); // also removes the link, unless another simulator has re-pointed it
+    bool isRunning() const;
+    bool hungUp() const;
+
+    std::string devicePath() const; // the slave path; kept after a hang-up so callers can see what vanished
+    std::string linkPath() const;   // empty when Options::com is 0
+
+    // order 0 = every order that has a reply (3, 4, 5, 7); Fault::None clears. One fault at a time.
+    void setFault(Fault f, int order = 0);
+    // After that many further replies, close the device (link left dangling); -1 = never. The last reply
+    // is given up to a second to be read first, because closing the master discards unread bytes.
+    void hangUpAfter(int replies);
+    void hangUpNow();
+    bool reopen(); // new pty after a hang-up, link re-pointed to it; RAM, EEPROM and frames are kept
+
+    void setIdent(const std::string &text);
+    void setRam(const Block &b);
+    Block ram() const;
+    void setEeprom(const Block &b);
+    Block eeprom() const;
+    void setFixedMeasurement(std::optional<Measurement> m); // order 5 replies exactly these words while set
+    void setPacing(int baud);                               // affects replies to requests completed later
+    void setLatency(double seconds);
+
+    std::vector<std::vector<uint8_t>> frames() const; // every complete request, any order code, oldest first
+    void clearFrames();
+    bool waitForFrames(std::size_t count, double timeoutSeconds) const;
+    int repliesSent() const; // replies whose last byte was written, including faulty ones
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    bool openPtyLocked();
+    bool placeLinkLocked();
+    void removeLinkLocked();
+    void joinThread();
+    void serve();
+    void closePtyLocked();
+    std::vector<uint8_t> respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault);
+    Measurement measureLocked(Clock::time_point now);
+
+    mutable std::mutex mu_;
+    mutable std::condition_variable framesChanged_;
+    Options opt_;
+    std::string slavePath_;
+    std::string linkPath_;
+    int masterFd_ = -1;
+    int slaveFd_ = -1; // held open only to keep the pty out of the hung-up state; never read
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    bool hungUp_ = false;
+
+    Block ram_;
+    Block eeprom_;
+    std::optional<Measurement> fixed_;
+    Fault fault_ = Fault::None;
+    int faultOrder_ = 0;
+    int hangUpRemaining_ = -1;
+    int replies_ = 0;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::mt19937 rng_;
+    const Clock::time_point epoch_;
+};
+
+} // namespace sim

@@ -1,0 +1,395 @@
+// SPDX-License-Identifier: MIT
+// Request frames and replies, port set-up and identification, through the simulated sensor on a real pty.
+#include "testsupport.h"
+
+#include "app/helptexts.h"
+#include "link/com232.h"
+#include "ui/portdir.h"
+#include "ui/rs232.h"
+#include "ui/utility.h"
+
+#include "sensor_sim.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSpinBox>
+#include <QTimer>
+
+#include <filesystem>
+
+using namespace testsupport;
+
+namespace {
+
+QByteArray Frame()
+{
+    return QByteArray(reinterpret_cast<const char *>(st.szWriteBuf), 2 * st.anzpara + 4);
+}
+
+QByteArray Bytes(const std::vector<uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
+}
+
+QString Status()
+{
+    char text[256];
+    GetCtrlVal(st.panel, DispStatus, text);
+    return QString::fromLatin1(text);
+}
+
+void PutReply(const QByteArray &bytes)
+{
+    std::memcpy(st.szReadBuf, bytes.constData(), size_t(bytes.size()));
+}
+
+// Records every text DispStatus is drawn with, including those shown only during a blocking wait.
+class PaintedTexts : public QObject {
+public:
+    QStringList texts;
+    explicit PaintedTexts(QLabel *l) : label_(l) { l->installEventFilter(this); }
+    ~PaintedTexts() override { label_->removeEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint && (texts.isEmpty() || texts.last() != label_->text()))
+            texts << label_->text();
+        return false;
+    }
+
+private:
+    QLabel *label_;
+};
+
+} // namespace
+
+class TstFrames : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        ResetScopeState();
+        st.anzpara = 25;
+        st.anzdata = 7;
+        st.sync = 85;
+    }
+
+    void aFrameIsSyncOrderAndTheWholeBlockBigEndian()
+    {
+        st.pp[0] = 0x1234;
+        st.pp[24] = 0xBEEF;
+        FillTxBuf(5);
+        const QByteArray f = Frame();
+        QCOMPARE(f.size(), 54);
+        QCOMPARE(f.left(4), QByteArray("\x00\x55\x00\x05", 4));
+        QCOMPARE(f.mid(4, 2), QByteArray("\x12\x34", 2));
+        QCOMPARE(f.mid(52, 2), QByteArray("\xBE\xEF", 2));
+        st.sync = 0xA55A;
+        FillTxBuf(7);
+        QCOMPARE(Frame().left(4), QByteArray("\xA5\x5A\x00\x07", 4));
+    }
+
+    void replyWordsDecodeAsUnsignedBigEndian()
+    {
+        QByteArray reply(14, '\0');
+        reply[6] = '\x0F';
+        reply[7] = '\xFF';
+        reply[10] = '\xFF';
+        reply[11] = '\xFF';
+        reply[12] = '\x00';
+        reply[13] = '\x03';
+        PutReply(reply);
+        GetRxBufData();
+        CopyDatatoVars();
+        QCOMPARE(st.dataX, uint16_t(4095));
+        QCOMPARE(st.dataINT, uint16_t(65535));
+        QCOMPARE(st.dataCOL, uint16_t(3));
+        QCOMPARE(st.dataR, uint16_t(0));
+    }
+
+    void wordsSixToFourteenPassThroughEditsToTheNextFrame()
+    {
+        QByteArray reply(50, '\0');
+        for (int w = 0; w < 25; ++w) {
+            reply[2 * w] = char(w);
+            reply[2 * w + 1] = char(0x10 + w);
+        }
+        PutReply(reply);
+        GetRxBufPara();
+        CopyPPtoVars();
+        QCOMPARE(st.pp[7], uint16_t(0x0717));
+        QCOMPARE(st.sigwinhi, uint16_t(0x0010));
+        QCOMPARE(st.ctt[1][4], uint16_t(0x1828));
+        QCOMPARE(st.ctt[0][2], uint16_t(0x1121)); // word 17 is row 1's CTO
+
+        // The user edits every shown value; the hidden words must still travel unchanged.
+        st.sigwinhi = 1;
+        st.hold = 6;
+        for (auto &row : st.ctt)
+            for (auto &cell : row)
+                cell = 99;
+        CopyVarsToPP();
+        FillTxBuf(1);
+        const QByteArray f = Frame();
+        QCOMPARE(f.mid(4 + 2 * 6, 18), reply.mid(12, 18));
+        QCOMPARE(f.mid(4, 2), QByteArray("\x00\x01", 2));
+        QCOMPARE(f.mid(4 + 2 * 5, 2), QByteArray("\x00\x06", 2));
+        for (int w = 15; w < 25; ++w)
+            QCOMPARE(f.mid(4 + 2 * w, 2), QByteArray("\x00\x63", 2));
+    }
+
+    void portErrorsHaveTheirTexts_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("-1") << -1 << "Unknown system error";
+        QTest::newRow("-2") << -2 << "Invalid port number";
+        QTest::newRow("-3") << -3 << "Port is not open";
+        QTest::newRow("-4") << -4 << "Unknown I/0 error";
+        QTest::newRow("-5") << -5 << "RS-232 error!";
+        QTest::newRow("-6") << -6 << "No serial port found";
+        QTest::newRow("-7") << -7 << "Cannot open port";
+        QTest::newRow("-99") << -99 << "Timeout";
+        QTest::newRow("-8") << -8 << "RS-232 error!";
+    }
+
+    void portErrorsHaveTheirTexts()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QCOMPARE(QString::fromLatin1(PortErrorText(code)), text);
+    }
+};
+
+class TstConnect : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<sim::SensorSim> sensor;
+
+    void startSensor(int com = 1)
+    {
+        sim::Options o;
+        o.com = com;
+        sensor = std::make_unique<sim::SensorSim>(o);
+        QVERIFY(sensor->start());
+    }
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+    void init()
+    {
+        QVERIFY(LoadScopePanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+    }
+    void cleanup()
+    {
+        CloseCom(st.com);
+        CloseCom(2);
+        sensor.reset();
+        DiscardScopePanel();
+    }
+
+    void theFirstFrameAsksForTheIdentificationWithAnEmptyBlock()
+    {
+        startSensor();
+        PopupRecorder rec;
+        InitRS232(st.com);
+        QVERIFY(sensor->waitForFrames(1, 1.0));
+        QByteArray expected("\x00\x55\x00\x07", 4);
+        expected.append(QByteArray(50, '\0'));
+        QCOMPARE(Bytes(sensor->frames().front()), expected);
+        QCOMPARE(Status(), QStringLiteral("QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0").leftJustified(48, ' '));
+        QVERIFY(rec.popups.empty());
+        QCOMPARE(st.ret, int16_t(0));
+        QVERIFY(W(EditConnect)->toolTip().contains(QString::fromStdString(sensor->devicePath())));
+    }
+
+    void aNulEndsTheIdentificationEarly()
+    {
+        startSensor();
+        sensor->setIdent(std::string("COLOUR\0HIDDEN", 13));
+        PopupRecorder rec;
+        InitRS232(st.com);
+        QCOMPARE(Status(), QStringLiteral("COLOUR"));
+    }
+
+    void markupInTheIdentificationIsShownLiterally()
+    {
+        startSensor();
+        sensor->setIdent("<b>BOLD</b> &amp; <i>x</i>");
+        PopupRecorder rec;
+        InitRS232(st.com);
+        auto *label = static_cast<QLabel *>(W(DispStatus));
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QVERIFY(label->text().startsWith(QStringLiteral("<b>BOLD</b> &amp; <i>x</i>")));
+    }
+
+    void aWrongSizedIdentificationIsATimeout_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<double>("minSeconds");
+        QTest::newRow("95 bytes") << int(sim::Fault::ShortByOne) << 1.99;
+        QTest::newRow("97 bytes at once") << int(sim::Fault::LongByOne) << 0.0;
+        QTest::newRow("no reply") << int(sim::Fault::NoReply) << 1.99;
+    }
+
+    void aWrongSizedIdentificationIsATimeout()
+    {
+        QFETCH(int, fault);
+        QFETCH(double, minSeconds);
+        startSensor();
+        sensor->setFault(sim::Fault(fault), sim::Identify);
+        PopupRecorder rec;
+        const double t0 = Timer();
+        InitRS232(st.com);
+        const double took = Timer() - t0;
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+        QCOMPARE(rec.popups.size(), size_t(1));
+        QCOMPARE(rec.popups[0].title, std::string("INFO"));
+        QCOMPARE(rec.popups[0].text, std::string(InfoTimeout));
+        QVERIFY2(took >= minSeconds && took < 2.4, qPrintable(QString::number(took)));
+    }
+
+    void aTrickledIdentificationIsReadAsItsFirst96Bytes()
+    {
+        startSensor();
+        sensor->setFault(sim::Fault::Trickle, sim::Identify);
+        PopupRecorder rec;
+        InitRS232(st.com);
+        QVERIFY(rec.popups.empty());
+        QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+    }
+
+    void aTimedOutReplyWaitCostsAlmostNoCpu()
+    {
+        startSensor();
+        sensor->setFault(sim::Fault::NoReply);
+        PopupRecorder rec;
+        const double cpu0 = CpuSeconds();
+        const double t0 = Timer();
+        InitRS232(st.com);
+        const double wall = Timer() - t0;
+        const double cpu = CpuSeconds() - cpu0;
+        qInfo("identification time-out: %.3f s wall, %.4f s CPU (%.2f %% of a core)", wall, cpu, 100 * cpu / wall);
+        QVERIFY(cpu / wall < 0.10);
+    }
+
+    void openingFailuresAreShownAndNothingElseHappens()
+    {
+        PopupRecorder rec;
+        InitRS232(0);
+        QCOMPARE(Status(), QStringLiteral("Invalid port number"));
+        QCOMPARE(QString::fromLatin1(st.szStatus), QStringLiteral("Invalid port number"));
+        QCOMPARE(st.ret, int16_t(-2));
+
+        // A name that is no serial device: it exists, but it cannot be opened.
+        QTemporaryDir dir;
+        const QString plain = dir.filePath(QStringLiteral("plain-file"));
+        QFile f(plain);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::remove(portdir::LinkPath(8));
+        std::filesystem::create_symlink(plain.toStdString(), portdir::LinkPath(8));
+        InitRS232(8);
+        QCOMPARE(Status(), QStringLiteral("Cannot open port"));
+        QCOMPARE(st.ret, int16_t(-7));
+        std::filesystem::remove(portdir::LinkPath(8));
+        QVERIFY(rec.popups.empty());
+    }
+
+    void committingEditConnectMovesToTheNewPort()
+    {
+        startSensor(1);
+        sim::Options o2;
+        o2.com = 2;
+        o2.ident = "SECOND SENSOR";
+        o2.latency = 0.3; // long enough for the interim status to be drawn
+        sim::SensorSim second(o2);
+        QVERIFY(second.start());
+        PopupRecorder rec;
+        InitRS232(st.com);
+        QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+
+        PaintedTexts painted(static_cast<QLabel *>(W(DispStatus)));
+        auto *spin = static_cast<QSpinBox *>(W(EditConnect));
+        spin->setFocus();
+        spin->selectAll();
+        QTest::keyClicks(spin, "2");
+        QTest::keyClick(spin, Qt::Key_Return);
+
+        QCOMPARE(st.com, uint16_t(2));
+        QVERIFY(Status().startsWith(QStringLiteral("SECOND SENSOR")));
+        QVERIFY2(painted.texts.contains(QStringLiteral("Init COM-Port ...")), qPrintable(painted.texts.join('|')));
+        QVERIFY(ComDevicePath(1).empty());
+        QCOMPARE(ComDevicePath(2), second.devicePath());
+        QCOMPARE(second.frames().size(), size_t(1));
+
+        // Enter on the same number connects again.
+        QTest::keyClick(spin, Qt::Key_Return);
+        QVERIFY(second.waitForFrames(2, 1.0));
+        CloseCom(2);
+    }
+};
+
+class TstStartup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+
+    void withNoSensorTheTimeoutBoxComesBeforeTheWindowAndTheProgramRuns()
+    {
+        sim::Options o;
+        o.com = 1;
+        sim::SensorSim silent(o);
+        silent.setFault(sim::Fault::NoReply);
+        QVERIFY(silent.start());
+        ResetScopeState();
+
+        bool boxSeen = false, windowHiddenAtBox = false, windowShownLater = false;
+        QString boxTitle;
+        QTimer watcher;
+        watcher.setInterval(30);
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            QWidget *panelWidget = nullptr;
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (w->objectName() == QLatin1String("MainPanel"))
+                    panelWidget = w;
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                boxSeen = true;
+                boxTitle = box->windowTitle();
+                windowHiddenAtBox = panelWidget && !panelWidget->isVisible();
+                box->accept();
+            } else if (boxSeen && panelWidget && panelWidget->isVisible()) {
+                windowShownLater = true;
+                panelWidget->close();
+            }
+        });
+        watcher.start();
+        const int code = WinMain(nullptr, nullptr, nullptr, 0);
+        QCOMPARE(code, 0);
+        QVERIFY(boxSeen);
+        QCOMPARE(boxTitle, QStringLiteral("INFO"));
+        QVERIFY(windowHiddenAtBox);
+        QVERIFY(windowShownLater);
+        QVERIFY(silent.waitForFrames(1, 0.1));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    int status = 0;
+    TstFrames frames;
+    status |= QTest::qExec(&frames);
+    TstConnect connect;
+    status |= QTest::qExec(&connect);
+    TstStartup startup;
+    status |= QTest::qExec(&startup);
+    return status;
+}
+
+#include "tst_link.moc"
