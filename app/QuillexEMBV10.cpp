@@ -5,7 +5,9 @@
 #include "app/ScopeState.h"
 #include "app/callbacks.h"
 #include "branding/logo.h"
+#include "display/display.h"
 #include "link/com232.h"
+#include "teach/teach.h"
 #include "ui/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
@@ -48,5 +50,7 @@ void InitVars()
     }
     SetCtrlVal(st.panel, DispStatus, "InitVars");
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 100);
+    DispVis();
     ShowLogo(10);
+    GetPanelValues();
 }

@@ -4,7 +4,9 @@
 
 #include "app/ScopeState.h"
 #include "app/helptexts.h"
+#include "display/display.h"
 #include "link/com232.h"
+#include "teach/teach.h"
 #include "ui/controls.h"
 
 namespace {
@@ -90,19 +92,19 @@ int CBF_ButtonStop(int panel, int control, int event, void *callbackData, int ev
 int CBF_SelectSource(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoSelectSource, Nothing);
+    return Act(event, EVENT_COMMIT, InfoSelectSource, DispVis);
 }
 
 int CBF_ButtonTeachDataTo(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonTeachDataTo, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonTeachDataTo, TeachDataToAction);
 }
 
 int CBF_ButtonResetTable(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonResetTable, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonResetTable, ResetTableAction);
 }
 
 int CBF_ButtonApplyFromAll(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
