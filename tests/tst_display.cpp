@@ -202,6 +202,19 @@ private slots:
         QCOMPARE(Chart()->traceValues(2).back(), 240.0);
     }
 
+    void theChartsScaleFollowsTheVisibleTraces()
+    {
+        SetSource(1);
+        Measure(3000, 2000, 1000, 0, 0, 0, 3);
+        SetPanelData();
+        ShowGraph();
+        QVERIFY(Chart()->yAxis->range().upper >= 3000);
+        SetSource(6); // the colour number alone must not be a flat line at the bottom
+        ShowGraph();
+        QCOMPARE(Chart()->yAxis->range().lower, 0.0);
+        QVERIFY(Chart()->yAxis->range().upper >= 3 && Chart()->yAxis->range().upper <= 8);
+    }
+
     void theColourPlaneSourceMovesTheCursorAndLeavesTheChart()
     {
         SetSource(1);

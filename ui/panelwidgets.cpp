@@ -120,12 +120,18 @@ ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
     yAxis->setRange(0, 4095);
     xAxis->setLabel(QStringLiteral("X"));
     yAxis->setLabel(QStringLiteral("Y"));
+    // The cross lives on a buffered layer of its own: moving it many times a second repaints only
+    // that layer, not the 4096-point diagonal and the circles underneath.
+    addLayer(QStringLiteral("cursor"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
+    QCPLayer *cursorLayer = layer(QStringLiteral("cursor"));
+    cursorLayer->setMode(QCPLayer::lmBuffered);
     const QPen cursorPen(QColor(0xC0, 0x00, 0x00), 1);
     vLine_ = new QCPItemStraightLine(this);
     hLine_ = new QCPItemStraightLine(this);
     for (auto *l : {vLine_, hLine_}) {
         l->setPen(cursorPen);
         l->setSelectable(false);
+        l->setLayer(cursorLayer);
     }
     setCursorPos(0, 0);
 }
@@ -191,7 +197,7 @@ void ColourPlaneGraph::setCursorPos(double x, double y)
     vLine_->point2->setCoords(x, 1);
     hLine_->point1->setCoords(0, y);
     hLine_->point2->setCoords(1, y);
-    requestReplot();
+    vLine_->layer()->replot();
 }
 
 void ColourPlaneGraph::moveByUser(double x, double y)
@@ -248,28 +254,29 @@ StripChart::StripChart(QWidget *parent) : ScopePlot(parent)
 
 void StripChart::setTraces(int n)
 {
-    data_.assign(static_cast<size_t>(std::max(1, n)), {});
+    data_.assign(static_cast<size_t>(std::max(1, n)), Ring{});
     nextTrace_ = 0;
+    setPointsPerScreen(pointsPerScreen_);
     rebuildGraphs();
 }
 
 void StripChart::setPointsPerScreen(int n)
 {
-    pointsPerScreen_ = std::max(2, n);
-    for (auto &d : data_)
-        if (static_cast<int>(d.size()) > pointsPerScreen_)
-            d.erase(d.begin(), d.end() - pointsPerScreen_);
-    keys_.resize(pointsPerScreen_);
-    for (int i = 0; i < pointsPerScreen_; ++i)
-        keys_[i] = i;
+    // Keep the newest values that still fit.
+    const int pps = std::max(2, n);
+    for (Ring &r : data_) {
+        std::vector<double> keep;
+        for (int i = std::max(0, r.count - pps); i < r.count; ++i)
+            keep.push_back(r.at(i));
+        r.v.assign(static_cast<size_t>(pps), 0.0);
+        std::copy(keep.begin(), keep.end(), r.v.begin());
+        r.start = 0;
+        r.count = static_cast<int>(keep.size());
+    }
+    pointsPerScreen_ = pps;
     xAxis->setRange(0, pointsPerScreen_ - 1);
     pushToGraphs();
 }
-
-double StripChart::yMinimum() const { return yAxis->range().lower; }
-double StripChart::yMaximum() const { return yAxis->range().upper; }
-void StripChart::setYMinimum(double v) { yAxis->setRangeLower(v); }
-void StripChart::setYMaximum(double v) { yAxis->setRangeUpper(v); }
 
 void StripChart::rebuildGraphs()
 {
@@ -283,16 +290,22 @@ void StripChart::rebuildGraphs()
         g->setPen(QPen(colours[t % 7], t >= 5 ? 1 : 2, t >= 5 ? Qt::DashLine : Qt::SolidLine));
         g->setAdaptiveSampling(false);
     }
+    pushToGraphs();
 }
 
 void StripChart::append(const double *values, int count)
 {
     const int traces = static_cast<int>(data_.size());
     for (int i = 0; i < count; ++i) {
-        auto &d = data_[static_cast<size_t>(nextTrace_)];
-        if (static_cast<int>(d.size()) >= pointsPerScreen_)
-            d.erase(d.begin());
-        d.push_back(values[i]);
+        Ring &r = data_[static_cast<size_t>(nextTrace_)];
+        const int cap = static_cast<int>(r.v.size());
+        if (r.count < cap) {
+            r.v[static_cast<size_t>((r.start + r.count) % cap)] = values[i];
+            ++r.count;
+        } else {
+            r.v[static_cast<size_t>(r.start)] = values[i];
+            r.start = (r.start + 1) % cap;
+        }
         nextTrace_ = (nextTrace_ + 1) % traces;
     }
     pushToGraphs();
@@ -301,23 +314,53 @@ void StripChart::append(const double *values, int count)
 void StripChart::pushToGraphs()
 {
     for (int t = 0; t < graphCount() && t < static_cast<int>(data_.size()); ++t) {
-        const auto &d = data_[static_cast<size_t>(t)];
-        const int n = static_cast<int>(d.size());
+        const Ring &r = data_[static_cast<size_t>(t)];
+        QSharedPointer<QCPGraphDataContainer> d = graph(t)->data();
         // The newest value sits at the right-hand edge, as on a paper strip.
-        QVector<double> k(n), v(n);
-        for (int i = 0; i < n; ++i) {
-            k[i] = keys_.value(pointsPerScreen_ - n + i);
-            v[i] = d[static_cast<size_t>(i)];
+        const double firstKey = pointsPerScreen_ - r.count;
+        if (d->size() != r.count) {
+            QVector<QCPGraphData> points(r.count);
+            for (int i = 0; i < r.count; ++i)
+                points[i] = QCPGraphData(firstKey + i, r.at(i));
+            d->set(points, true);
+            continue;
         }
-        graph(t)->setData(k, v, true);
+        // Once the screen is full the keys stay put: only the values move, without allocating.
+        int i = 0;
+        for (auto it = d->begin(); it != d->end(); ++it, ++i) {
+            it->key = firstKey + i;
+            it->value = r.at(i);
+        }
     }
+    rescaleY();
     requestReplot();
+}
+
+void StripChart::rescaleY()
+{
+    // Small signals such as the colour number would be a flat line on the full 0..4095 scale: the axis
+    // follows the visible traces, in steps, so it does not jitter with the noise.
+    double top = 0;
+    for (int t = 0; t < graphCount() && t < static_cast<int>(data_.size()); ++t) {
+        if (!graph(t)->visible())
+            continue;
+        const Ring &r = data_[static_cast<size_t>(t)];
+        for (int i = 0; i < r.count; ++i)
+            top = std::max(top, r.at(i));
+    }
+    double upper = 4;
+    while (upper < top * 1.05 && upper < 65536)
+        upper *= 2;
+    const double current = yAxis->range().upper;
+    if (upper > current || upper < current / 2 || yAxis->range().lower != 0)
+        yAxis->setRange(0, upper);
 }
 
 void StripChart::setTraceVisible(int trace, bool on)
 {
     if (trace >= 1 && trace <= graphCount()) {
         graph(trace - 1)->setVisible(on);
+        rescaleY();
         requestReplot();
     }
 }
@@ -331,5 +374,9 @@ std::vector<double> StripChart::traceValues(int trace) const
 {
     if (trace < 1 || trace > static_cast<int>(data_.size()))
         return {};
-    return data_[static_cast<size_t>(trace - 1)];
+    const Ring &r = data_[static_cast<size_t>(trace - 1)];
+    std::vector<double> out(static_cast<size_t>(r.count));
+    for (int i = 0; i < r.count; ++i)
+        out[static_cast<size_t>(i)] = r.at(i);
+    return out;
 }

@@ -118,22 +118,17 @@ private:
 };
 
 // A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.
+// The value axis starts at 0 and follows the visible traces.
 class StripChart : public ScopePlot {
     Q_OBJECT
     Q_PROPERTY(int traces READ traces WRITE setTraces)
     Q_PROPERTY(int pointsPerScreen READ pointsPerScreen WRITE setPointsPerScreen)
-    Q_PROPERTY(double yMinimum READ yMinimum WRITE setYMinimum)
-    Q_PROPERTY(double yMaximum READ yMaximum WRITE setYMaximum)
 public:
     explicit StripChart(QWidget *parent = nullptr);
     int traces() const { return static_cast<int>(data_.size()); }
     void setTraces(int n);
     int pointsPerScreen() const { return pointsPerScreen_; }
     void setPointsPerScreen(int n);
-    double yMinimum() const;
-    double yMaximum() const;
-    void setYMinimum(double v);
-    void setYMaximum(double v);
     void append(const double *values, int count);
     void setTraceVisible(int trace, bool on); // trace from 1
     bool traceVisible(int trace) const;
@@ -141,10 +136,17 @@ public:
     std::vector<double> traceValues(int trace) const;
 
 private:
+    // The values of one trace on the screen: a ring of pointsPerScreen places.
+    struct Ring {
+        std::vector<double> v;
+        int start = 0; // oldest
+        int count = 0;
+        double at(int i) const { return v[static_cast<size_t>((start + i) % static_cast<int>(v.size()))]; }
+    };
     void rebuildGraphs();
     void pushToGraphs();
-    std::vector<std::vector<double>> data_; // one ring per trace, oldest first
+    void rescaleY();
+    std::vector<Ring> data_;
     int nextTrace_ = 0;
     int pointsPerScreen_ = 100;
-    QVector<double> keys_;
 };
