@@ -6,6 +6,7 @@
 #include "app/helptexts.h"
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/transactions.h"
 #include "teach/teach.h"
 #include "ui/controls.h"
 
@@ -68,25 +69,25 @@ int CBF_SelectFILE(int panel, int control, int event, void *callbackData, int ev
 int CBF_ButtonSend(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonSend, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonSend, ButtonSendAction);
 }
 
 int CBF_ButtonGet(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonGet, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonGet, ButtonGetAction);
 }
 
 int CBF_ButtonGo(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonGo, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonGo, ButtonGoAction);
 }
 
 int CBF_ButtonStop(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonStop, [] { st.poll = 0; });
+    return Act(event, EVENT_COMMIT, InfoButtonStop, ButtonStopAction);
 }
 
 int CBF_SelectSource(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)

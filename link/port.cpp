@@ -4,6 +4,7 @@
 
 #include "app/ScopeState.h"
 #include "app/helptexts.h"
+#include "link/transactions.h"
 #include "ui/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
@@ -91,6 +92,7 @@ void CheckComLine()
         ident[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
     ident[kIdentChars] = '\0';
     SetCtrlVal(st.panel, DispStatus, ident);
+    GetPara();
 }
 
 void ReconnectComPort()

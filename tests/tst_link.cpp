@@ -325,11 +325,15 @@ private slots:
         QVERIFY2(painted.texts.contains(QStringLiteral("Init COM-Port ...")), qPrintable(painted.texts.join('|')));
         QVERIFY(ComDevicePath(1).empty());
         QCOMPARE(ComDevicePath(2), second.devicePath());
-        QCOMPARE(second.frames().size(), size_t(1));
+        // Identification, then the sensor's parameters.
+        const auto frames = second.frames();
+        QCOMPARE(frames.size(), size_t(2));
+        QCOMPARE(frames[0][3], uint8_t(7));
+        QCOMPARE(frames[1][3], uint8_t(3));
 
         // Enter on the same number connects again.
         QTest::keyClick(spin, Qt::Key_Return);
-        QVERIFY(second.waitForFrames(2, 1.0));
+        QVERIFY(second.waitForFrames(4, 1.0));
         CloseCom(2);
     }
 };

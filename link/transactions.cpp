@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: MIT
+// Parameter and data transactions: one request frame each, replies recognised by their exact length.
+#include "link/transactions.h"
+
+#include "app/ScopeState.h"
+#include "display/display.h"
+#include "link/com232.h"
+#include "teach/teach.h"
+#include "ui/controls.h"
+#include "ui/rs232.h"
+#include "ui/userint.h"
+#include "ui/utility.h"
+
+namespace {
+
+bool polling = false;
+unsigned long goodPasses = 0;
+
+int FrameLength()
+{
+    return 2 * st.anzpara + 4;
+}
+
+} // namespace
+
+void GuardInterval()
+{
+    st.tdiff = 0;
+    while (st.waitdel > st.tdiff) {
+        // Sleep out the rest instead of spinning; the loop condition alone decides when it is over.
+        SleepSeconds(st.transbeg + st.waitdel - Timer());
+        st.tdiff = Timer() - st.transbeg;
+    }
+}
+
+void SendPara()
+{
+    st.poll = 0;
+    if (st.target == RAM) {
+        st.order = kOrderWriteRam;
+        st.transbeg = Timer();
+        st.waitdel = 0.2;
+    } else {
+        st.order = kOrderWriteEeprom;
+        st.transbeg = Timer();
+        st.waitdel = 0.3;
+    }
+    GetPanelValues();
+    CopyVarsToPP();
+    FillTxBuf(static_cast<uint8_t>(st.order));
+    const int written = ComWrt(st.com, st.szWriteBuf, FrameLength());
+    st.nBytesW = static_cast<uint16_t>(written > 0 ? written : 0);
+    if (st.nBytesW != FrameLength())
+        TimeoutReport();
+}
+
+void GetPara()
+{
+    st.poll = 0;
+    // With the FILE target selected (a reconnect ends here whatever the target) the sensor's working
+    // parameters are read, so the panel always shows what the sensor runs with.
+    st.order = st.target == EEPROM ? kOrderReadEeprom : kOrderReadRam;
+    st.transbeg = Timer();
+    st.waitdel = 0.2;
+    FlushInQ(st.com);
+    FlushOutQ(st.com);
+    FillTxBuf(static_cast<uint8_t>(st.order));
+    ComWrt(st.com, st.szWriteBuf, FrameLength());
+    AwaitReply(2 * st.anzpara, false);
+    if (st.nBytesR == 2 * st.anzpara) {
+        GetRxBufPara();
+        CopyPPtoVars();
+        SetPanelValues();
+    } else {
+        TimeoutReport();
+    }
+}
+
+void GetData()
+{
+    st.order = kOrderReadData;
+    st.poll = 1;
+    polling = true;
+    while (st.poll == 1) {
+        FlushInQ(st.com);
+        FlushOutQ(st.com);
+        FillTxBuf(static_cast<uint8_t>(st.order));
+        ComWrt(st.com, st.szWriteBuf, FrameLength());
+        if (!AwaitReply(2 * st.anzdata, true))
+            break;
+        if (st.nBytesR == 2 * st.anzdata) {
+            GetRxBufData();
+            CopyDatatoVars();
+            SetPanelData();
+            ShowGraph();
+            ++goodPasses;
+        } else {
+            TimeoutReport();
+            st.poll = 0;
+        }
+        ProcessSystemEvents();
+    }
+    polling = false;
+}
+
+bool PollingActive()
+{
+    return polling;
+}
+
+unsigned long PollingPasses()
+{
+    return goodPasses;
+}
+
+void ButtonSendAction()
+{
+    GuardInterval();
+    if (st.target != DATFILE)
+        SendPara();
+}
+
+void ButtonGetAction()
+{
+    GuardInterval();
+    if (st.target != DATFILE)
+        GetPara();
+}
+
+void ButtonGoAction()
+{
+    GuardInterval();
+    DeleteGraphPlot(st.panel, GraphData1, -1, VAL_IMMEDIATE_DRAW);
+    PlotXY(st.panel, GraphData1, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER,
+           VAL_UNSIGNED_SHORT_INTEGER, VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, 0xA0A0A0);
+    if (polling) {
+        // Pressed again while the loop runs (a held F11 repeats): a loop inside the loop would nest
+        // without bound. The running loop simply carries on, as a fresh one would.
+        st.order = kOrderReadData;
+        st.poll = 1;
+        return;
+    }
+    GetData();
+}
+
+void ButtonStopAction()
+{
+    st.poll = 0;
+}

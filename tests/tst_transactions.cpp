@@ -1,0 +1,408 @@
+// SPDX-License-Identifier: MIT
+// Sending, fetching and polling through the simulated sensor, asserting the frames it received.
+#include "testsupport.h"
+
+#include "app/helptexts.h"
+#include "link/com232.h"
+#include "link/transactions.h"
+#include "ui/rs232.h"
+#include "ui/utility.h"
+
+#include "sensor_sim.h"
+
+#include <QLabel>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QThread>
+#include <QTimer>
+
+#include <functional>
+
+using namespace testsupport;
+
+namespace {
+
+QString Status()
+{
+    char text[256];
+    GetCtrlVal(st.panel, DispStatus, text);
+    return QString::fromLatin1(text);
+}
+
+int Val(int control)
+{
+    int v = -1;
+    GetCtrlVal(st.panel, control, &v);
+    return v;
+}
+
+uint16_t Cell(int column, int row)
+{
+    uint16_t v = 0;
+    GetTableCellVal(st.panel, TeachTable, MakePoint(column, row), &v);
+    return v;
+}
+
+void Click(int control)
+{
+    QTest::mouseClick(W(control), Qt::LeftButton);
+}
+
+// Runs fn once, after ms, from inside whatever event processing is going on then (the polling loop's).
+void Later(int ms, std::function<void()> fn)
+{
+    QTimer::singleShot(ms, std::move(fn));
+}
+
+sim::Block Distinct()
+{
+    sim::Block b{};
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = uint16_t(1000 + 37 * i);
+    b[2] = 640; // within the power slide's range
+    b[4] = 1;   // a code the output-mode selector knows
+    return b;
+}
+
+} // namespace
+
+class TstTransactions : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<sim::SensorSim> sensor;
+    std::unique_ptr<PopupRecorder> popups;
+
+    // The simulator records frames on its own thread: wait until no more arrive before reading them.
+    std::vector<std::vector<uint8_t>> settledFrames() const
+    {
+        size_t n = sensor->frames().size();
+        for (;;) {
+            QThread::msleep(40);
+            const size_t now = sensor->frames().size();
+            if (now == n)
+                return sensor->frames();
+            n = now;
+        }
+    }
+
+    std::vector<int> orders() const
+    {
+        std::vector<int> out;
+        for (const auto &f : settledFrames())
+            out.push_back(f[3]);
+        return out;
+    }
+
+    int countOrder(int order) const
+    {
+        const auto o = orders();
+        return int(std::count(o.begin(), o.end(), order));
+    }
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+
+    void init()
+    {
+        sensor = std::make_unique<sim::SensorSim>();
+        QVERIFY(sensor->start());
+        QVERIFY(LoadScopePanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        popups = std::make_unique<PopupRecorder>();
+        InitRS232(st.com);
+        QVERIFY(popups->popups.empty());
+        QTest::qWait(250); // out of the guard of the connection's parameter read
+        settledFrames();
+        sensor->clearFrames();
+    }
+
+    void cleanup()
+    {
+        st.poll = 0;
+        popups.reset();
+        CloseCom(st.com);
+        DiscardScopePanel();
+        sensor.reset();
+    }
+
+    void connectingFetchesTheSensorsParametersOntoThePanel()
+    {
+        const sim::Block ram = sim::DefaultBlock();
+        for (int i = 0; i < 25; ++i)
+            QCOMPARE(st.pp[i], ram[size_t(i)]);
+        QCOMPARE(Val(EditSigWinHI), int(ram[0]));
+        QCOMPARE(Cell(3, 1), ram[17]);
+        QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+    }
+
+    void aSendGuardsTheNextTransfer_data()
+    {
+        QTest::addColumn<int>("target");
+        QTest::addColumn<int>("next");
+        QTest::addColumn<int>("order");
+        QTest::addColumn<double>("guard");
+        for (auto [target, order, guard] : {std::tuple{int(RAM), 1, 0.2}, std::tuple{int(EEPROM), 2, 0.3}})
+            for (int next : {int(ButtonSend), int(ButtonGet), int(ButtonGo)})
+                QTest::addRow("%s then %s", target == RAM ? "RAM" : "EEPROM", CtrlName(next))
+                    << target << next << order << guard;
+    }
+
+    void aSendGuardsTheNextTransfer()
+    {
+        QFETCH(int, target);
+        QFETCH(int, next);
+        QFETCH(int, order);
+        QFETCH(double, guard);
+        st.target = uint16_t(target);
+        Click(ButtonSend);
+        const double sendBegan = st.transbeg;
+        QCOMPARE(orders(), std::vector<int>{order});
+        QCOMPARE(st.waitdel, guard);
+
+        double nextWrite = 0;
+        if (next == ButtonGo) {
+            Later(0, [&] {
+                nextWrite = Timer();
+                Click(ButtonStop);
+            });
+            Click(ButtonGo);
+        } else {
+            Click(next);
+            nextWrite = st.transbeg;
+        }
+        QVERIFY2(nextWrite - sendBegan >= guard - 1e-6, qPrintable(QString::number(nextWrite - sendBegan)));
+        QVERIFY(nextWrite - sendBegan < guard + 0.15);
+        QCOMPARE(int(settledFrames().size()), 2);
+    }
+
+    void getWithEepromReplacesTheWholeBlockAndRefreshesThePanel()
+    {
+        const sim::Block block = Distinct();
+        sensor->setEeprom(block);
+        st.target = EEPROM;
+        Click(ButtonGet);
+        QCOMPARE(orders(), std::vector<int>{4});
+        for (int i = 0; i < 25; ++i)
+            QCOMPARE(st.pp[i], block[size_t(i)]);
+        QCOMPARE(Val(EditSigWinHI), int(block[0]));
+        QCOMPARE(Val(SlidePower), int(block[2]));
+        QCOMPARE(Val(EditOutmode), 1);
+        QCOMPARE(Val(EditHold), int(block[5]));
+        QCOMPARE(Cell(1, 1), block[15]);
+        QCOMPARE(Cell(5, 2), block[24]);
+        QCOMPARE(st.waitdel, 0.2);
+    }
+
+    void withTheFileTargetAReconnectReadsTheSensorsRam()
+    {
+        sensor->setRam(Distinct());
+        st.target = DATFILE;
+        sensor->clearFrames();
+        QTest::keyClick(W(EditConnect), Qt::Key_Return);
+        QCOMPARE(orders(), (std::vector<int>{7, 3}));
+        QCOMPARE(st.pp[10], Distinct()[10]);
+    }
+
+    void aWrongSizedParameterReplyIsATimeoutAndChangesNothing_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::newRow("49 bytes") << int(sim::Fault::ShortByOne);
+        QTest::newRow("51 bytes at once") << int(sim::Fault::LongByOne);
+    }
+
+    void aWrongSizedParameterReplyIsATimeoutAndChangesNothing()
+    {
+        QFETCH(int, fault);
+        sensor->setRam(Distinct());
+        sensor->setFault(sim::Fault(fault), sim::ReadRam);
+        const QByteArray ppBefore(reinterpret_cast<const char *>(st.pp), sizeof st.pp);
+        const int sigwinhi = Val(EditSigWinHI);
+        const uint16_t cell = Cell(1, 1);
+        Click(ButtonGet);
+        QCOMPARE(popups->popups.size(), size_t(1));
+        QCOMPARE(popups->popups[0].title, std::string("INFO"));
+        QCOMPARE(popups->popups[0].text, std::string(InfoTimeout));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(st.pp), sizeof st.pp), ppBefore);
+        QCOMPARE(Val(EditSigWinHI), sigwinhi);
+        QCOMPARE(Cell(1, 1), cell);
+
+        // A later good read refreshes the panel, but the status keeps the report.
+        sensor->setFault(sim::Fault::None);
+        Click(ButtonGet);
+        QCOMPARE(popups->popups.size(), size_t(1));
+        QCOMPARE(Val(EditSigWinHI), int(Distinct()[0]));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+    }
+
+    void pollingShowsMeasurementsAndItsFramesCarryTheWholeBlock()
+    {
+        const sim::Measurement m{1000, 2000, 500, 1170, 2340, 1166, 2};
+        sensor->setFixedMeasurement(m);
+        Later(150, [] { Click(ButtonStop); });
+        Click(ButtonGo);
+        QCOMPARE(st.poll, uint16_t(0));
+        const auto frames = settledFrames();
+        QVERIFY(frames.size() >= 3);
+        std::vector<uint8_t> expectedTail;
+        for (int i = 0; i < 25; ++i) {
+            expectedTail.push_back(uint8_t(st.pp[i] >> 8));
+            expectedTail.push_back(uint8_t(st.pp[i] & 0xFF));
+        }
+        for (const auto &f : frames) {
+            QCOMPARE(f[3], uint8_t(5));
+            QVERIFY(std::equal(f.begin() + 4, f.end(), expectedTail.begin()));
+        }
+        QCOMPARE(Val(DispX), 1170);
+        QCOMPARE(Val(DispY), 2340);
+        QCOMPARE(Val(DispINT), 1166);
+        QCOMPARE(Val(DispRED), 1000);
+        QCOMPARE(Val(LedCol1), 0);
+        QCOMPARE(Val(LedCol2), 1);
+        QCOMPARE(st.alldata[699 - 2], 2.0); // the colour number of the newest sample
+        QVERIFY(popups->popups.empty());
+    }
+
+    void stopEndsTheLoopAfterTheCurrentPass()
+    {
+        int framesAtStop = 0;
+        Later(120, [&] {
+            Click(ButtonStop);
+            framesAtStop = int(settledFrames().size());
+        });
+        Click(ButtonGo);
+        QTest::qWait(100);
+        QCOMPARE(int(settledFrames().size()), framesAtStop);
+        QVERIFY(!PollingActive());
+    }
+
+    void aMissingReplyReportsOnceAndStopsPolling()
+    {
+        Later(100, [this] { sensor->setFault(sim::Fault::NoReply, sim::Measure); });
+        const double t0 = Timer();
+        Click(ButtonGo);
+        QVERIFY(Timer() - t0 >= 2.0);
+        QCOMPARE(st.poll, uint16_t(0));
+        QCOMPARE(popups->popups.size(), size_t(1));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+    }
+
+    void sendWhilePollingStopsPollingAndWritesTheFrame()
+    {
+        Later(120, [] { Click(ButtonSend); });
+        Click(ButtonGo);
+        const auto o = orders();
+        QCOMPARE(o.back(), 1);
+        QVERIFY(countOrder(5) >= 1);
+        QCOMPARE(st.poll, uint16_t(0));
+        QVERIFY(popups->popups.empty());
+    }
+
+    void aRepeatedGoLeavesOneLoopAndOneStopEndsIt()
+    {
+        bool secondReturned = false;
+        bool stillPolling = false;
+        int framesAtSecond = 0;
+        Later(80, [&] {
+            Click(ButtonGo); // returns at once when it joins the running loop
+            secondReturned = true;
+            stillPolling = st.poll == 1 && PollingActive();
+            framesAtSecond = int(sensor->frames().size());
+        });
+        int framesAtStop = 0;
+        Later(300, [&] {
+            Click(ButtonStop);
+            framesAtStop = int(sensor->frames().size());
+        });
+        Click(ButtonGo);
+        QVERIFY(secondReturned);
+        QVERIFY(stillPolling);
+        QVERIFY(framesAtStop > framesAtSecond); // polling went on between the presses
+        QCOMPARE(st.poll, uint16_t(0));
+        QVERIFY(!PollingActive());
+    }
+
+    void aSensorThatHangsUpReportsOnceAndCanBeReconnected()
+    {
+        sensor->hangUpAfter(5);
+        Click(ButtonGo);
+        QCOMPARE(st.poll, uint16_t(0));
+        QCOMPARE(popups->popups.size(), size_t(1));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+
+        QVERIFY(sensor->reopen());
+        sensor->clearFrames();
+        QTest::keyClick(W(EditConnect), Qt::Key_Return);
+        QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+        QCOMPARE(orders(), (std::vector<int>{7, 3}));
+        Later(100, [] { Click(ButtonStop); });
+        Click(ButtonGo);
+        QVERIFY(countOrder(5) >= 1);
+        QCOMPARE(popups->popups.size(), size_t(1));
+    }
+
+    void theGuardSleepsInsteadOfSpinning()
+    {
+        st.transbeg = Timer();
+        st.waitdel = 0.5;
+        const double cpu0 = CpuSeconds();
+        GuardInterval();
+        const double wall = Timer() - st.transbeg;
+        QVERIFY(st.tdiff >= 0.5);
+        QVERIFY(wall < 0.6);
+        QVERIFY((CpuSeconds() - cpu0) / wall < 0.10);
+
+        st.waitdel = 0;
+        st.tdiff = 123;
+        GuardInterval();
+        QCOMPARE(st.tdiff, 0.0);
+    }
+};
+
+class TstShutdown : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+
+    void closingTheWindowWhilePollingEndsTheProgram()
+    {
+        sim::SensorSim sensor;
+        QVERIFY(sensor.start());
+        PopupRecorder rec;
+        ResetScopeState();
+        bool pollingWhenClosed = false;
+        QTimer starter;
+        QObject::connect(&starter, &QTimer::timeout, [&] {
+            QWidget *w = PanelWidget(st.panel);
+            if (!w || !w->isVisible())
+                return;
+            starter.stop();
+            Later(200, [&] {
+                pollingWhenClosed = PollingActive();
+                PanelWidget(st.panel)->close();
+            });
+            Click(ButtonGo); // polls until the close ends it
+        });
+        starter.start(20);
+        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        QVERIFY(pollingWhenClosed);
+        QVERIFY(!PollingActive());
+        QVERIFY(ComDevicePath(1).empty());
+        QVERIFY(rec.popups.empty()); // the port outlived the loop: no pass failed
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    int status = 0;
+    TstTransactions t;
+    status |= QTest::qExec(&t);
+    TstShutdown s;
+    status |= QTest::qExec(&s);
+    return status;
+}
+
+#include "tst_transactions.moc"
