@@ -9,11 +9,11 @@ inline constexpr uint16_t RAM = 1;
 inline constexpr uint16_t EEPROM = 2;
 inline constexpr uint16_t DATFILE = 3;
 
-inline constexpr int kParaWords = 25;   // capacity of pp; anzpara says how many are in use
-inline constexpr int kDataWords = 7;    // capacity of databuf; anzdata says how many are in use
-inline constexpr int kBufSize = 1024;   // szWriteBuf, szReadBuf and the port queues
+inline constexpr int kParaWords = 25; // capacity of pp; anzpara says how many are in use
+inline constexpr int kDataWords = 7;  // capacity of databuf; anzdata says how many are in use
+inline constexpr int kBufSize = 1024; // szWriteBuf, szReadBuf and the port queues
 inline constexpr int kRampPoints = 4096;
-inline constexpr int kHistory = 700;    // 100 samples of 7 values
+inline constexpr int kHistory = 700; // 100 samples of 7 values
 
 struct ScopeState {
     // Link and protocol

@@ -135,11 +135,11 @@ int CBF_GraphData2(int panel, int control, int event, void *callbackData, int ev
     return 0;
 }
 
-#define HELP_ONLY_CALLBACK(name, text)                                                                          \
-    int name(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)            \
-    {                                                                                                          \
-        UNUSED_CB_ARGS;                                                                                        \
-        return HelpOnly(event, text);                                                                          \
+#define HELP_ONLY_CALLBACK(name, text)                                                                                 \
+    int name(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)                    \
+    {                                                                                                                  \
+        UNUSED_CB_ARGS;                                                                                                \
+        return HelpOnly(event, text);                                                                                  \
     }
 
 HELP_ONLY_CALLBACK(CBF_DispStatus, InfoStatus)
@@ -172,6 +172,8 @@ int CBF_P(int panel, int event, void *callbackData, int eventData1, int eventDat
     return 0;
 }
 
+// One row per callback reads better as a grid.
+// clang-format off
 const CallbackEntry *ScopeCallbackTable(int *count)
 {
 #define CTRL_ROW(name) {#name, name, nullptr}
@@ -194,3 +196,4 @@ const CallbackEntry *ScopeCallbackTable(int *count)
     *count = static_cast<int>(sizeof table / sizeof table[0]);
     return table;
 }
+// clang-format on

@@ -4,7 +4,8 @@
 
 #include "ui/userint.h"
 
-#define SCOPE_CTRL_CALLBACK(name) int name(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+#define SCOPE_CTRL_CALLBACK(name)                                                                                      \
+    int name(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 
 SCOPE_CTRL_CALLBACK(CBF_EditConnect);
 SCOPE_CTRL_CALLBACK(CBF_DispStatus);

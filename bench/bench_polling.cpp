@@ -62,7 +62,8 @@ Run Poll(double seconds)
 bool StartSensor(QProcess &sensor, int baud)
 {
     sensor.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/quillex-sensor-sim"));
-    sensor.setArguments({QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--pace"), QString::number(baud)});
+    sensor.setArguments(
+        {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--pace"), QString::number(baud)});
     sensor.start();
     if (!sensor.waitForReadyRead(5000))
         return false;

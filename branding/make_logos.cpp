@@ -41,8 +41,7 @@ QImage DrawLogo(int variant)
     s.setPixelSize(15);
     p.setFont(s);
     p.setPen(dark ? QColor(0xD0, 0xE0, 0xFF) : QColor(0x60, 0x60, 0x60));
-    p.drawText(QRect(96, h - 26, w - 100, 22), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("colour sensing"));
+    p.drawText(QRect(96, h - 26, w - 100, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("colour sensing"));
     return img;
 }
 

@@ -21,12 +21,11 @@ inline constexpr double kReplyTimeout = 2.0;
 // Frames: all work on the state record in place. A frame is 4 + 2 * anzpara bytes of szWriteBuf:
 // sync word, order code, then pp, every word big-endian.
 void FillTxBuf(uint8_t order);
-void GetRxBufPara();  // first 2 * anzpara bytes of szReadBuf -> pp
-void GetRxBufData();  // first 2 * anzdata bytes of szReadBuf -> databuf
-void CopyVarsToPP();  // parameter variables and ctt -> pp words 0-5 and 15-24; words 6-14 untouched
-void CopyPPtoVars();  // the reverse
+void GetRxBufPara();   // first 2 * anzpara bytes of szReadBuf -> pp
+void GetRxBufData();   // first 2 * anzdata bytes of szReadBuf -> databuf
+void CopyVarsToPP();   // parameter variables and ctt -> pp words 0-5 and 15-24; words 6-14 untouched
+void CopyPPtoVars();   // the reverse
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL
-
 
 // Opens COM `port` with the link's settings and identifies the sensor; failures go to DispStatus.
 void InitRS232(int port);

@@ -73,8 +73,8 @@ void Schedule(std::deque<Chunk> &out, std::vector<uint8_t> reply, Fault fault, i
             out.push_back({{reply[i]}, start + gap * static_cast<int>(i), i + 1 == reply.size() ? 1 : 0, true});
     } else if (baud > 0) {
         for (std::size_t i = 0; i < reply.size(); ++i)
-            out.push_back({{reply[i]}, start + byteTime * static_cast<int>(i + 1), i + 1 == reply.size() ? 1 : 0,
-                           false});
+            out.push_back(
+                {{reply[i]}, start + byteTime * static_cast<int>(i + 1), i + 1 == reply.size() ? 1 : 0, false});
     } else {
         out.push_back({std::move(reply), start, 1, false});
     }
@@ -430,8 +430,7 @@ Measurement SensorSim::measureLocked(Clock::time_point now)
     return DeriveMeasurement(raw[0], raw[1], raw[2], ram_);
 }
 
-std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now,
-                                              Fault &fault)
+std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault)
 {
     const uint16_t order = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
     Block pp{};
@@ -440,29 +439,20 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
 
     std::vector<uint8_t> reply;
     switch (order) {
-    case StoreRam:
-        ram_ = pp;
-        break;
+    case StoreRam: ram_ = pp; break;
     case StoreEeprom:
         eeprom_ = pp;
         ram_ = pp;
         break;
-    case ReadRam:
-        reply = EncodeWords(ram_);
-        break;
-    case ReadEeprom:
-        reply = EncodeWords(eeprom_);
-        break;
+    case ReadRam: reply = EncodeWords(ram_); break;
+    case ReadEeprom: reply = EncodeWords(eeprom_); break;
     case Measure: {
         const Measurement m = measureLocked(now);
         reply = EncodeWords(m);
         break;
     }
-    case Identify:
-        reply = IdentBytes(opt_.ident);
-        break;
-    default:
-        break;
+    case Identify: reply = IdentBytes(opt_.ident); break;
+    default: break;
     }
 
     fault = Fault::None;
@@ -471,15 +461,9 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
     fault = fault_;
     std::uniform_int_distribution<int> byte(0, 255);
     switch (fault_) {
-    case Fault::NoReply:
-        reply.clear();
-        break;
-    case Fault::ShortByOne:
-        reply.pop_back();
-        break;
-    case Fault::LongByOne:
-        reply.push_back(static_cast<uint8_t>(byte(rng_)));
-        break;
+    case Fault::NoReply: reply.clear(); break;
+    case Fault::ShortByOne: reply.pop_back(); break;
+    case Fault::LongByOne: reply.push_back(static_cast<uint8_t>(byte(rng_))); break;
     case Fault::Garbage: {
         reply.resize(std::uniform_int_distribution<std::size_t>(1, 120)(rng_));
         for (uint8_t &b : reply)
@@ -487,8 +471,7 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         break;
     }
     case Fault::Trickle:
-    case Fault::None:
-        break;
+    case Fault::None: break;
     }
     return reply;
 }
@@ -578,8 +561,7 @@ void SensorSim::serve()
             wake = std::min(wake, lastByte + kStaleGap + std::chrono::milliseconds(1));
         const auto wait =
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake - now, Clock::duration::zero()));
-        const timespec ts{static_cast<time_t>(wait.count() / 1000000000),
-                          static_cast<long>(wait.count() % 1000000000)};
+        const timespec ts{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
         pollfd pfd{fd, POLLIN, 0};
         const int ready = ::ppoll(&pfd, 1, &ts, nullptr);
         if (ready <= 0) {

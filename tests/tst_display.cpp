@@ -268,15 +268,22 @@ private slots:
     void eachSourceShowsItsDisplaysAndTraces_data()
     {
         QTest::addColumn<int>("source");
-        QTest::addColumn<QString>("shown");   // controls visible afterwards, among those DispVis touches
-        QTest::addColumn<QString>("traces");  // trace visibility 1..7
-        QTest::newRow("0") << 0 << "GraphData1 DispX DispY DispINT" << "";
-        QTest::newRow("1") << 1 << "GraphRaw1 DispX DispY DispINT" << "1110000";
-        QTest::newRow("2") << 2 << "GraphRaw1 DispRAW" << "1000000";
-        QTest::newRow("3") << 3 << "GraphRaw1 DispRAW" << "0100000";
-        QTest::newRow("4") << 4 << "GraphRaw1 DispRAW" << "0010000";
-        QTest::newRow("5") << 5 << "GraphRaw1 DispX DispY DispINT" << "0001011";
-        QTest::newRow("6") << 6 << "GraphRaw1 DispX DispY DispINT" << "0000100";
+        QTest::addColumn<QString>("shown");  // controls visible afterwards, among those DispVis touches
+        QTest::addColumn<QString>("traces"); // trace visibility 1..7
+        QTest::newRow("0") << 0 << "GraphData1 DispX DispY DispINT"
+                           << "";
+        QTest::newRow("1") << 1 << "GraphRaw1 DispX DispY DispINT"
+                           << "1110000";
+        QTest::newRow("2") << 2 << "GraphRaw1 DispRAW"
+                           << "1000000";
+        QTest::newRow("3") << 3 << "GraphRaw1 DispRAW"
+                           << "0100000";
+        QTest::newRow("4") << 4 << "GraphRaw1 DispRAW"
+                           << "0010000";
+        QTest::newRow("5") << 5 << "GraphRaw1 DispX DispY DispINT"
+                           << "0001011";
+        QTest::newRow("6") << 6 << "GraphRaw1 DispX DispY DispINT"
+                           << "0000100";
     }
 
     void eachSourceShowsItsDisplaysAndTraces()
@@ -289,7 +296,7 @@ private slots:
             SetSource(6);
         SetSource(source);
         QCOMPARE(st.source, uint16_t(source));
-        const std::pair<int, int> pairs[] = {{GraphData1, 0}, {GraphRaw1, 0}, {DispX, CaptionX},
+        const std::pair<int, int> pairs[] = {{GraphData1, 0},   {GraphRaw1, 0},        {DispX, CaptionX},
                                              {DispY, CaptionY}, {DispINT, CaptionINT}, {DispRAW, CaptionRAW}};
         const QStringList want = shown.split(' ');
         for (auto [display, caption] : pairs) {

@@ -126,8 +126,8 @@ private slots:
 
     void openingFailuresUseTheToolkitCodes()
     {
-        const int expectedMissing = QSerialPortInfo::availablePorts().isEmpty() ? int(kComErrNoPorts)
-                                                                                : int(kComErrBadPort);
+        const int expectedMissing =
+            QSerialPortInfo::availablePorts().isEmpty() ? int(kComErrNoPorts) : int(kComErrBadPort);
         QCOMPARE(OpenLink(250), expectedMissing);
         QCOMPARE(OpenLink(0), int(kComErrBadPort));
 

@@ -41,7 +41,11 @@ Words BigEndian(const Bytes &b)
     return w;
 }
 
-template <class A> Words Vec(const A &a) { return Words(a.begin(), a.end()); }
+template <class A>
+Words Vec(const A &a)
+{
+    return Words(a.begin(), a.end());
+}
 
 sim::Block Counting(uint16_t base)
 {
@@ -68,7 +72,11 @@ public:
             tcsetattr(fd_, TCSANOW, &t);
         }
     }
-    ~Port() { if (fd_ >= 0) ::close(fd_); }
+    ~Port()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
     bool isOpen() const { return fd_ >= 0; }
     bool send(const Bytes &b) { return ::write(fd_, b.data(), b.size()) == ssize_t(b.size()); }
 
@@ -107,10 +115,10 @@ private:
 } // namespace
 
 // Starts a simulator linked as comN (0 = unlinked) and opens its device like the front end would.
-#define OPEN_SIM(s, port, comNumber)                        \
-    sim::SensorSim s(sim::Options{.com = (comNumber)});     \
-    QVERIFY(s.start());                                     \
-    Port port(s.devicePath());                              \
+#define OPEN_SIM(s, port, comNumber)                                                                                   \
+    sim::SensorSim s(sim::Options{.com = (comNumber)});                                                                \
+    QVERIFY(s.start());                                                                                                \
+    Port port(s.devicePath());                                                                                         \
     QVERIFY(port.isOpen())
 
 class TstSim : public QObject {
@@ -152,13 +160,14 @@ private slots:
     {
         OPEN_SIM(s, port, 0);
         auto read = [&](uint16_t order) { return BigEndian(port.exchange(order, {}, 50)); };
-        const Words factory{4000, 100, 800, 4, 0, 10, 0x0101, 0x0202, 0x0303, 0x0404, 0x0505, 0x0606, 0x0707,
-                            0x0808, 0x0909, 1800, 1500, 120, 1200, 300, 1000, 2200, 120, 1200, 300};
+        const Words factory{4000,   100,    800,    4,      0,      10,     0x0101, 0x0202, 0x0303,
+                            0x0404, 0x0505, 0x0606, 0x0707, 0x0808, 0x0909, 1800,   1500,   120,
+                            1200,   300,    1000,   2200,   120,    1200,   300};
         QCOMPARE(read(sim::ReadRam), factory);
         QCOMPARE(read(sim::ReadEeprom), factory);
 
         QVERIFY(port.exchange(sim::StoreRam, Counting(7), 1, 150).empty()); // storing is silent
-        QCOMPARE(read(sim::ReadRam), Vec(Counting(7))); // including the reserved words 6..14
+        QCOMPARE(read(sim::ReadRam), Vec(Counting(7)));                     // including the reserved words 6..14
         QCOMPARE(read(sim::ReadEeprom), factory);
 
         QVERIFY(port.exchange(sim::StoreEeprom, Counting(1000), 1, 150).empty());
@@ -252,9 +261,11 @@ private slots:
     {
         OPEN_SIM(s, port, 0);
         const sim::Block truth = sim::DefaultBlock();
-        const std::tuple<sim::Fault, int, size_t> cases[] = {
-            {sim::Fault::ShortByOne, 0, 49}, {sim::Fault::NoReply, 0, 0}, {sim::Fault::ShortByOne, 5, 50},
-            {sim::Fault::ShortByOne, 3, 49}, {sim::Fault::None, 0, 50}};
+        const std::tuple<sim::Fault, int, size_t> cases[] = {{sim::Fault::ShortByOne, 0, 49},
+                                                             {sim::Fault::NoReply, 0, 0},
+                                                             {sim::Fault::ShortByOne, 5, 50},
+                                                             {sim::Fault::ShortByOne, 3, 49},
+                                                             {sim::Fault::None, 0, 50}};
         for (const auto &[fault, order, expected] : cases) {
             s.setFault(sim::Fault::LongByOne); // the next call must replace it, not add to it
             s.setFault(fault, order);

@@ -80,11 +80,26 @@ NumericSlide::NumericSlide(QWidget *parent)
     showValue();
 }
 
-int NumericSlide::minimum() const { return slider_->minimum(); }
-int NumericSlide::maximum() const { return slider_->maximum(); }
-int NumericSlide::value() const { return slider_->value(); }
-void NumericSlide::setMinimum(int v) { slider_->setMinimum(v); }
-void NumericSlide::setMaximum(int v) { slider_->setMaximum(v); }
+int NumericSlide::minimum() const
+{
+    return slider_->minimum();
+}
+int NumericSlide::maximum() const
+{
+    return slider_->maximum();
+}
+int NumericSlide::value() const
+{
+    return slider_->value();
+}
+void NumericSlide::setMinimum(int v)
+{
+    slider_->setMinimum(v);
+}
+void NumericSlide::setMaximum(int v)
+{
+    slider_->setMaximum(v);
+}
 
 void NumericSlide::setValue(int v)
 {

@@ -34,15 +34,50 @@
 namespace {
 
 const char *const kCtrlNames[kCtrlCount] = {
-    nullptr,           "EditConnect",  "DispStatus",   "SelectRAM",      "SelectEEPROM",
-    "SelectFILE",      "ButtonSend",   "ButtonGet",    "ButtonGo",       "ButtonStop",
-    "EditSigWinHI",    "EditSigWinLo", "SlidePower",   "EditAverage",    "EditOutmode",
-    "EditHold",        "TeachTable",   "EditNo",       "RadioInc",       "ButtonTeachDataTo",
-    "ButtonResetTable", "ButtonApplyFromAll", "ButtonZoom", "ButtonAutoAdjust", "GraphData1",
-    "GraphData2",      "SelectSource", "DispX",        "DispY",          "DispINT",
-    "DispRAW",         "DispRED",      "DispGREEN",    "DispBLUE",       "LedCol1",
-    "LedCol2",         "DispCOL",      "CaptionX",     "CaptionY",       "CaptionINT",
-    "CaptionRAW",      "GraphRaw1",    "LogoBackdrop", "LogoPicture",
+    nullptr,
+    "EditConnect",
+    "DispStatus",
+    "SelectRAM",
+    "SelectEEPROM",
+    "SelectFILE",
+    "ButtonSend",
+    "ButtonGet",
+    "ButtonGo",
+    "ButtonStop",
+    "EditSigWinHI",
+    "EditSigWinLo",
+    "SlidePower",
+    "EditAverage",
+    "EditOutmode",
+    "EditHold",
+    "TeachTable",
+    "EditNo",
+    "RadioInc",
+    "ButtonTeachDataTo",
+    "ButtonResetTable",
+    "ButtonApplyFromAll",
+    "ButtonZoom",
+    "ButtonAutoAdjust",
+    "GraphData1",
+    "GraphData2",
+    "SelectSource",
+    "DispX",
+    "DispY",
+    "DispINT",
+    "DispRAW",
+    "DispRED",
+    "DispGREEN",
+    "DispBLUE",
+    "LedCol1",
+    "LedCol2",
+    "DispCOL",
+    "CaptionX",
+    "CaptionY",
+    "CaptionINT",
+    "CaptionRAW",
+    "GraphRaw1",
+    "LogoBackdrop",
+    "LogoPicture",
 };
 
 const char *const kCtrlIdProperty = "quillexCtrlId";
@@ -97,8 +132,14 @@ QWidget *Widget(int panel, int control)
     return nullptr;
 }
 
-QColor ToColor(int rgb) { return QColor::fromRgb(static_cast<QRgb>(rgb & 0xFFFFFF)); }
-int FromColor(const QColor &c) { return static_cast<int>(c.rgb() & 0xFFFFFF); }
+QColor ToColor(int rgb)
+{
+    return QColor::fromRgb(static_cast<QRgb>(rgb & 0xFFFFFF));
+}
+int FromColor(const QColor &c)
+{
+    return static_cast<int>(c.rgb() & 0xFFFFFF);
+}
 
 int CtrlIdOf(const QObject *o)
 {
@@ -150,10 +191,8 @@ protected:
                 return true;
             }
             return false;
-        case QEvent::MouseButtonRelease:
-            return static_cast<QMouseEvent *>(event)->button() == Qt::RightButton;
-        case QEvent::ContextMenu:
-            return true;
+        case QEvent::MouseButtonRelease: return static_cast<QMouseEvent *>(event)->button() == Qt::RightButton;
+        case QEvent::ContextMenu: return true;
         case QEvent::KeyPress: {
             const int key = static_cast<QKeyEvent *>(event)->key();
             auto *spin = qobject_cast<QSpinBox *>(watched);
@@ -167,8 +206,7 @@ protected:
             }
             return false;
         }
-        default:
-            return false;
+        default: return false;
         }
     }
 
@@ -575,9 +613,7 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value)
     if (!w || !p)
         return -1;
     switch (attribute) {
-    case ATTR_VISIBLE:
-        w->setVisible(value != 0);
-        return 0;
+    case ATTR_VISIBLE: w->setVisible(value != 0); return 0;
     case ATTR_ZPLANE_POSITION:
         w->setProperty("zplane", value);
         if (value <= 0)
@@ -628,8 +664,7 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value)
             return 0;
         }
         return -1;
-    default:
-        return -1;
+    default: return -1;
     }
 }
 
@@ -650,11 +685,8 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char *value)
             w->adjustSize();
         return 0;
     }
-    case ATTR_TOOLTIP_TEXT:
-        w->setToolTip(QString::fromLocal8Bit(value).toHtmlEscaped());
-        return 0;
-    default:
-        return -1;
+    case ATTR_TOOLTIP_TEXT: w->setToolTip(QString::fromLocal8Bit(value).toHtmlEscaped()); return 0;
+    default: return -1;
     }
 }
 
@@ -735,8 +767,8 @@ std::vector<double> ToDoubles(const void *array, int n, int type)
 {
     std::vector<double> out(static_cast<size_t>(std::max(0, n)));
     for (int i = 0; i < n; ++i)
-        out[static_cast<size_t>(i)] = type == VAL_DOUBLE ? static_cast<const double *>(array)[i]
-                                                         : static_cast<const unsigned short *>(array)[i];
+        out[static_cast<size_t>(i)] =
+            type == VAL_DOUBLE ? static_cast<const double *>(array)[i] : static_cast<const unsigned short *>(array)[i];
     return out;
 }
 } // namespace

@@ -15,8 +15,7 @@ enum {
     EVENT_CLOSE = 4,
 };
 
-using CtrlCallbackPtr = int (*)(int panel, int control, int event, void *callbackData, int eventData1,
-                                int eventData2);
+using CtrlCallbackPtr = int (*)(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 using PanelCallbackPtr = int (*)(int panel, int event, void *callbackData, int eventData1, int eventData2);
 
 // One row of the table through which names written in the panel file are bound to functions.
@@ -29,18 +28,18 @@ struct CallbackEntry {
 
 // Control attributes.
 enum {
-    ATTR_VISIBLE = 1,          // 0/1
-    ATTR_ZPLANE_POSITION,      // 0 = in front of its siblings, 100 = behind them
-    ATTR_TEXT_COLOR,           // 0xRRGGBB
-    ATTR_TEXT_BGCOLOR,         // 0xRRGGBB or VAL_TRANSPARENT
-    ATTR_TEXT_FONT,            // string; VAL_APP_META_FONT = the application's default font
-    ATTR_TEXT_POINT_SIZE,      // points
-    ATTR_LEFT,                 // pixels from the panel's left edge
-    ATTR_TOP,                  // pixels from the panel's top edge
-    ATTR_FRAME_COLOR,          // background colour of a decoration
-    ATTR_POINTS_PER_SCREEN,    // strip chart
-    ATTR_TOOLTIP_TEXT,         // string
-    ATTR_TRACE_VISIBLE,        // SetTraceAttribute only: 0/1
+    ATTR_VISIBLE = 1,       // 0/1
+    ATTR_ZPLANE_POSITION,   // 0 = in front of its siblings, 100 = behind them
+    ATTR_TEXT_COLOR,        // 0xRRGGBB
+    ATTR_TEXT_BGCOLOR,      // 0xRRGGBB or VAL_TRANSPARENT
+    ATTR_TEXT_FONT,         // string; VAL_APP_META_FONT = the application's default font
+    ATTR_TEXT_POINT_SIZE,   // points
+    ATTR_LEFT,              // pixels from the panel's left edge
+    ATTR_TOP,               // pixels from the panel's top edge
+    ATTR_FRAME_COLOR,       // background colour of a decoration
+    ATTR_POINTS_PER_SCREEN, // strip chart
+    ATTR_TOOLTIP_TEXT,      // string
+    ATTR_TRACE_VISIBLE,     // SetTraceAttribute only: 0/1
 };
 
 inline constexpr int VAL_TRANSPARENT = 0x1000000;
@@ -63,7 +62,10 @@ struct Point {
     int x; // column
     int y; // row
 };
-inline Point MakePoint(int column, int row) { return Point{column, row}; }
+inline Point MakePoint(int column, int row)
+{
+    return Point{column, row};
+}
 
 // Brings the toolkit up. hInstance is a RunTimeArgs* (may be null). Returns 1 on success, 0 on failure.
 struct RunTimeArgs {
@@ -105,8 +107,8 @@ int SetTableCellVal(int panel, int control, Point cell, unsigned short value);
 int GetTableCellVal(int panel, int control, Point cell, unsigned short *value);
 
 // Returns a plot handle > 0.
-int PlotXY(int panel, int control, const void *xArray, const void *yArray, int numberOfPoints, int xType,
-           int yType, int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int color);
+int PlotXY(int panel, int control, const void *xArray, const void *yArray, int numberOfPoints, int xType, int yType,
+           int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int color);
 // Full circles only (arcLength 3600): the ellipse inscribed in the rectangle (x1, y1)-(x2, y2).
 int PlotArc(int panel, int control, double x1, double y1, double x2, double y2, int beginAngle, int arcLength,
             int lineColor, int fillColor);
