@@ -52,6 +52,34 @@ inline QWidget *W(int control)
     return CtrlWidget(st.panel, control);
 }
 
+inline QString Status()
+{
+    char text[256];
+    GetCtrlVal(st.panel, DispStatus, text);
+    return QString::fromLatin1(text);
+}
+
+inline int Val(int control)
+{
+    int v = -1;
+    GetCtrlVal(st.panel, control, &v);
+    return v;
+}
+
+inline int Attr(int control, int attribute)
+{
+    int v = -1;
+    GetCtrlAttribute(st.panel, control, attribute, &v);
+    return v;
+}
+
+inline uint16_t Cell(int column, int row)
+{
+    uint16_t v = 0;
+    GetTableCellVal(st.panel, TeachTable, MakePoint(column, row), &v);
+    return v;
+}
+
 // Records popups for the lifetime of the object instead of showing modal boxes.
 struct PopupRecorder {
     std::vector<PopupRecord> popups;

@@ -16,27 +16,6 @@ using namespace testsupport;
 
 namespace {
 
-int Attr(int control, int attribute)
-{
-    int v = -1;
-    GetCtrlAttribute(st.panel, control, attribute, &v);
-    return v;
-}
-
-int Val(int control)
-{
-    int v = -1;
-    GetCtrlVal(st.panel, control, &v);
-    return v;
-}
-
-uint16_t Cell(int column, int row)
-{
-    uint16_t v = 0;
-    GetTableCellVal(st.panel, TeachTable, MakePoint(column, row), &v);
-    return v;
-}
-
 void SetSource(int source)
 {
     SetCtrlVal(st.panel, SelectSource, source);

@@ -32,13 +32,6 @@ QByteArray Bytes(const std::vector<uint8_t> &v)
     return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size()));
 }
 
-QString Status()
-{
-    char text[256];
-    GetCtrlVal(st.panel, DispStatus, text);
-    return QString::fromLatin1(text);
-}
-
 void PutReply(const QByteArray &bytes)
 {
     std::memcpy(st.szReadBuf, bytes.constData(), size_t(bytes.size()));

@@ -192,16 +192,10 @@ private slots:
 
     void initialValuesAgreeWithTheStartState()
     {
-        int on = -1;
-        GetCtrlVal(st.panel, SelectRAM, &on);
-        QCOMPARE(on, 1);
-        GetCtrlVal(st.panel, SelectEEPROM, &on);
-        QCOMPARE(on, 0);
-        GetCtrlVal(st.panel, SelectFILE, &on);
-        QCOMPARE(on, 0);
-        char text[256];
-        GetCtrlVal(st.panel, DispStatus, text);
-        QCOMPARE(QByteArray(text), QByteArray("InitVars"));
+        QCOMPARE(Val(SelectRAM), 1);
+        QCOMPARE(Val(SelectEEPROM), 0);
+        QCOMPARE(Val(SelectFILE), 0);
+        QCOMPARE(Status(), QStringLiteral("InitVars"));
         QCOMPARE(st.target, RAM);
         QCOMPARE(st.com, uint16_t(1));
         QCOMPARE(st.sync, uint16_t(85));
@@ -212,9 +206,7 @@ private slots:
         QCOMPARE(st.yramp[0], uint16_t(4095));
         QCOMPARE(st.xramp[4095], uint16_t(4095));
         QCOMPARE(st.yramp[4095], uint16_t(0));
-        int z = -1;
-        GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
-        QCOMPARE(z, 100);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), 100);
         const QObjectList order = W(GraphData1)->parentWidget()->children();
         QVERIFY(order.indexOf(W(GraphData2)) < order.indexOf(W(GraphData1)));
     }
@@ -262,9 +254,7 @@ private slots:
         SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 0);
         RightClick(W(GraphData2));
         QVERIFY(rec.popups.empty());
-        int z = -1;
-        GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
-        QCOMPARE(z, 100);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), 100);
         const QObjectList order = W(GraphData1)->parentWidget()->children();
         QVERIFY(order.indexOf(W(GraphData2)) < order.indexOf(W(GraphData1)));
     }
@@ -341,13 +331,9 @@ private slots:
         QVERIFY(title->width() >= title->fontMetrics().horizontalAdvance(title->text()));
         QCOMPARE(title->palette().color(QPalette::WindowText), QColor(QRgb(0x808080)));
         QCOMPARE(title->palette().color(QPalette::Window), QColor(QRgb(0xFFFFFF)));
-        int v = 0;
-        GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
-        QCOMPARE(v, 0xFFFFFF);
-        GetCtrlAttribute(st.panel, LogoPicture, ATTR_LEFT, &v);
-        QCOMPARE(v, 595);
-        GetCtrlAttribute(st.panel, LogoPicture, ATTR_TOP, &v);
-        QCOMPARE(v, 6);
+        QCOMPARE(Attr(LogoBackdrop, ATTR_FRAME_COLOR), 0xFFFFFF);
+        QCOMPARE(Attr(LogoPicture, ATTR_LEFT), 595);
+        QCOMPARE(Attr(LogoPicture, ATTR_TOP), 6);
         QVERIFY(!qobject_cast<QLabel *>(W(LogoPicture))->pixmap().isNull());
         // Captions lie in front of the strip they are drawn on.
         const QObjectList order = PanelWidget(st.panel)->children();
@@ -360,9 +346,7 @@ private slots:
         for (int variant : {-1, 11}) {
             ShowLogo(variant);
             QCOMPARE(NewCtrlWidgets(st.panel).size(), size_t(1));
-            int v = 0;
-            GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
-            QCOMPARE(v, 0x123456);
+            QCOMPARE(Attr(LogoBackdrop, ATTR_FRAME_COLOR), 0x123456);
         }
     }
 
@@ -371,9 +355,7 @@ private slots:
         ShowLogo(5);
         const std::vector<QWidget *> captions = NewCtrlWidgets(st.panel);
         QCOMPARE(captions.size(), size_t(5));
-        int v = 0;
-        GetCtrlAttribute(st.panel, LogoBackdrop, ATTR_FRAME_COLOR, &v);
-        QCOMPARE(v, 0x0080FF);
+        QCOMPARE(Attr(LogoBackdrop, ATTR_FRAME_COLOR), 0x0080FF);
         for (size_t i = 1; i < captions.size(); ++i) {
             QCOMPARE(captions[i]->palette().color(QPalette::WindowText), QColor(QRgb(0xFFFFFF)));
             QVERIFY(!captions[i]->autoFillBackground());
@@ -385,9 +367,7 @@ private slots:
     void brandingVariantZeroMovesThePictureAndLoadsNone()
     {
         ShowLogo(0);
-        int v = 0;
-        GetCtrlAttribute(st.panel, LogoPicture, ATTR_LEFT, &v);
-        QCOMPARE(v, 800);
+        QCOMPARE(Attr(LogoPicture, ATTR_LEFT), 800);
         const std::vector<QWidget *> captions = NewCtrlWidgets(st.panel);
         QCOMPARE(captions.size(), size_t(2));
         QCOMPARE(captions[1]->palette().color(QPalette::WindowText), QColor(Qt::black));

@@ -22,27 +22,6 @@ using namespace testsupport;
 
 namespace {
 
-QString Status()
-{
-    char text[256];
-    GetCtrlVal(st.panel, DispStatus, text);
-    return QString::fromLatin1(text);
-}
-
-int Val(int control)
-{
-    int v = -1;
-    GetCtrlVal(st.panel, control, &v);
-    return v;
-}
-
-uint16_t Cell(int column, int row)
-{
-    uint16_t v = 0;
-    GetTableCellVal(st.panel, TeachTable, MakePoint(column, row), &v);
-    return v;
-}
-
 void Click(int control)
 {
     QTest::mouseClick(W(control), Qt::LeftButton);
