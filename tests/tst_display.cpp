@@ -79,6 +79,9 @@ private slots:
         QCOMPARE(Val(DispX), 1365);
         QCOMPARE(Val(DispY), 2730);
         QCOMPARE(Val(DispINT), 200);
+        // A screen reader hears the value with the label.
+        QCOMPARE(W(DispX)->accessibleName(), QStringLiteral("X: 1365"));
+        QCOMPARE(W(DispX)->accessibleDescription(), QStringLiteral("DispX"));
     }
 
     void dispRawShowsTheChannelOfTheSource_data()

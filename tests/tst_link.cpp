@@ -195,6 +195,7 @@ private slots:
         QCOMPARE(Bytes(sensor->frames().front()), expected);
         QCOMPARE(Status(), QStringLiteral("QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0").leftJustified(48, ' '));
         QVERIFY(rec.popups.empty());
+        QVERIFY(W(DispStatus)->accessibleName().startsWith(QStringLiteral("Status: QUILLEX")));
         QCOMPARE(st.ret, int16_t(0));
         QVERIFY(W(EditConnect)->toolTip().contains(QString::fromStdString(sensor->devicePath())));
     }

@@ -327,6 +327,19 @@ int ReadInt(QWidget *w, bool *ok)
     return 0;
 }
 
+// Displays the program writes to say what they show in their accessible name ("Status: TIMEOUT"), so a
+// screen reader reads the value along with the label; the label itself stays at the front.
+void SpeakShownText(QWidget *w, const QString &shown)
+{
+    QVariant base = w->property("quillexSpokenLabel");
+    if (!base.isValid()) {
+        base = w->accessibleName();
+        w->setProperty("quillexSpokenLabel", base);
+    }
+    if (!base.toString().isEmpty())
+        w->setAccessibleName(base.toString() + QStringLiteral(": ") + shown);
+}
+
 // A two-choice selector keeps the codes of its items in a property, so values pass through unchanged.
 void SetupCodes(QComboBox *c)
 {
@@ -523,9 +536,12 @@ int SetCtrlVal(int panel, int control, int value)
     if (!w)
         return -1;
     const QSignalBlocker block(w);
-    if (auto *n = qobject_cast<NumDisplay *>(w))
-        n->setValue(value);
-    else if (auto *s = qobject_cast<QSpinBox *>(w))
+    if (auto *n = qobject_cast<NumDisplay *>(w)) {
+        if (n->value() != value) {
+            n->setValue(value);
+            SpeakShownText(n, n->text());
+        }
+    } else if (auto *s = qobject_cast<QSpinBox *>(w))
         s->setValue(value);
     else if (auto *b = qobject_cast<QAbstractButton *>(w))
         b->setChecked(value != 0);
@@ -558,6 +574,7 @@ int SetCtrlVal(int panel, int control, const char *text)
     // Text from outside (the sensor, file names) must never be taken for markup.
     l->setTextFormat(Qt::PlainText);
     l->setText(QString::fromLatin1(text));
+    SpeakShownText(l, l->text());
     if (l->property("autoSize").toBool())
         l->adjustSize();
     // Status texts often precede a wait that handles no events; draw them now so the user sees them.
