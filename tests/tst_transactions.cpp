@@ -278,6 +278,21 @@ private slots:
         QVERIFY(popups->popups.empty());
     }
 
+    void editConnectWhilePollingReconnectsThenPollingEnds()
+    {
+        Later(120, [] { QTest::keyClick(W(EditConnect), Qt::Key_Return); });
+        Click(ButtonGo);
+        const auto o = orders();
+        QVERIFY(o.size() >= 3);
+        QCOMPARE(o[o.size() - 2], 7); // identification, then the parameter read, and no poll after them
+        QCOMPARE(o.back(), 3);
+        QVERIFY(countOrder(5) >= 1);
+        QCOMPARE(st.poll, uint16_t(0));
+        QVERIFY(!PollingActive());
+        QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+        QVERIFY(popups->popups.empty());
+    }
+
     void aRepeatedGoLeavesOneLoopAndOneStopEndsIt()
     {
         bool secondReturned = false;

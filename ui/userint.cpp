@@ -384,6 +384,8 @@ int InitUIRunTime(void *hInstance)
         argv = args->argv;
     }
     new QApplication(argc, argv); // lives until exit, like the run-time engine it stands for
+    // Only the panel callback ends the program; a closing message box must not.
+    QApplication::setQuitOnLastWindowClosed(false);
     return QApplication::instance() ? 1 : 0;
 }
 
@@ -649,7 +651,6 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value)
     case ATTR_FRAME_COLOR: {
         if (value & VAL_TRANSPARENT) {
             w->setAutoFillBackground(false);
-            w->setAttribute(Qt::WA_TranslucentBackground, true);
         } else {
             QPalette pal = w->palette();
             pal.setColor(QPalette::Window, ToColor(value));
