@@ -38,6 +38,8 @@ void TimeoutReport()
 bool AwaitReply(int expected, bool stopOnPollCleared)
 {
     st.tstart = Timer();
+    // The reply takes tens of milliseconds on the line: time to paint what the last measurement changed.
+    DrawPendingDisplays();
     int n = 0;
     do {
         // Blocks in the serial layer until the bytes are there or the time is up, instead of spinning.

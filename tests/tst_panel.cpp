@@ -153,9 +153,9 @@ private slots:
             {DispY, "NumDisplay", "CBF_DispY"},
             {DispINT, "NumDisplay", "CBF_DispINT"},
             {DispRAW, "NumDisplay", "CBF_DispRAW"},
-            {DispRED, "QProgressBar", "CBF_DispRED"},
-            {DispGREEN, "QProgressBar", "CBF_DispGREEN"},
-            {DispBLUE, "QProgressBar", "CBF_DispBLUE"},
+            {DispRED, "ColourBar", "CBF_DispRED"},
+            {DispGREEN, "ColourBar", "CBF_DispGREEN"},
+            {DispBLUE, "ColourBar", "CBF_DispBLUE"},
             {LedCol1, "Led", ""},
             {LedCol2, "Led", ""},
             {DispCOL, "QLabel", "CBF_DispCOL"},
@@ -285,6 +285,17 @@ private slots:
         mode->setCurrentIndex(1);
         emit mode->activated(1);
         QVERIFY(StateBytes() == before);
+    }
+
+    void discardingThePanelWithRedrawsPendingIsSafe()
+    {
+        // Displays paint at the frame pace; a panel discarded before its next frame must not be painted.
+        SetGraphCursor(st.panel, GraphData1, 1, 100, 200);
+        SetCtrlVal(st.panel, DispX, 4000);
+        SetCtrlVal(st.panel, DispRED, 4000);
+        DiscardScopePanel();
+        QTest::qWait(60);
+        QVERIFY(LoadScopePanel()); // for cleanup()
     }
 
     void helpTextsKeepTheirBlanksAndLineBreaks()

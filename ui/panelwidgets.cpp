@@ -5,10 +5,92 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QAccessibleWidget>
+#include <QElapsedTimer>
 #include <QPainter>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
+
+namespace FrameGate {
+namespace {
+
+struct Gate : QObject {
+    std::map<std::pair<QObject *, int>, std::function<void()>> pending;
+    QTimer timer;
+    QElapsedTimer sinceLast;
+
+    Gate()
+    {
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, this, [this] { flush(); });
+        sinceLast.start();
+    }
+
+    void flush(bool paintNow = false)
+    {
+        sinceLast.restart();
+        timer.stop();
+        auto due = std::move(pending);
+        pending.clear();
+        for (auto &[key, redraw] : due)
+            redraw();
+        if (!paintNow)
+            return;
+        // One paint of the window for all changed displays: painting each on its own costs a flush each.
+        QWidget *window = nullptr;
+        QRegion changed;
+        for (auto &[key, redraw] : due)
+            if (auto *w = qobject_cast<QWidget *>(key.first); w && w->isVisible()) {
+                window = w->window();
+                changed += QRect(w->mapTo(window, QPoint(0, 0)), w->size());
+            }
+        if (window)
+            window->repaint(changed);
+    }
+};
+
+Gate &Instance()
+{
+    static Gate *gate = new Gate; // outlives every widget; never destroyed before them
+    return *gate;
+}
+
+} // namespace
+
+void Defer(QObject *owner, int slot, std::function<void()> redraw)
+{
+    Gate &g = Instance();
+    const auto key = std::make_pair(owner, slot);
+    auto it = g.pending.find(key);
+    if (it != g.pending.end()) {
+        it->second = std::move(redraw);
+    } else {
+        g.pending.emplace(key, std::move(redraw));
+        if (!owner->property("quillexGated").toBool()) {
+            owner->setProperty("quillexGated", true);
+            QObject::connect(owner, &QObject::destroyed, &g, [&g, owner] {
+                for (auto i = g.pending.begin(); i != g.pending.end();)
+                    i = i->first.first == owner ? g.pending.erase(i) : std::next(i);
+            });
+        }
+    }
+    // A full frame from now, never at once: while polling, the next reply wait (DrawIfDue) is the
+    // cheaper moment to paint, as the line is busy anyway.
+    if (!g.timer.isActive())
+        g.timer.start(kFrameMs);
+}
+
+void DrawIfDue()
+{
+    Gate &g = Instance();
+    if (!g.pending.empty() && g.sinceLast.elapsed() >= kFrameMs)
+        g.flush(true);
+}
+
+} // namespace FrameGate
 
 Led::Led(QWidget *parent) : QWidget(parent)
 {
@@ -45,6 +127,101 @@ void Led::paintEvent(QPaintEvent *)
     p.drawEllipse(r);
 }
 
+ColourBar::ColourBar(QWidget *parent) : QWidget(parent)
+{
+    setMinimumHeight(16);
+    setAttribute(Qt::WA_OpaquePaintEvent); // paints every pixel: nothing beneath needs drawing first
+}
+
+void ColourBar::setMinimum(int v)
+{
+    minimum_ = v;
+    update();
+}
+
+void ColourBar::setMaximum(int v)
+{
+    maximum_ = v;
+    update();
+}
+
+void ColourBar::setColor(const QColor &c)
+{
+    color_ = c;
+    update();
+}
+
+void ColourBar::setValue(int v)
+{
+    if (v == value_)
+        return;
+    value_ = v;
+    FrameGate::Defer(this, 0, [this] { update(); });
+}
+
+void ColourBar::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    const QRect frame = rect().adjusted(0, 0, -1, -1);
+    p.fillRect(rect(), QColor(0xF4, 0xF4, 0xF4));
+    const int span = std::max(1, maximum_ - minimum_);
+    const int shown = std::clamp(value_, minimum_, maximum_) - minimum_;
+    const int fill = static_cast<int>(static_cast<long long>(width() - 2) * shown / span);
+    p.fillRect(QRect(1, 1, fill, height() - 2), color_);
+    p.setPen(QColor(0x80, 0x80, 0x80));
+    p.drawRect(frame);
+    // The number stays readable over the coloured and the empty part alike.
+    const QString text = QString::number(value_);
+    const QRect textRect = rect();
+    p.setPen(Qt::white);
+    p.setClipRect(QRect(1, 1, fill, height() - 2));
+    p.drawText(textRect, Qt::AlignCenter, text);
+    p.setPen(Qt::black);
+    p.setClipRect(QRect(1 + fill, 1, width() - 2 - fill, height() - 2));
+    p.drawText(textRect, Qt::AlignCenter, text);
+}
+
+namespace {
+
+// Screen readers see a bar as a progress bar with a value, as they would a standard one.
+class ColourBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit ColourBarAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::ProgressBar) {}
+    void *interface_cast(QAccessible::InterfaceType t) override
+    {
+        return t == QAccessible::ValueInterface ? static_cast<QAccessibleValueInterface *>(this)
+                                                : QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return QString::number(bar()->value());
+        return QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return bar()->value(); }
+    void setCurrentValue(const QVariant &) override {}
+    QVariant maximumValue() const override { return bar()->maximum(); }
+    QVariant minimumValue() const override { return bar()->minimum(); }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    ColourBar *bar() const { return static_cast<ColourBar *>(widget()); }
+};
+
+QAccessibleInterface *ColourBarAccessibleFactory(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("ColourBar") && object && object->isWidgetType())
+        return new ColourBarAccessible(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+const bool kColourBarAccessibleInstalled = [] {
+    QAccessible::installFactory(ColourBarAccessibleFactory);
+    return true;
+}();
+
+} // namespace
+
 NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)
 {
     setTextFormat(Qt::PlainText);
@@ -58,10 +235,10 @@ NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)
 
 void NumDisplay::setValue(int v)
 {
-    if (v == value_ && !text().isEmpty())
+    if (v == value_)
         return;
     value_ = v;
-    setText(QString::number(v));
+    FrameGate::Defer(this, 0, [this] { setText(QString::number(value_)); });
 }
 
 NumericSlide::NumericSlide(QWidget *parent)
@@ -121,12 +298,13 @@ ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
 {
     setNoAntialiasingOnDrag(true);
     setPlottingHint(QCP::phCacheLabels, true);
+    setPlottingHint(QCP::phFastPolylines, true);
 }
 
 void ScopePlot::requestReplot()
 {
-    // Several plot calls in one callback then cost a single redraw.
-    replot(QCustomPlot::rpQueuedReplot);
+    // Several plot calls in one callback, or many polls in one frame, then cost a single redraw.
+    FrameGate::Defer(this, 0, [this] { replot(QCustomPlot::rpQueuedRefresh); });
 }
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
@@ -212,7 +390,7 @@ void ColourPlaneGraph::setCursorPos(double x, double y)
     vLine_->point2->setCoords(x, 1);
     hLine_->point1->setCoords(0, y);
     hLine_->point2->setCoords(1, y);
-    vLine_->layer()->replot();
+    FrameGate::Defer(this, 1, [this] { vLine_->layer()->replot(); });
 }
 
 void ColourPlaneGraph::moveByUser(double x, double y)
@@ -260,6 +438,10 @@ void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
 
 StripChart::StripChart(QWidget *parent) : ScopePlot(parent)
 {
+    // The traces live on a buffered layer of their own: a new sample redraws them alone, not the axes,
+    // grid and labels, unless the value axis has to change.
+    addLayer(QStringLiteral("traces"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
+    layer(QStringLiteral("traces"))->setMode(QCPLayer::lmBuffered);
     yAxis->setRange(0, 4095);
     xAxis->setTicks(false);
     xAxis->setTickLabels(false);
@@ -304,6 +486,8 @@ void StripChart::rebuildGraphs()
         QCPGraph *g = addGraph();
         g->setPen(QPen(colours[t % 7], t >= 5 ? 1 : 2, t >= 5 ? Qt::DashLine : Qt::SolidLine));
         g->setAdaptiveSampling(false);
+        g->setLayer(QStringLiteral("traces"));
+        g->setAntialiased(false);
     }
     pushToGraphs();
 }
@@ -347,11 +531,13 @@ void StripChart::pushToGraphs()
             it->value = r.at(i);
         }
     }
-    rescaleY();
-    requestReplot();
+    if (rescaleY())
+        requestReplot();
+    else
+        FrameGate::Defer(this, 1, [this] { layer(QStringLiteral("traces"))->replot(); });
 }
 
-void StripChart::rescaleY()
+bool StripChart::rescaleY()
 {
     // Small signals such as the colour number would be a flat line on the full 0..4095 scale: the axis
     // follows the visible traces, in steps, so it does not jitter with the noise.
@@ -367,8 +553,11 @@ void StripChart::rescaleY()
     while (upper < top * 1.05 && upper < 65536)
         upper *= 2;
     const double current = yAxis->range().upper;
-    if (upper > current || upper < current / 2 || yAxis->range().lower != 0)
+    if (upper > current || upper < current / 2 || yAxis->range().lower != 0) {
         yAxis->setRange(0, upper);
+        return true;
+    }
+    return false;
 }
 
 void StripChart::setTraceVisible(int trace, bool on)

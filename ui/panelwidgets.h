@@ -8,10 +8,21 @@
 
 #include <qcustomplot.h>
 
+#include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 class QCPItemStraightLine;
+
+// Paces the redraws of displays that the polling loop changes many times a second: values change at
+// once, their pixels at most once a frame. Each (object, slot) keeps only its latest redraw.
+namespace FrameGate {
+inline constexpr int kFrameMs = 16;
+void Defer(QObject *owner, int slot, std::function<void()> redraw);
+// Runs the pending redraws now and paints them at once, if a frame's time has passed since the last.
+void DrawIfDue();
+} // namespace FrameGate
 
 // A round lamp that is on (1) or off (0).
 class Led : public QWidget {
@@ -33,7 +44,36 @@ private:
     QColor onColor_{0x20, 0xd0, 0x20};
 };
 
-// A read-only number whose text and background colours the program may set.
+// A horizontal colour bar with its number in the middle; repaints at the frame pace.
+class ColourBar : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int minimum READ minimum WRITE setMinimum)
+    Q_PROPERTY(int maximum READ maximum WRITE setMaximum)
+    Q_PROPERTY(int value READ value WRITE setValue)
+    Q_PROPERTY(QColor color READ color WRITE setColor)
+public:
+    explicit ColourBar(QWidget *parent = nullptr);
+    int minimum() const { return minimum_; }
+    int maximum() const { return maximum_; }
+    int value() const { return value_; }
+    QColor color() const { return color_; }
+    void setMinimum(int v);
+    void setMaximum(int v);
+    void setValue(int v);
+    void setColor(const QColor &c);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    int minimum_ = 0;
+    int maximum_ = 4095;
+    int value_ = 0;
+    QColor color_{0x40, 0x40, 0x40};
+};
+
+// A read-only number whose text and background colours the program may set; its text follows the
+// value at the frame pace.
 class NumDisplay : public QLabel {
     Q_OBJECT
 public:
@@ -145,7 +185,7 @@ private:
     };
     void rebuildGraphs();
     void pushToGraphs();
-    void rescaleY();
+    bool rescaleY(); // true when the value axis changed
     std::vector<Ring> data_;
     int nextTrace_ = 0;
     int pointsPerScreen_ = 100;

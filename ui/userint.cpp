@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -230,6 +229,8 @@ public:
             w = new NumericSlide(parent);
         else if (className == QLatin1String("ColourPlaneGraph"))
             w = new ColourPlaneGraph(parent);
+        else if (className == QLatin1String("ColourBar"))
+            w = new ColourBar(parent);
         else if (className == QLatin1String("StripChart"))
             w = new StripChart(parent);
         else {
@@ -319,8 +320,8 @@ int ReadInt(QWidget *w, bool *ok)
         return l->value();
     if (auto *sl = qobject_cast<NumericSlide *>(w))
         return sl->value();
-    if (auto *pb = qobject_cast<QProgressBar *>(w))
-        return pb->value();
+    if (auto *bar = qobject_cast<ColourBar *>(w))
+        return bar->value();
     if (auto *lb = qobject_cast<QLabel *>(w))
         return lb->text().toInt(ok);
     *ok = false;
@@ -525,6 +526,12 @@ int ProcessSystemEvents()
     return 0;
 }
 
+int DrawPendingDisplays()
+{
+    FrameGate::DrawIfDue();
+    return 0;
+}
+
 int GetProjectDir(char directory[260])
 {
     const QByteArray dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toLocal8Bit();
@@ -541,7 +548,7 @@ int SetCtrlVal(int panel, int control, int value)
     if (auto *n = qobject_cast<NumDisplay *>(w)) {
         if (n->value() != value) {
             n->setValue(value);
-            SpeakShownText(n, n->text());
+            SpeakShownText(n, QString::number(value));
         }
     } else if (auto *s = qobject_cast<QSpinBox *>(w))
         s->setValue(value);
@@ -554,9 +561,9 @@ int SetCtrlVal(int panel, int control, int value)
     else if (auto *sl = qobject_cast<NumericSlide *>(w)) {
         const QSignalBlocker inner(sl->slider());
         sl->setValue(value);
-    } else if (auto *pb = qobject_cast<QProgressBar *>(w))
-        pb->setValue(std::clamp(value, pb->minimum(), pb->maximum()));
-    else if (auto *lb = qobject_cast<QLabel *>(w))
+    } else if (auto *bar = qobject_cast<ColourBar *>(w)) {
+        bar->setValue(value);
+    } else if (auto *lb = qobject_cast<QLabel *>(w))
         lb->setText(QString::number(value));
     else
         return -1;

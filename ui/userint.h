@@ -86,6 +86,9 @@ int DiscardPanel(int panel);
 int RunUserInterface();
 int QuitUserInterface(int returnCode);
 int ProcessSystemEvents();
+// Paints the displays changed since the last frame, if a frame's time (16 ms) has passed; handles no
+// events and runs no callbacks. Lets the program draw while it waits for the sensor.
+int DrawPendingDisplays();
 int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);
