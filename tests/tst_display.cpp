@@ -80,7 +80,7 @@ private slots:
         QCOMPARE(Val(DispY), 2730);
         QCOMPARE(Val(DispINT), 200);
         // A screen reader hears the value with the label.
-        QCOMPARE(W(DispX)->accessibleName(), QStringLiteral("X: 1365"));
+        QTRY_COMPARE(W(DispX)->accessibleName(), QStringLiteral("X: 1365")); // at the next frame
         QCOMPARE(W(DispX)->accessibleDescription(), QStringLiteral("DispX"));
     }
 

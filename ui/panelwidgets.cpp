@@ -127,6 +127,17 @@ void Led::paintEvent(QPaintEvent *)
     p.drawEllipse(r);
 }
 
+void SpeakShownText(QWidget *w, const QString &shown)
+{
+    QVariant base = w->property("quillexSpokenLabel");
+    if (!base.isValid()) {
+        base = w->accessibleName();
+        w->setProperty("quillexSpokenLabel", base);
+    }
+    if (!base.toString().isEmpty())
+        w->setAccessibleName(base.toString() + QStringLiteral(": ") + shown);
+}
+
 ColourBar::ColourBar(QWidget *parent) : QWidget(parent)
 {
     setMinimumHeight(16);
@@ -238,7 +249,10 @@ void NumDisplay::setValue(int v)
     if (v == value_)
         return;
     value_ = v;
-    FrameGate::Defer(this, 0, [this] { setText(QString::number(value_)); });
+    FrameGate::Defer(this, 0, [this] {
+        setText(QString::number(value_));
+        SpeakShownText(this, text());
+    });
 }
 
 NumericSlide::NumericSlide(QWidget *parent)

@@ -44,6 +44,10 @@ private:
     QColor onColor_{0x20, 0xd0, 0x20};
 };
 
+// Displays the program writes say what they show in their accessible name ("Status: TIMEOUT"), so a
+// screen reader reads the value along with the label; the label itself stays at the front.
+void SpeakShownText(QWidget *w, const QString &shown);
+
 // A horizontal colour bar with its number in the middle; repaints at the frame pace.
 class ColourBar : public QWidget {
     Q_OBJECT

@@ -328,19 +328,6 @@ int ReadInt(QWidget *w, bool *ok)
     return 0;
 }
 
-// Displays the program writes to say what they show in their accessible name ("Status: TIMEOUT"), so a
-// screen reader reads the value along with the label; the label itself stays at the front.
-void SpeakShownText(QWidget *w, const QString &shown)
-{
-    QVariant base = w->property("quillexSpokenLabel");
-    if (!base.isValid()) {
-        base = w->accessibleName();
-        w->setProperty("quillexSpokenLabel", base);
-    }
-    if (!base.toString().isEmpty())
-        w->setAccessibleName(base.toString() + QStringLiteral(": ") + shown);
-}
-
 // A two-choice selector keeps the codes of its items in a property, so values pass through unchanged.
 void SetupCodes(QComboBox *c)
 {
@@ -546,10 +533,7 @@ int SetCtrlVal(int panel, int control, int value)
         return -1;
     const QSignalBlocker block(w);
     if (auto *n = qobject_cast<NumDisplay *>(w)) {
-        if (n->value() != value) {
-            n->setValue(value);
-            SpeakShownText(n, QString::number(value));
-        }
+        n->setValue(value);
     } else if (auto *s = qobject_cast<QSpinBox *>(w))
         s->setValue(value);
     else if (auto *b = qobject_cast<QAbstractButton *>(w))
