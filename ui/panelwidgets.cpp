@@ -298,11 +298,6 @@ void NumericSlide::setValue(int v)
     showValue();
 }
 
-void NumericSlide::resizeEvent(QResizeEvent *e)
-{
-    QWidget::resizeEvent(e);
-}
-
 void NumericSlide::showValue()
 {
     label_->setText(QString::number(slider_->value()));

@@ -105,9 +105,6 @@ public:
     void setValue(int v);
     QSlider *slider() const { return slider_; }
 
-protected:
-    void resizeEvent(QResizeEvent *) override;
-
 private:
     void showValue();
     QSlider *slider_;

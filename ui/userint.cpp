@@ -272,7 +272,7 @@ public:
     }
 };
 
-void ConnectEvents(PanelRec &p, Dispatcher *d, int control, QWidget *w)
+void ConnectEvents(Dispatcher *d, int control, QWidget *w)
 {
     auto fire = [d, control](int event) { d->fire(control, event); };
     if (auto *b = qobject_cast<QPushButton *>(w)) {
@@ -292,7 +292,6 @@ void ConnectEvents(PanelRec &p, Dispatcher *d, int control, QWidget *w)
     } else if (auto *sl = qobject_cast<NumericSlide *>(w)) {
         QObject::connect(sl->slider(), &QSlider::sliderReleased, d, [fire] { fire(EVENT_COMMIT); });
     }
-    (void)p;
 }
 
 QString ProgramPath(const char *fileName)
@@ -452,7 +451,7 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
         w->installEventFilter(d);
         for (QWidget *child : w->findChildren<QWidget *>())
             child->installEventFilter(d);
-        ConnectEvents(rec, d, id, w);
+        ConnectEvents(d, id, w);
     }
     Ui().panels.emplace(handle, std::move(rec));
     return handle;
