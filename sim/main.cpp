@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Command-line front of the simulated colour sensor: serves one pseudo-terminal until SIGINT or SIGTERM.
+// Command-line front of the simulated colour sensor: serves one pseudo-terminal until SIGINT, SIGTERM or SIGHUP.
 #include "sensor_sim.h"
 
 #include <cerrno>
@@ -118,6 +118,7 @@ int main(int argc, char **argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP); // its terminal closed: the link must not outlive it
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -135,7 +136,7 @@ int main(int argc, char **argv)
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
         const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM)
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)
             break;
         if (!reportedHangUp && sensor.hungUp()) {
             reportedHangUp = true;

@@ -3,10 +3,12 @@
 #include "sim/sensor_sim.h"
 #include "ui/portdir.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <chrono>
+#include <csignal>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -353,6 +355,30 @@ private slots:
         }
         struct stat st {};
         QVERIFY(::lstat(link.c_str(), &st) != 0);
+    }
+
+    void theProgramRemovesItsLinkOnEveryStopSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP (terminal closed)") << int(SIGHUP);
+    }
+
+    void theProgramRemovesItsLinkOnEveryStopSignal()
+    {
+        QFETCH(int, signal);
+        QProcess p;
+        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("3")});
+        QVERIFY(p.waitForStarted());
+        while (!p.readAllStandardOutput().contains("link ") && p.state() == QProcess::Running)
+            p.waitForReadyRead(2000);
+        struct stat st {};
+        QVERIFY(::lstat(portdir::LinkPath(3).c_str(), &st) == 0);
+        ::kill(pid_t(p.processId()), signal);
+        QVERIFY(p.waitForFinished(3000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QVERIFY(::lstat(portdir::LinkPath(3).c_str(), &st) != 0);
     }
 };
 
