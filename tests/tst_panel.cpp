@@ -226,6 +226,26 @@ private slots:
         }
     }
 
+    void exactlyOneTransferToggleIsLitTheTarget_data()
+    {
+        QTest::addColumn<int>("clicked");
+        QTest::addColumn<int>("clicks");
+        for (int toggle : {int(SelectRAM), int(SelectEEPROM), int(SelectFILE)})
+            for (int clicks : {1, 2})
+                QTest::addRow("%s clicked %d time(s)", CtrlName(toggle), clicks) << toggle << clicks;
+    }
+
+    void exactlyOneTransferToggleIsLitTheTarget()
+    {
+        QFETCH(int, clicked);
+        QFETCH(int, clicks);
+        for (int i = 0; i < clicks; ++i)
+            QTest::mouseClick(W(clicked), Qt::LeftButton);
+        QCOMPARE(st.target, RAM);
+        QCOMPARE(Val(SelectRAM) + Val(SelectEEPROM) + Val(SelectFILE), 1);
+        QCOMPARE(Val(SelectRAM), 1);
+    }
+
     void rightClickShowsEachControlsHelpText()
     {
         PopupRecorder rec;
