@@ -42,6 +42,9 @@ bool AwaitReply(int expected, bool stopOnPollCleared);
 
 // "TIMEOUT" in DispStatus and the modal box titled "INFO".
 void TimeoutReport();
+// A complete parameter or data reply: if a time-out report is still shown, DispStatus shows again what the
+// last port set-up left there (the identification), or nothing if that set-up found no sensor.
+void ReplyArrived();
 
 // Text shown in DispStatus for a negative port-opening result.
 const char *PortErrorText(int code);

@@ -29,10 +29,35 @@ const char *PortErrorText(int code)
     }
 }
 
+namespace {
+
+// What the last port set-up left in DispStatus (the identification, or a port error). A time-out covers
+// it only until a reply comes back whole; empty when the set-up never identified the sensor.
+std::string standingStatus;
+bool timeoutShown = false;
+
+void SetStandingStatus(const char *text)
+{
+    standingStatus = text;
+    timeoutShown = false;
+    SetCtrlVal(st.panel, DispStatus, text);
+}
+
+} // namespace
+
 void TimeoutReport()
 {
+    timeoutShown = true;
     SetCtrlVal(st.panel, DispStatus, "TIMEOUT");
     MessagePopup("INFO", InfoTimeout);
+}
+
+void ReplyArrived()
+{
+    if (!timeoutShown)
+        return;
+    timeoutShown = false;
+    SetCtrlVal(st.panel, DispStatus, standingStatus.c_str());
 }
 
 bool AwaitReply(int expected, bool stopOnPollCleared)
@@ -59,6 +84,8 @@ bool AwaitReply(int expected, bool stopOnPollCleared)
 void InitRS232(int port)
 {
     st.poll = 0;
+    standingStatus.clear();
+    timeoutShown = false;
     st.ret = static_cast<int16_t>(OpenComConfig(port, "", 19200, kParityNone, 8, 1, kBufSize, kBufSize));
 
     int resolveError = 0;
@@ -68,7 +95,7 @@ void InitRS232(int port)
 
     if (st.ret < 0) {
         std::snprintf(st.szStatus, sizeof st.szStatus, "%s", PortErrorText(st.ret));
-        SetCtrlVal(st.panel, DispStatus, st.szStatus);
+        SetStandingStatus(st.szStatus);
         return;
     }
     SetComTime(port, 2.0);
@@ -93,7 +120,7 @@ void CheckComLine()
     for (int i = 0; i < kIdentChars; ++i)
         ident[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
     ident[kIdentChars] = '\0';
-    SetCtrlVal(st.panel, DispStatus, ident);
+    SetStandingStatus(ident);
     GetPara();
 }
 

@@ -71,6 +71,7 @@ void GetPara()
         GetRxBufPara();
         CopyPPtoVars();
         SetPanelValues();
+        ReplyArrived();
     } else {
         TimeoutReport();
     }
@@ -93,6 +94,7 @@ void GetData()
             CopyDatatoVars();
             SetPanelData();
             ShowGraph();
+            ReplyArrived();
             ++goodPasses;
         } else {
             TimeoutReport();

@@ -207,12 +207,40 @@ private slots:
         QCOMPARE(Val(EditSigWinHI), sigwinhi);
         QCOMPARE(Cell(1, 1), cell);
 
-        // A later good read refreshes the panel, but the status keeps the report.
+        // A later good read refreshes the panel.
         sensor->setFault(sim::Fault::None);
         Click(ButtonGet);
         QCOMPARE(popups->popups.size(), size_t(1));
         QCOMPARE(Val(EditSigWinHI), int(Distinct()[0]));
+    }
+
+    void aTimeoutGivesWayToTheIdentificationOnTheNextCompleteReply_data()
+    {
+        QTest::addColumn<int>("next");
+        QTest::newRow("parameter read") << int(ButtonGet);
+        QTest::newRow("polling pass") << int(ButtonGo);
+    }
+
+    void aTimeoutGivesWayToTheIdentificationOnTheNextCompleteReply()
+    {
+        QFETCH(int, next);
+        const QString ident = Status();
+        QVERIFY(ident.startsWith(QStringLiteral("QUILLEX")));
+        sensor->setFault(sim::Fault::LongByOne, sim::ReadRam); // fails at once, without the 2 s wait
+        Click(ButtonGet);
         QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+
+        sensor->setFault(sim::Fault::None);
+        QString duringPolling = ident;
+        if (next == ButtonGo)
+            Later(150, [&] {
+                duringPolling = Status();
+                Click(ButtonStop);
+            });
+        Click(next);
+        QCOMPARE(duringPolling, ident);
+        QCOMPARE(Status(), ident);
+        QCOMPARE(popups->popups.size(), size_t(1));
     }
 
     void pollingShowsMeasurementsAndItsFramesCarryTheWholeBlock()
@@ -386,6 +414,7 @@ private slots:
         QVERIFY(ComDevicePath(1).empty());
         QVERIFY(rec.popups.empty()); // the port outlived the loop: no pass failed
     }
+
 };
 
 int main(int argc, char **argv)
