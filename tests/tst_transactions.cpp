@@ -33,6 +33,12 @@ void Later(int ms, std::function<void()> fn)
     QTimer::singleShot(ms, std::move(fn));
 }
 
+// Word w of the parameter block carried by a request frame.
+int FrameWord(const std::vector<uint8_t> &frame, int w)
+{
+    return frame[size_t(4 + 2 * w)] << 8 | frame[size_t(5 + 2 * w)];
+}
+
 sim::Block Distinct()
 {
     sim::Block b{};
@@ -243,6 +249,60 @@ private slots:
         QCOMPARE(popups->popups.size(), size_t(1));
     }
 
+    void whatIsTypedIsWhatTheShortcutSends_data()
+    {
+        QTest::addColumn<int>("control");
+        QTest::addColumn<QString>("typed"); // empty: the text is deleted
+        QTest::addColumn<int>("word");
+        QTest::addColumn<int>("sent"); // -1: the value shown before the edit
+        QTest::newRow("spin box") << int(EditSigWinHI) << "3333" << 0 << 3333;
+        QTest::newRow("spin box emptied") << int(EditHold) << QString() << 5 << -1;
+        QTest::newRow("table cell") << int(TeachTable) << "2222" << 16 << 2222;
+        QTest::newRow("output-mode selector") << int(EditOutmode) << "I" << 4 << 1;
+    }
+
+    void whatIsTypedIsWhatTheShortcutSends()
+    {
+        QFETCH(int, control);
+        QFETCH(QString, typed);
+        QFETCH(int, word);
+        QFETCH(int, sent);
+        QWidget *root = PanelWidget(st.panel);
+        root->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(root));
+        if (sent < 0)
+            sent = st.pp[word];
+        auto *table = qobject_cast<QTableWidget *>(W(control));
+        if (table) {
+            table->setCurrentCell(0, 1);
+            table->editItem(table->item(0, 1));
+        } else {
+            W(control)->setFocus();
+        }
+        QWidget *editor = QApplication::focusWidget();
+        QVERIFY(editor);
+        if (auto *spin = qobject_cast<QAbstractSpinBox *>(editor))
+            spin->selectAll();
+        if (typed.isEmpty())
+            QTest::keyClick(editor, Qt::Key_Backspace);
+        else
+            QTest::keyClicks(editor, typed);
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F9);
+        QTRY_COMPARE(int(sensor->frames().size()), 1);
+        const auto frame = settledFrames().front();
+        QCOMPARE(frame[3], uint8_t(1));
+        QCOMPARE(FrameWord(frame, word), sent);
+        if (table) {
+            QCOMPARE(int(Cell(2, 1)), sent);
+            QTRY_VERIFY(!table->findChild<QSpinBox *>()); // the editor closed: nothing stale can write later
+        } else {
+            QCOMPARE(Val(control), sent);
+        }
+        if (auto *spin = qobject_cast<QSpinBox *>(W(control)))
+            QCOMPARE(spin->text(), QString::number(sent));
+    }
+
     void pollingShowsMeasurementsAndItsFramesCarryTheWholeBlock()
     {
         const sim::Measurement m{1000, 2000, 500, 1170, 2340, 1166, 2};
@@ -415,6 +475,51 @@ private slots:
         QVERIFY(rec.popups.empty()); // the port outlived the loop: no pass failed
     }
 
+    void aGoQueuedBehindTheCloseStartsNoPolling_data()
+    {
+        QTest::addColumn<bool>("whilePolling");
+        QTest::newRow("idle") << false;
+        QTest::newRow("while polling") << true;
+    }
+
+    void aGoQueuedBehindTheCloseStartsNoPolling()
+    {
+        QFETCH(bool, whilePolling);
+        sim::SensorSim sensor;
+        QVERIFY(sensor.start());
+        PopupRecorder rec;
+        ResetScopeState();
+        auto closeThenGo = [] {
+            PanelWidget(st.panel)->close();
+            Click(ButtonGo);
+        };
+        // Only a loop that wrongly outlived the close is still running when this fires.
+        bool stopNeeded = false;
+        QTimer rescue;
+        rescue.setSingleShot(true);
+        QObject::connect(&rescue, &QTimer::timeout, [&] {
+            stopNeeded = true;
+            Click(ButtonStop);
+        });
+        QTimer starter;
+        QObject::connect(&starter, &QTimer::timeout, [&] {
+            QWidget *w = PanelWidget(st.panel);
+            if (!w || !w->isVisible())
+                return;
+            starter.stop();
+            rescue.start(2000);
+            if (whilePolling) {
+                Later(200, closeThenGo);
+                Click(ButtonGo);
+            } else {
+                closeThenGo();
+            }
+        });
+        starter.start(20);
+        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        QVERIFY(!stopNeeded);
+        QVERIFY(!PollingActive());
+    }
 };
 
 int main(int argc, char **argv)

@@ -6,6 +6,7 @@
 #include "ui/panelwidgets.h"
 #include "ui/qtaccess.h"
 
+#include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
@@ -100,6 +101,7 @@ struct UiState {
     int nextNewCtrl = kFirstNewCtrl;
     QEventLoop *loop = nullptr;
     bool quitRequested = false;
+    bool ending = false; // the program's end has been asked for; the panel raises no more events
     int quitCode = 0;
     std::vector<PopupRecord> *popupSink = nullptr;
 };
@@ -150,6 +152,31 @@ int CtrlIdOf(const QObject *o)
     return 0;
 }
 
+// A number typed but not yet confirmed with Enter is what the panel shows, so it is what a callback must
+// read: a shortcut key leaves the focus where it was and would otherwise act on the old value. Text that
+// is no number in range is corrected as Enter corrects it.
+void CommitFocusedEditor()
+{
+    QWidget *w = QApplication::focusWidget();
+    while (w && !qobject_cast<QAbstractSpinBox *>(w))
+        w = w->parentWidget();
+    auto *spin = qobject_cast<QAbstractSpinBox *>(w);
+    if (!spin)
+        return;
+    QAbstractItemView *view = nullptr;
+    for (QWidget *up = spin->parentWidget(); up && !view; up = up->parentWidget())
+        view = qobject_cast<QAbstractItemView *>(up);
+    if (!view) {
+        spin->interpretText();
+        return;
+    }
+    // A table cell's editor: store its number and close it, so no stale editor can later write over
+    // a value the program puts into that cell.
+    QAbstractItemDelegate *delegate = view->itemDelegate();
+    emit delegate->commitData(spin);
+    emit delegate->closeEditor(spin, QAbstractItemDelegate::NoHint);
+}
+
 // Turns widget events into callbacks: right clicks, Enter on numeric inputs, closing the window.
 class Dispatcher : public QObject {
 public:
@@ -157,12 +184,18 @@ public:
 
     void fire(int control, int event)
     {
+        // Events queued behind an accepted close belong to a window that is going away.
+        if (Ui().ending)
+            return;
         PanelRec *p = FindPanel(panel_);
         if (!p)
             return;
         auto it = p->callbacks.find(control);
-        if (it != p->callbacks.end())
-            it->second(panel_, control, event, nullptr, 0, 0);
+        if (it == p->callbacks.end())
+            return;
+        if (event != EVENT_RIGHT_CLICK) // a help box reads nothing from the panel
+            CommitFocusedEditor();
+        it->second(panel_, control, event, nullptr, 0, 0);
     }
 
 protected:
@@ -397,6 +430,7 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
         return -1;
     }
 
+    Ui().ending = false;
     const int handle = Ui().nextPanel++;
     PanelRec rec;
     rec.root = root;
@@ -485,6 +519,7 @@ int RunUserInterface()
     UiState &ui = Ui();
     if (ui.quitRequested) {
         ui.quitRequested = false;
+        ui.ending = false;
         return ui.quitCode;
     }
     QEventLoop loop;
@@ -492,6 +527,7 @@ int RunUserInterface()
     const int code = loop.exec();
     ui.loop = nullptr;
     ui.quitRequested = false;
+    ui.ending = false;
     return code;
 }
 
@@ -499,6 +535,7 @@ int QuitUserInterface(int returnCode)
 {
     UiState &ui = Ui();
     ui.quitCode = returnCode;
+    ui.ending = true;
     if (ui.loop)
         ui.loop->exit(returnCode); // takes effect once the running callback has returned to the loop
     else

@@ -83,7 +83,11 @@ void SetCallbackTable(const CallbackEntry *table, int count);
 int LoadPanel(int parentPanel, const char *fileName, int panelNo);
 int DisplayPanel(int panel);
 int DiscardPanel(int panel);
+// Before a control's callback runs (for any event but a right click), the focused numeric input or open
+// table editor takes what has been typed into it, so the callback reads what the panel shows.
 int RunUserInterface();
+// Makes RunUserInterface return once the running callback is done. From now until it has returned the
+// panel raises no more events, so nothing queued behind the close starts anything.
 int QuitUserInterface(int returnCode);
 int ProcessSystemEvents();
 // Paints the displays changed since the last frame, if a frame's time (16 ms) has passed; handles no
