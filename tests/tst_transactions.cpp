@@ -5,12 +5,14 @@
 #include "app/helptexts.h"
 #include "link/com232.h"
 #include "link/transactions.h"
+#include "ui/panelwidgets.h"
 #include "ui/rs232.h"
 #include "ui/utility.h"
 
 #include "sensor_sim.h"
 
 #include <QLabel>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QThread>
@@ -301,6 +303,34 @@ private slots:
         }
         if (auto *spin = qobject_cast<QSpinBox *>(W(control)))
             QCOMPARE(spin->text(), QString::number(sent));
+    }
+
+    void aPowerBeyondTheSlideGoesBackUnchangedUntilTheSlideIsMoved_data()
+    {
+        QTest::addColumn<int>("key"); // 0: the slide is not touched
+        QTest::addColumn<int>("sent");
+        QTest::newRow("untouched") << 0 << 1500;
+        QTest::newRow("one step down") << int(Qt::Key_Left) << 999;
+        QTest::newRow("to its end, where it stood") << int(Qt::Key_End) << 1000;
+    }
+
+    void aPowerBeyondTheSlideGoesBackUnchangedUntilTheSlideIsMoved()
+    {
+        QFETCH(int, key);
+        QFETCH(int, sent);
+        sim::Block ram = sim::DefaultBlock();
+        ram[sim::Power] = 1500;
+        sensor->setRam(ram);
+        Click(ButtonGet);
+        auto *slide = static_cast<NumericSlide *>(W(SlidePower));
+        QCOMPARE(slide->slider()->value(), 1000);
+        QVERIFY(slide->findChild<QLabel *>()->text().startsWith(QStringLiteral("1500")));
+        if (key)
+            QTest::keyClick(slide->slider(), Qt::Key(key));
+        QVERIFY(slide->findChild<QLabel *>()->text().startsWith(QString::number(sent)));
+        sensor->clearFrames();
+        Click(ButtonSend);
+        QCOMPARE(FrameWord(settledFrames().front(), 2), sent);
     }
 
     void pollingShowsMeasurementsAndItsFramesCarryTheWholeBlock()

@@ -267,7 +267,12 @@ NumericSlide::NumericSlide(QWidget *parent)
     label_->setMinimumWidth(label_->fontMetrics().horizontalAdvance(QStringLiteral("00000")));
     slider_->setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(slider_);
-    connect(slider_, &QSlider::valueChanged, this, [this] { showValue(); });
+    // Every move by the user counts, even one that leaves the slide where it stood (at its end).
+    connect(slider_, &QSlider::actionTriggered, this, [this] { takeSliderValue(); });
+    connect(slider_, &QSlider::valueChanged, this, [this] {
+        if (!settingSlider_)
+            takeSliderValue();
+    });
     showValue();
 }
 
@@ -281,26 +286,54 @@ int NumericSlide::maximum() const
 }
 int NumericSlide::value() const
 {
-    return slider_->value();
+    return value_;
 }
 void NumericSlide::setMinimum(int v)
 {
+    settingSlider_ = true;
     slider_->setMinimum(v);
+    settingSlider_ = false;
+    showValue();
 }
 void NumericSlide::setMaximum(int v)
 {
+    settingSlider_ = true;
     slider_->setMaximum(v);
+    settingSlider_ = false;
+    showValue();
 }
 
 void NumericSlide::setValue(int v)
 {
-    slider_->setValue(v);
+    value_ = v;
+    settingSlider_ = true;
+    slider_->setValue(v); // the slide clamps; value_ keeps the word as it came
+    settingSlider_ = false;
+    showValue();
+}
+
+void NumericSlide::takeSliderValue()
+{
+    value_ = slider_->sliderPosition();
     showValue();
 }
 
 void NumericSlide::showValue()
 {
-    label_->setText(QString::number(slider_->value()));
+    const QString number = QString::number(value_);
+    const bool outside = value_ < slider_->minimum() || value_ > slider_->maximum();
+    label_->setText(outside ? number + QStringLiteral("!") : number);
+    QPalette pal = label_->palette();
+    pal.setColor(QPalette::WindowText, outside ? QColor(0xC0, 0x00, 0x00) : palette().color(QPalette::WindowText));
+    label_->setPalette(pal);
+    const QString note = outside ? QStringLiteral("%1 is outside %2..%3; it is kept until the slide is moved")
+                                       .arg(value_)
+                                       .arg(slider_->minimum())
+                                       .arg(slider_->maximum())
+                                 : QString();
+    label_->setToolTip(note);
+    slider_->setToolTip(note);
+    label_->setAccessibleName(outside ? note : number);
 }
 
 ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)

@@ -89,7 +89,8 @@ private:
     int value_ = 0;
 };
 
-// A horizontal slide with its value shown beside it.
+// A horizontal slide with its value shown beside it. A value set by the program outside the slide's range
+// is kept as it is (the slide stands at its end, the number is marked) until the user moves the slide.
 class NumericSlide : public QWidget {
     Q_OBJECT
     Q_PROPERTY(int minimum READ minimum WRITE setMinimum)
@@ -106,9 +107,12 @@ public:
     QSlider *slider() const { return slider_; }
 
 private:
+    void takeSliderValue();
     void showValue();
     QSlider *slider_;
     QLabel *label_;
+    int value_ = 0;
+    bool settingSlider_ = false;
 };
 
 // Base for our QCustomPlot graphs: redraws are coalesced into the next pass of the event loop.
