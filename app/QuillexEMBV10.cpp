@@ -2,13 +2,17 @@
 // Start-up, event loop and shutdown of the program.
 #include "app/QuillexEMBV10.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
+#include "core/controls.h"
+#include "core/portdir.h"
 #include "app/callbacks.h"
 #include "branding/logo.h"
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/port.h"
+#include "link/reply.h"
 #include "teach/teach.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
@@ -21,6 +25,8 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
+    SetControlNames(kCtrlNames, kCtrlCount);
+    SetComPortDirectory(portdir::Directory().c_str());
     if ((st.panel = LoadPanel(0, kPanelFile, kPanelNumber)) < 0)
         return -1;
     GetProjectDir(st.proj_dir);
@@ -35,21 +41,21 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
 
 void InitVars()
 {
-    st.anzpara = 25;
-    st.anzdata = 7;
+    st.anzpara = kParaWords;
+    st.anzdata = kDataWords;
     st.com = 1;
-    st.sync = 85;
+    st.sync = kSync;
     st.order = 1;
     st.target = RAM;
     st.poll = 0;
     st.transbeg = Timer();
-    st.waitdel = 0.1;
+    st.waitdel = kGuardStart;
     for (int i = 0; i < kRampPoints; ++i) {
         st.xramp[i] = static_cast<uint16_t>(i);
-        st.yramp[i] = static_cast<uint16_t>(kRampPoints - 1 - i);
+        st.yramp[i] = static_cast<uint16_t>(kFullScale - i);
     }
     SetCtrlVal(st.panel, DispStatus, "InitVars");
-    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 100);
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     DispVis();
     ShowLogo(10);
     GetPanelValues();

@@ -2,13 +2,15 @@
 // Callbacks of MainPanel's controls: each acts on its one event kind and explains itself on a right click.
 #include "app/callbacks.h"
 
-#include "app/ScopeState.h"
-#include "app/helptexts.h"
+#include "core/ScopeState.h"
+#include "core/helptexts.h"
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/port.h"
+#include "link/reply.h"
 #include "link/transactions.h"
 #include "teach/teach.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 
 namespace {
 

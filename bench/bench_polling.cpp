@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Measures the polling loop: the real panel (offscreen), the real loop, the simulated sensor in its own process.
 #include "app/QuillexEMBV10.h"
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
+#include "core/portdir.h"
 #include "app/callbacks.h"
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/port.h"
+#include "link/reply.h"
 #include "link/transactions.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
@@ -50,13 +53,13 @@ Run Poll(double seconds)
 {
     const double cpu0 = CpuSeconds();
     const double t0 = Timer();
-    const unsigned long passes0 = PollingPasses();
+    const unsigned long passes0 = st.goodPasses;
     QTimer::singleShot(int(seconds * 1000), [] { st.poll = 0; });
     ButtonGoAction();
     Run r;
     r.wall = Timer() - t0;
     r.cpu = CpuSeconds() - cpu0;
-    r.passes = long(PollingPasses() - passes0);
+    r.passes = long(st.goodPasses - passes0);
     return r;
 }
 
@@ -95,11 +98,14 @@ int main(int argc, char **argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
 
     QApplication app(argc, argv);
+    InitUIRunTime(nullptr);
+    SetComPortDirectory(portdir::Directory().c_str());
     static std::vector<PopupRecord> popups;
     SetPopupSink(&popups);
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
+    SetControlNames(kCtrlNames, kCtrlCount);
     st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
     if (st.panel < 0) {
         std::fprintf(stderr, "bench: cannot load the panel\n");

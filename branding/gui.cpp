@@ -2,7 +2,7 @@
 // Caption styles of the branding strip.
 #include "branding/gui.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 #include "ui/userint.h"
 
 namespace {

@@ -2,9 +2,9 @@
 // The branding variants: one table row each, drawn by ShowLogo.
 #include "branding/logo.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 #include "branding/gui.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 #include "ui/userint.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // Live values and the signal history, written once per poll.
 #include "display/display.h"
 
-#include "app/ScopeState.h"
-#include "ui/controls.h"
+#include "core/ScopeState.h"
+#include "core/controls.h"
 #include "ui/userint.h"
 
 #include <algorithm>
@@ -51,26 +51,26 @@ void SetPanelData()
     SetCtrlVal(st.panel, DispINT, st.dataINT);
 
     switch (st.source) {
-    case 2: SetCtrlVal(st.panel, DispRAW, st.dataR); break;
-    case 3: SetCtrlVal(st.panel, DispRAW, st.dataG); break;
-    case 4: SetCtrlVal(st.panel, DispRAW, st.dataB); break;
+    case kSourceRed: SetCtrlVal(st.panel, DispRAW, st.dataR); break;
+    case kSourceGreen: SetCtrlVal(st.panel, DispRAW, st.dataG); break;
+    case kSourceBlue: SetCtrlVal(st.panel, DispRAW, st.dataB); break;
     default: break;
     }
 
     // The INT window of the teach row chosen in EditNo, read from the table itself so edits show at once.
     // Worked out in 32 bits: INT and tolerance near the top of their range must not wrap to a negative limit.
     int32_t winHigh = 0, winLow = 0;
-    if (st.source == 5) {
+    if (st.source == kSourceInt) {
         uint16_t no = 0, intensity = 0, tolerance = 0;
         GetCtrlVal(st.panel, EditNo, &no);
         GetTableCellVal(st.panel, TeachTable, MakePoint(4, no + 1), &intensity);
         GetTableCellVal(st.panel, TeachTable, MakePoint(5, no + 1), &tolerance);
-        winHigh = std::clamp<int32_t>(int32_t(intensity) + tolerance, 0, 4095);
-        winLow = std::clamp<int32_t>(int32_t(intensity) - tolerance, 0, 4095);
+        winHigh = std::clamp<int32_t>(int32_t(intensity) + tolerance, 0, kFullScale);
+        winLow = std::clamp<int32_t>(int32_t(intensity) - tolerance, 0, kFullScale);
     }
 
-    Shift(st.alldata, kHistory, -7, st.alldata);
-    double *sample = st.alldata + kHistory - 7;
+    Shift(st.alldata, kHistory, -kSampleValues, st.alldata);
+    double *sample = st.alldata + kHistory - kSampleValues;
     sample[0] = st.dataR;
     sample[1] = st.dataG;
     sample[2] = st.dataB;
@@ -82,11 +82,11 @@ void SetPanelData()
 
 void ShowGraph()
 {
-    if (st.source == 0) {
+    if (st.source == kSourcePlane) {
         SetGraphCursor(st.panel, GraphData1, 1, st.dataX, st.dataY);
         return;
     }
-    SetCtrlAttribute(st.panel, GraphRaw1, ATTR_POINTS_PER_SCREEN, 101);
+    SetCtrlAttribute(st.panel, GraphRaw1, ATTR_POINTS_PER_SCREEN, kStripPointsPerScreen);
     PlotStripChart(st.panel, GraphRaw1, st.alldata, kHistory, 0, 0, VAL_DOUBLE);
 }
 
@@ -103,15 +103,15 @@ void Show(std::initializer_list<int> controls, int visible)
 void DispVis()
 {
     GetCtrlVal(st.panel, SelectSource, &st.source);
-    if (st.source > 6)
+    if (st.source >= kSourceCount)
         return;
 
     struct RawColours {
         int background, text;
     };
     static const RawColours kRaw[3] = {{0xFF0000, 0xFFFFFF}, {0x00FF00, 0x000000}, {0x0000FF, 0xFFFFFF}};
-    // Traces 1..7: RED, GREEN, BLUE, INT, colour number, window high, window low.
-    static const int kTraces[7][7] = {
+    // Traces 1..7 (one per value of a sample): RED, GREEN, BLUE, INT, colour number, window high, window low.
+    static const int kTraces[kSourceCount][kSampleValues] = {
         {},
         {1, 1, 1, 0, 0, 0, 0},
         {1, 0, 0, 0, 0, 0, 0},
@@ -122,25 +122,25 @@ void DispVis()
     };
 
     switch (st.source) {
-    case 0:
+    case kSourcePlane:
         Show({DispRAW, CaptionRAW, GraphRaw1}, 0);
         Show({GraphData1, DispX, CaptionX, DispY, CaptionY, DispINT, CaptionINT}, 1);
         return; // the strip chart is hidden, its traces stay as they are
-    case 2:
-    case 3:
-    case 4: {
+    case kSourceRed:
+    case kSourceGreen:
+    case kSourceBlue: {
         Show({DispX, CaptionX, DispY, CaptionY, DispINT, CaptionINT, GraphData1}, 0);
-        const RawColours &c = kRaw[st.source - 2];
+        const RawColours &c = kRaw[st.source - kSourceRed];
         SetCtrlAttribute(st.panel, DispRAW, ATTR_TEXT_BGCOLOR, c.background);
         SetCtrlAttribute(st.panel, DispRAW, ATTR_TEXT_COLOR, c.text);
         Show({DispRAW, CaptionRAW, GraphRaw1}, 1);
         break;
     }
-    default: // 1, 5, 6
+    default: // RGB, INT, colour number
         Show({DispRAW, CaptionRAW, GraphData1}, 0);
         Show({GraphRaw1, DispX, CaptionX, DispY, CaptionY, DispINT, CaptionINT}, 1);
         break;
     }
-    for (int t = 1; t <= 7; ++t)
+    for (int t = 1; t <= kSampleValues; ++t)
         SetTraceAttribute(st.panel, GraphRaw1, t, ATTR_TRACE_VISIBLE, kTraces[st.source][t - 1]);
 }

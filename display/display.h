@@ -2,7 +2,24 @@
 // Live values, the signal history and its strip chart, and the choice of the displayed signal.
 #pragma once
 
+#include "core/ScopeState.h"
+
 #include <cstdint>
+
+// What the displays and the strip chart show, chosen in SelectSource.
+enum Source : uint16_t {
+    kSourcePlane = 0, // the X/Y colour plane
+    kSourceRgb = 1,   // RED, GREEN and BLUE
+    kSourceRed = 2,
+    kSourceGreen = 3,
+    kSourceBlue = 4,
+    kSourceInt = 5,   // INT with its window
+    kSourceColNo = 6, // the colour number
+    kSourceCount
+};
+
+// Places the strip chart shows: the whole history and the newest sample.
+inline constexpr int kStripPointsPerScreen = kHistorySamples + 1;
 
 // Status results of the array routines.
 inline constexpr int32_t kArrayOk = 0;

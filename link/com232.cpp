@@ -2,7 +2,7 @@
 // Request frames and replies of the sensor link, and the copies between the parameter block and the variables.
 #include "link/com232.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 
 namespace {
 

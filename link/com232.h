@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The sensor link: request frames and replies, port set-up and identification, and the shared reply wait.
+// The sensor link's wire format: order codes, line settings, request frames and replies, block copies.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,21 @@ enum : uint16_t {
     kOrderIdent = 7,
 };
 
+// Line settings: 19200 baud, 8 data bits, no parity, 1 stop bit.
+inline constexpr long kBaud = 19200;
+inline constexpr int kDataBits = 8;
+inline constexpr int kStopBits = 1;
+
+inline constexpr uint16_t kSync = 85; // first word of every request frame
+
 inline constexpr int kIdentReplyBytes = 96; // 48 characters at the odd bytes
 inline constexpr int kIdentChars = 48;
-inline constexpr double kReplyTimeout = 2.0;
+inline constexpr double kReplyTimeout = 2.0; // seconds from the request to the complete reply
+
+// Guard intervals: how long the sensor needs after a transfer before the next one may start.
+inline constexpr double kGuardStart = 0.1;
+inline constexpr double kGuardRam = 0.2;    // after writing RAM, and after reading either memory
+inline constexpr double kGuardEeprom = 0.3; // after writing EEPROM
 
 // Frames: all work on the state record in place. A frame is 4 + 2 * anzpara bytes of szWriteBuf:
 // sync word, order code, then pp, every word big-endian.
@@ -26,25 +38,3 @@ void GetRxBufData();   // first 2 * anzdata bytes of szReadBuf -> databuf
 void CopyVarsToPP();   // parameter variables and ctt -> pp words 0-5 and 15-24; words 6-14 untouched
 void CopyPPtoVars();   // the reverse
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL
-
-// Opens COM `port` with the link's settings and identifies the sensor; failures go to DispStatus.
-void InitRS232(int port);
-// Asks the sensor on COM com for its identification and shows it; a missing reply is reported.
-void CheckComLine();
-// Commit action of EditConnect: stop polling, close the port in use, connect to the number entered.
-void ReconnectComPort();
-
-// Waits for a reply of `expected` bytes after a request has been written, then reads what has arrived
-// into szReadBuf: the wait ends at the first check that sees `expected` bytes or more, or once more than
-// 2.0 s have passed since tstart was set here. Sets tstart, tdiff and nBytesR. Returns false without
-// reading when stopOnPollCleared is set and poll is found 0. The reply is good when nBytesR == expected.
-bool AwaitReply(int expected, bool stopOnPollCleared);
-
-// "TIMEOUT" in DispStatus and the modal box titled "INFO".
-void TimeoutReport();
-// A complete parameter or data reply: if a time-out report is still shown, DispStatus shows again what the
-// last port set-up left there (the identification), or nothing if that set-up found no sensor.
-void ReplyArrived();
-
-// Text shown in DispStatus for a negative port-opening result.
-const char *PortErrorText(int code);

@@ -2,19 +2,17 @@
 // Parameter and data transactions: one request frame each, replies recognised by their exact length.
 #include "link/transactions.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/reply.h"
 #include "teach/teach.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
 
 namespace {
-
-bool polling = false;
-unsigned long goodPasses = 0;
 
 int FrameLength()
 {
@@ -39,11 +37,11 @@ void SendPara()
     if (st.target == RAM) {
         st.order = kOrderWriteRam;
         st.transbeg = Timer();
-        st.waitdel = 0.2;
+        st.waitdel = kGuardRam;
     } else {
         st.order = kOrderWriteEeprom;
         st.transbeg = Timer();
-        st.waitdel = 0.3;
+        st.waitdel = kGuardEeprom;
     }
     GetPanelValues();
     CopyVarsToPP();
@@ -61,12 +59,12 @@ void GetPara()
     // parameters are read, so the panel always shows what the sensor runs with.
     st.order = st.target == EEPROM ? kOrderReadEeprom : kOrderReadRam;
     st.transbeg = Timer();
-    st.waitdel = 0.2;
+    st.waitdel = kGuardRam;
     FlushInQ(st.com);
     FlushOutQ(st.com);
     FillTxBuf(static_cast<uint8_t>(st.order));
     ComWrt(st.com, st.szWriteBuf, FrameLength());
-    AwaitReply(2 * st.anzpara, false);
+    AwaitReply(2 * st.anzpara);
     if (st.nBytesR == 2 * st.anzpara) {
         GetRxBufPara();
         CopyPPtoVars();
@@ -81,38 +79,27 @@ void GetData()
 {
     st.order = kOrderReadData;
     st.poll = 1;
-    polling = true;
+    st.polling = true;
     while (st.poll == 1) {
         FlushInQ(st.com);
         FlushOutQ(st.com);
         FillTxBuf(static_cast<uint8_t>(st.order));
         ComWrt(st.com, st.szWriteBuf, FrameLength());
-        if (!AwaitReply(2 * st.anzdata, true))
-            break;
+        AwaitReply(2 * st.anzdata);
         if (st.nBytesR == 2 * st.anzdata) {
             GetRxBufData();
             CopyDatatoVars();
             SetPanelData();
             ShowGraph();
             ReplyArrived();
-            ++goodPasses;
+            ++st.goodPasses;
         } else {
             TimeoutReport();
             st.poll = 0;
         }
         ProcessSystemEvents();
     }
-    polling = false;
-}
-
-bool PollingActive()
-{
-    return polling;
-}
-
-unsigned long PollingPasses()
-{
-    return goodPasses;
+    st.polling = false;
 }
 
 void ButtonSendAction()
@@ -135,7 +122,7 @@ void ButtonGoAction()
     DeleteGraphPlot(st.panel, GraphData1, -1, VAL_IMMEDIATE_DRAW);
     PlotXY(st.panel, GraphData1, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER,
            VAL_UNSIGNED_SHORT_INTEGER, VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, 0xA0A0A0);
-    if (polling) {
+    if (st.polling) {
         // Pressed again while the loop runs (a held F11 repeats): a loop inside the loop would nest
         // without bound. The running loop simply carries on, as a fresh one would.
         st.order = kOrderReadData;

@@ -14,8 +14,3 @@ void ButtonSendAction();
 void ButtonGetAction();
 void ButtonGoAction();
 void ButtonStopAction();
-
-// True while a polling loop runs (a second ButtonGo then joins it instead of nesting another).
-bool PollingActive();
-// Polling passes that ended with a good reply, since the program started.
-unsigned long PollingPasses();

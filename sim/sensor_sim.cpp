@@ -2,7 +2,7 @@
 // Serving thread, reply scheduling and the drifting colour scene of the simulated sensor.
 #include "sensor_sim.h"
 
-#include "ui/portdir.h"
+#include "core/portdir.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,8 +2,8 @@
 // The COLOR TEACH TABLE on the panel and its mirror ctt in the state.
 #include "teach/teach.h"
 
-#include "app/ScopeState.h"
-#include "ui/controls.h"
+#include "core/ScopeState.h"
+#include "core/controls.h"
 #include "ui/userint.h"
 
 namespace {
@@ -25,8 +25,8 @@ void GetPanelValues()
 {
     for (const ParamControl &p : kParams)
         GetCtrlVal(st.panel, p.control, &(st.*p.variable));
-    for (int r = 1; r <= 2; ++r)
-        for (int c = 1; c <= 5; ++c)
+    for (int r = 1; r <= kTeachRows; ++r)
+        for (int c = 1; c <= kTeachColumns; ++c)
             GetTableCellVal(st.panel, TeachTable, MakePoint(c, r), &st.ctt[r - 1][c - 1]);
 }
 
@@ -34,8 +34,8 @@ void SetPanelValues()
 {
     for (const ParamControl &p : kParams)
         SetCtrlVal(st.panel, p.control, st.*p.variable);
-    for (int r = 1; r <= 2; ++r)
-        for (int c = 1; c <= 5; ++c)
+    for (int r = 1; r <= kTeachRows; ++r)
+        for (int c = 1; c <= kTeachColumns; ++c)
             SetTableCellVal(st.panel, TeachTable, MakePoint(c, r), st.ctt[r - 1][c - 1]);
 }
 
@@ -51,19 +51,19 @@ void TeachDataTo()
 
 void ResetTable()
 {
-    for (int r = 1; r <= 2; ++r)
-        for (int c = 1; c <= 5; ++c)
+    for (int r = 1; r <= kTeachRows; ++r)
+        for (int c = 1; c <= kTeachColumns; ++c)
             SetTableCellVal(st.panel, TeachTable, MakePoint(c, r), 1);
 }
 
 void TeachDataToAction()
 {
-    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 100);
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     TeachDataTo();
 }
 
 void ResetTableAction()
 {
-    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, 100);
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     ResetTable();
 }

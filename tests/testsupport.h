@@ -3,10 +3,12 @@
 #pragma once
 
 #include "app/QuillexEMBV10.h"
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 #include "app/callbacks.h"
-#include "ui/controls.h"
+#include "core/controls.h"
+#include "core/portdir.h"
 #include "ui/qtaccess.h"
+#include "ui/rs232.h"
 #include "ui/userint.h"
 
 #include <QTemporaryDir>
@@ -23,6 +25,7 @@ inline QTemporaryDir &PrivatePortDir()
 {
     static QTemporaryDir dir;
     qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    SetComPortDirectory(portdir::Directory().c_str());
     return dir;
 }
 
@@ -30,9 +33,11 @@ inline QTemporaryDir &PrivatePortDir()
 inline bool LoadScopePanel()
 {
     ResetScopeState();
+    InitUIRunTime(nullptr);
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
+    SetControlNames(kCtrlNames, kCtrlCount);
     st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
     if (st.panel < 0)
         return false;
@@ -83,7 +88,11 @@ inline uint16_t Cell(int column, int row)
 // Records popups for the lifetime of the object instead of showing modal boxes.
 struct PopupRecorder {
     std::vector<PopupRecord> popups;
-    PopupRecorder() { SetPopupSink(&popups); }
+    PopupRecorder()
+    {
+        InitUIRunTime(nullptr);
+        SetPopupSink(&popups);
+    }
     ~PopupRecorder() { SetPopupSink(nullptr); }
 };
 

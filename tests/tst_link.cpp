@@ -2,9 +2,11 @@
 // Request frames and replies, port set-up and identification, through the simulated sensor on a real pty.
 #include "testsupport.h"
 
-#include "app/helptexts.h"
+#include "core/helptexts.h"
 #include "link/com232.h"
-#include "ui/portdir.h"
+#include "link/port.h"
+#include "link/reply.h"
+#include "core/portdir.h"
 #include "ui/rs232.h"
 #include "ui/utility.h"
 

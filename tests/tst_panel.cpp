@@ -2,7 +2,7 @@
 // The panel, start-up and shutdown, callbacks with their help texts, and the branding strip.
 #include "testsupport.h"
 
-#include "app/helptexts.h"
+#include "core/helptexts.h"
 #include "branding/logo.h"
 
 #include <QAbstractSpinBox>
@@ -117,63 +117,12 @@ private slots:
 
     void everyInventoryControlIsOnThePanelWithItsKindAndCallback()
     {
-        struct Kind {
-            int control;
-            const char *cls;
-            const char *callback;
-        };
-        const Kind kinds[] = {
-            {EditConnect, "QSpinBox", "CBF_EditConnect"},
-            {DispStatus, "QLabel", "CBF_DispStatus"},
-            {SelectRAM, "QPushButton", "CBF_SelectRAM"},
-            {SelectEEPROM, "QPushButton", "CBF_SelectEEPROM"},
-            {SelectFILE, "QPushButton", "CBF_SelectFILE"},
-            {ButtonSend, "QPushButton", "CBF_ButtonSend"},
-            {ButtonGet, "QPushButton", "CBF_ButtonGet"},
-            {ButtonGo, "QPushButton", "CBF_ButtonGo"},
-            {ButtonStop, "QPushButton", "CBF_ButtonStop"},
-            {EditSigWinHI, "QSpinBox", "CBF_EditSigWinHI"},
-            {EditSigWinLo, "QSpinBox", "CBF_EditSigWinLo"},
-            {SlidePower, "NumericSlide", "CBF_SlidePower"},
-            {EditAverage, "QSpinBox", "CBF_EditAverage"},
-            {EditOutmode, "QComboBox", "CBF_EditOutmode"},
-            {EditHold, "QSpinBox", "CBF_EditHold"},
-            {TeachTable, "QTableWidget", ""},
-            {EditNo, "QSpinBox", "CBF_EditNo"},
-            {RadioInc, "QRadioButton", "CBF_RadioInc"},
-            {ButtonTeachDataTo, "QPushButton", "CBF_ButtonTeachDataTo"},
-            {ButtonResetTable, "QPushButton", "CBF_ButtonResetTable"},
-            {ButtonApplyFromAll, "QPushButton", "CBF_ButtonApplyFromAll"},
-            {ButtonZoom, "QPushButton", "CBF_ButtonZoom"},
-            {ButtonAutoAdjust, "QPushButton", "CBF_AutoAdjust"},
-            {GraphData1, "ColourPlaneGraph", "CBF_GraphData1"},
-            {GraphData2, "ColourPlaneGraph", "CBF_GraphData2"},
-            {SelectSource, "QComboBox", "CBF_SelectSource"},
-            {DispX, "NumDisplay", "CBF_DispX"},
-            {DispY, "NumDisplay", "CBF_DispY"},
-            {DispINT, "NumDisplay", "CBF_DispINT"},
-            {DispRAW, "NumDisplay", "CBF_DispRAW"},
-            {DispRED, "ColourBar", "CBF_DispRED"},
-            {DispGREEN, "ColourBar", "CBF_DispGREEN"},
-            {DispBLUE, "ColourBar", "CBF_DispBLUE"},
-            {LedCol1, "Led", ""},
-            {LedCol2, "Led", ""},
-            {DispCOL, "QLabel", "CBF_DispCOL"},
-            {CaptionX, "QLabel", ""},
-            {CaptionY, "QLabel", ""},
-            {CaptionINT, "QLabel", ""},
-            {CaptionRAW, "QLabel", ""},
-            {GraphRaw1, "StripChart", "CBF_GraphRaw1"},
-            {LogoBackdrop, "QFrame", ""},
-            {LogoPicture, "QLabel", ""},
-        };
-        QCOMPARE(int(std::size(kinds)), kCtrlCount - 1);
-        for (const Kind &k : kinds) {
-            QWidget *w = W(k.control);
-            QVERIFY2(w, CtrlName(k.control));
-            QCOMPARE(w->objectName(), QString::fromLatin1(CtrlName(k.control)));
-            QVERIFY2(w->inherits(k.cls), CtrlName(k.control));
-            QCOMPARE(w->property("callback").toString(), QString::fromLatin1(k.callback));
+        for (int id = 1; id < kCtrlCount; ++id) {
+            QWidget *w = W(id);
+            QVERIFY2(w, CtrlName(id));
+            QCOMPARE(w->objectName(), QString::fromLatin1(CtrlName(id)));
+            QVERIFY2(w->inherits(kCtrlClasses[id]), CtrlName(id));
+            QCOMPARE(w->property("callback").toString(), QString::fromLatin1(kCtrlCallbacks[id]));
         }
         QCOMPARE(PanelWidget(st.panel)->property("callback").toString(), QStringLiteral("CBF_P"));
         QCOMPARE(PanelWidget(st.panel)->windowTitle(), QStringLiteral("Quillex-EMB-Scope V1.0"));

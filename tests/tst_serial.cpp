@@ -2,7 +2,7 @@
 // The serial layer against a real pseudo-terminal: opening by number, bytes both ways, flushes, waits.
 #include "testsupport.h"
 
-#include "ui/portdir.h"
+#include "core/portdir.h"
 #include "ui/rs232.h"
 #include "ui/utility.h"
 

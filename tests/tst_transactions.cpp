@@ -2,8 +2,10 @@
 // Sending, fetching and polling through the simulated sensor, asserting the frames it received.
 #include "testsupport.h"
 
-#include "app/helptexts.h"
+#include "core/helptexts.h"
 #include "link/com232.h"
+#include "link/port.h"
+#include "link/reply.h"
 #include "link/transactions.h"
 #include "ui/panelwidgets.h"
 #include "ui/rs232.h"
@@ -371,7 +373,7 @@ private slots:
         Click(ButtonGo);
         QTest::qWait(100);
         QCOMPARE(int(settledFrames().size()), framesAtStop);
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
     }
 
     void aMissingReplyReportsOnceAndStopsPolling()
@@ -406,7 +408,7 @@ private slots:
         QCOMPARE(o.back(), 3);
         QVERIFY(countOrder(5) >= 1);
         QCOMPARE(st.poll, uint16_t(0));
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
         QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
         QVERIFY(popups->popups.empty());
     }
@@ -419,7 +421,7 @@ private slots:
         Later(80, [&] {
             Click(ButtonGo); // returns at once when it joins the running loop
             secondReturned = true;
-            stillPolling = st.poll == 1 && PollingActive();
+            stillPolling = st.poll == 1 && st.polling;
             framesAtSecond = int(sensor->frames().size());
         });
         int framesAtStop = 0;
@@ -432,7 +434,7 @@ private slots:
         QVERIFY(stillPolling);
         QVERIFY(framesAtStop > framesAtSecond); // polling went on between the presses
         QCOMPARE(st.poll, uint16_t(0));
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
     }
 
     void aSensorThatHangsUpReportsOnceAndCanBeReconnected()
@@ -492,7 +494,7 @@ private slots:
                 return;
             starter.stop();
             Later(200, [&] {
-                pollingWhenClosed = PollingActive();
+                pollingWhenClosed = st.polling;
                 PanelWidget(st.panel)->close();
             });
             Click(ButtonGo); // polls until the close ends it
@@ -500,7 +502,7 @@ private slots:
         starter.start(20);
         QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
         QVERIFY(pollingWhenClosed);
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
         QVERIFY(ComDevicePath(1).empty());
         QVERIFY(rec.popups.empty()); // the port outlived the loop: no pass failed
     }
@@ -548,7 +550,7 @@ private slots:
         starter.start(20);
         QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
         QVERIFY(!stopNeeded);
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
     }
 };
 

@@ -13,85 +13,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace FrameGate {
-namespace {
-
-struct Gate : QObject {
-    std::map<std::pair<QObject *, int>, std::function<void()>> pending;
-    QTimer timer;
-    QElapsedTimer sinceLast;
-
-    Gate()
-    {
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, this, [this] { flush(); });
-        sinceLast.start();
-    }
-
-    void flush(bool paintNow = false)
-    {
-        sinceLast.restart();
-        timer.stop();
-        auto due = std::move(pending);
-        pending.clear();
-        for (auto &[key, redraw] : due)
-            redraw();
-        if (!paintNow)
-            return;
-        // One paint of the window for all changed displays: painting each on its own costs a flush each.
-        QWidget *window = nullptr;
-        QRegion changed;
-        for (auto &[key, redraw] : due)
-            if (auto *w = qobject_cast<QWidget *>(key.first); w && w->isVisible()) {
-                window = w->window();
-                changed += QRect(w->mapTo(window, QPoint(0, 0)), w->size());
-            }
-        if (window)
-            window->repaint(changed);
-    }
-};
-
-Gate &Instance()
-{
-    static Gate *gate = new Gate; // outlives every widget; never destroyed before them
-    return *gate;
-}
-
-} // namespace
-
-void Defer(QObject *owner, int slot, std::function<void()> redraw)
-{
-    Gate &g = Instance();
-    const auto key = std::make_pair(owner, slot);
-    auto it = g.pending.find(key);
-    if (it != g.pending.end()) {
-        it->second = std::move(redraw);
-    } else {
-        g.pending.emplace(key, std::move(redraw));
-        if (!owner->property("quillexGated").toBool()) {
-            owner->setProperty("quillexGated", true);
-            QObject::connect(owner, &QObject::destroyed, &g, [&g, owner] {
-                for (auto i = g.pending.begin(); i != g.pending.end();)
-                    i = i->first.first == owner ? g.pending.erase(i) : std::next(i);
-            });
-        }
-    }
-    // A full frame from now, never at once: while polling, the next reply wait (DrawIfDue) is the
-    // cheaper moment to paint, as the line is busy anyway.
-    if (!g.timer.isActive())
-        g.timer.start(kFrameMs);
-}
-
-void DrawIfDue()
-{
-    Gate &g = Instance();
-    if (!g.pending.empty() && g.sinceLast.elapsed() >= kFrameMs)
-        g.flush(true);
-}
-
-} // namespace FrameGate
-
 Led::Led(QWidget *parent) : QWidget(parent)
 {
     setMinimumSize(16, 16);
@@ -226,12 +147,12 @@ QAccessibleInterface *ColourBarAccessibleFactory(const QString &className, QObje
     return nullptr;
 }
 
-const bool kColourBarAccessibleInstalled = [] {
-    QAccessible::installFactory(ColourBarAccessibleFactory);
-    return true;
-}();
-
 } // namespace
+
+void InstallWidgetAccessibility()
+{
+    QAccessible::installFactory(ColourBarAccessibleFactory);
+}
 
 NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)
 {
@@ -351,8 +272,6 @@ void ScopePlot::requestReplot()
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
 {
-    xAxis->setRange(0, 4095);
-    yAxis->setRange(0, 4095);
     xAxis->setLabel(QStringLiteral("X"));
     yAxis->setLabel(QStringLiteral("Y"));
     // The cross lives on a buffered layer of its own: moving it many times a second repaints only
@@ -369,6 +288,16 @@ ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
         l->setLayer(cursorLayer);
     }
     setCursorPos(0, 0);
+}
+
+void ColourPlaneGraph::setXMax(double v)
+{
+    xAxis->setRange(0, v);
+}
+
+void ColourPlaneGraph::setYMax(double v)
+{
+    yAxis->setRange(0, v);
 }
 
 void ColourPlaneGraph::setUserCursor(bool on)
@@ -476,153 +405,4 @@ void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
     case Qt::Key_Down: moveByUser(cursor_.x(), cursor_.y() - sy); break;
     default: ScopePlot::keyPressEvent(e); return;
     }
-}
-
-StripChart::StripChart(QWidget *parent) : ScopePlot(parent)
-{
-    // The traces live on a buffered layer of their own: a new sample redraws them alone, not the axes,
-    // grid and labels, unless the value axis has to change.
-    addLayer(QStringLiteral("traces"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
-    layer(QStringLiteral("traces"))->setMode(QCPLayer::lmBuffered);
-    yAxis->setRange(0, 4095);
-    xAxis->setTicks(false);
-    xAxis->setTickLabels(false);
-    setTraces(7);
-    setPointsPerScreen(100);
-}
-
-void StripChart::setTraces(int n)
-{
-    data_.assign(static_cast<size_t>(std::max(1, n)), Ring{});
-    nextTrace_ = 0;
-    setPointsPerScreen(pointsPerScreen_);
-    rebuildGraphs();
-}
-
-void StripChart::setPointsPerScreen(int n)
-{
-    // Keep the newest values that still fit.
-    const int pps = std::max(2, n);
-    for (Ring &r : data_) {
-        std::vector<double> keep;
-        for (int i = std::max(0, r.count - pps); i < r.count; ++i)
-            keep.push_back(r.at(i));
-        r.v.assign(static_cast<size_t>(pps), 0.0);
-        std::copy(keep.begin(), keep.end(), r.v.begin());
-        r.start = 0;
-        r.count = static_cast<int>(keep.size());
-    }
-    pointsPerScreen_ = pps;
-    xAxis->setRange(0, pointsPerScreen_ - 1);
-    pushToGraphs();
-}
-
-void StripChart::rebuildGraphs()
-{
-    clearGraphs();
-    // Trace colours follow the signals: red, green, blue, intensity, colour number, window high, window low.
-    static const QColor colours[] = {QColor(0xE0, 0x00, 0x00), QColor(0x00, 0xA0, 0x00), QColor(0x00, 0x40, 0xFF),
-                                     QColor(0x20, 0x20, 0x20), QColor(0xA0, 0x00, 0xA0), QColor(0xFF, 0x80, 0x00),
-                                     QColor(0xFF, 0x80, 0x00)};
-    for (size_t t = 0; t < data_.size(); ++t) {
-        QCPGraph *g = addGraph();
-        g->setPen(QPen(colours[t % 7], t >= 5 ? 1 : 2, t >= 5 ? Qt::DashLine : Qt::SolidLine));
-        g->setAdaptiveSampling(false);
-        g->setLayer(QStringLiteral("traces"));
-        g->setAntialiased(false);
-    }
-    pushToGraphs();
-}
-
-void StripChart::append(const double *values, int count)
-{
-    const int traces = static_cast<int>(data_.size());
-    for (int i = 0; i < count; ++i) {
-        Ring &r = data_[static_cast<size_t>(nextTrace_)];
-        const int cap = static_cast<int>(r.v.size());
-        if (r.count < cap) {
-            r.v[static_cast<size_t>((r.start + r.count) % cap)] = values[i];
-            ++r.count;
-        } else {
-            r.v[static_cast<size_t>(r.start)] = values[i];
-            r.start = (r.start + 1) % cap;
-        }
-        nextTrace_ = (nextTrace_ + 1) % traces;
-    }
-    pushToGraphs();
-}
-
-void StripChart::pushToGraphs()
-{
-    for (int t = 0; t < graphCount() && t < static_cast<int>(data_.size()); ++t) {
-        const Ring &r = data_[static_cast<size_t>(t)];
-        QSharedPointer<QCPGraphDataContainer> d = graph(t)->data();
-        // The newest value sits at the right-hand edge, as on a paper strip.
-        const double firstKey = pointsPerScreen_ - r.count;
-        if (d->size() != r.count) {
-            QVector<QCPGraphData> points(r.count);
-            for (int i = 0; i < r.count; ++i)
-                points[i] = QCPGraphData(firstKey + i, r.at(i));
-            d->set(points, true);
-            continue;
-        }
-        // Once the screen is full the keys stay put: only the values move, without allocating.
-        int i = 0;
-        for (auto it = d->begin(); it != d->end(); ++it, ++i) {
-            it->key = firstKey + i;
-            it->value = r.at(i);
-        }
-    }
-    if (rescaleY())
-        requestReplot();
-    else
-        FrameGate::Defer(this, 1, [this] { layer(QStringLiteral("traces"))->replot(); });
-}
-
-bool StripChart::rescaleY()
-{
-    // Small signals such as the colour number would be a flat line on the full 0..4095 scale: the axis
-    // follows the visible traces, in steps, so it does not jitter with the noise.
-    double top = 0;
-    for (int t = 0; t < graphCount() && t < static_cast<int>(data_.size()); ++t) {
-        if (!graph(t)->visible())
-            continue;
-        const Ring &r = data_[static_cast<size_t>(t)];
-        for (int i = 0; i < r.count; ++i)
-            top = std::max(top, r.at(i));
-    }
-    double upper = 4;
-    while (upper < top * 1.05 && upper < 65536)
-        upper *= 2;
-    const double current = yAxis->range().upper;
-    if (upper > current || upper < current / 2 || yAxis->range().lower != 0) {
-        yAxis->setRange(0, upper);
-        return true;
-    }
-    return false;
-}
-
-void StripChart::setTraceVisible(int trace, bool on)
-{
-    if (trace >= 1 && trace <= graphCount()) {
-        graph(trace - 1)->setVisible(on);
-        rescaleY();
-        requestReplot();
-    }
-}
-
-bool StripChart::traceVisible(int trace) const
-{
-    return trace >= 1 && trace <= graphCount() && graph(trace - 1)->visible();
-}
-
-std::vector<double> StripChart::traceValues(int trace) const
-{
-    if (trace < 1 || trace > static_cast<int>(data_.size()))
-        return {};
-    const Ring &r = data_[static_cast<size_t>(trace - 1)];
-    std::vector<double> out(static_cast<size_t>(r.count));
-    for (int i = 0; i < r.count; ++i)
-        out[static_cast<size_t>(i)] = r.at(i);
-    return out;
 }

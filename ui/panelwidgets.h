@@ -19,6 +19,8 @@ class QCPItemStraightLine;
 // once, their pixels at most once a frame. Each (object, slot) keeps only its latest redraw.
 namespace FrameGate {
 inline constexpr int kFrameMs = 16;
+// Brings the gate up, owned by the application object; before that, redraws run at once.
+void Install(QObject *application);
 void Defer(QObject *owner, int slot, std::function<void()> redraw);
 // Runs the pending redraws now and paints them at once, if a frame's time has passed since the last.
 void DrawIfDue();
@@ -48,6 +50,9 @@ private:
 // screen reader reads the value along with the label; the label itself stays at the front.
 void SpeakShownText(QWidget *w, const QString &shown);
 
+// Lets screen readers see our own widgets as the standard ones they stand for (a bar as a progress bar).
+void InstallWidgetAccessibility();
+
 // A horizontal colour bar with its number in the middle; repaints at the frame pace.
 class ColourBar : public QWidget {
     Q_OBJECT
@@ -71,7 +76,7 @@ protected:
 
 private:
     int minimum_ = 0;
-    int maximum_ = 4095;
+    int maximum_ = 100;
     int value_ = 0;
     QColor color_{0x40, 0x40, 0x40};
 };
@@ -124,11 +129,18 @@ public:
 };
 
 // The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it.
+// The panel file gives the axes' upper ends (xMax, yMax); both start at 0.
 class ColourPlaneGraph : public ScopePlot {
     Q_OBJECT
     Q_PROPERTY(bool userCursor READ userCursor WRITE setUserCursor)
+    Q_PROPERTY(double xMax READ xMax WRITE setXMax)
+    Q_PROPERTY(double yMax READ yMax WRITE setYMax)
 public:
     explicit ColourPlaneGraph(QWidget *parent = nullptr);
+    double xMax() const { return xAxis->range().upper; }
+    double yMax() const { return yAxis->range().upper; }
+    void setXMax(double v);
+    void setYMax(double v);
     bool userCursor() const { return userCursor_; }
     void setUserCursor(bool on);
 
@@ -163,13 +175,20 @@ private:
 };
 
 // A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.
-// The value axis starts at 0 and follows the visible traces.
+// The value axis starts at 0 and follows the visible traces. The panel file gives each trace its colour
+// (traceColors: "#rrggbb ..." in trace order) and names the traces drawn dashed (dashedTraces: "6 7").
 class StripChart : public ScopePlot {
     Q_OBJECT
     Q_PROPERTY(int traces READ traces WRITE setTraces)
     Q_PROPERTY(int pointsPerScreen READ pointsPerScreen WRITE setPointsPerScreen)
+    Q_PROPERTY(QString traceColors READ traceColors WRITE setTraceColors)
+    Q_PROPERTY(QString dashedTraces READ dashedTraces WRITE setDashedTraces)
 public:
     explicit StripChart(QWidget *parent = nullptr);
+    QString traceColors() const { return traceColors_; }
+    void setTraceColors(const QString &colours);
+    QString dashedTraces() const { return dashedTraces_; }
+    void setDashedTraces(const QString &traces);
     int traces() const { return static_cast<int>(data_.size()); }
     void setTraces(int n);
     int pointsPerScreen() const { return pointsPerScreen_; }
@@ -194,4 +213,6 @@ private:
     std::vector<Ring> data_;
     int nextTrace_ = 0;
     int pointsPerScreen_ = 100;
+    QString traceColors_;
+    QString dashedTraces_;
 };

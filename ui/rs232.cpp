@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Serial-port services on QSerialPort, driven by its blocking wait calls because the program reads
-// replies without running an event loop.
+// replies without running an event loop. What differs between operating systems is in rs232_<os>.cpp.
 #include "ui/rs232.h"
 
-#include "ui/portdir.h"
+#include "ui/rs232_os.h"
 #include "ui/utility.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-
-#ifndef _WIN32
-#include <termios.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -21,23 +18,33 @@
 
 namespace {
 
+// Until SetComTime says otherwise, a write may take this long to leave.
+constexpr double kDefaultTimeout = 2.0;
+
 struct ComPort {
     std::unique_ptr<QSerialPort> sp;
-    int queueSize = 1024;
-    double timeout = 2.0;
+    std::unique_ptr<rs232os::PortState, void (*)(rs232os::PortState *)> os{nullptr, rs232os::Release};
+    int queueSize = 1;
+    double timeout = kDefaultTimeout;
     std::string path;
 };
 
-std::map<int, ComPort> &Ports()
+// The one record of the serial services.
+struct SerialState {
+    std::map<int, ComPort> ports;
+    std::string portDirectory;
+};
+
+SerialState &Serial()
 {
-    static std::map<int, ComPort> ports;
-    return ports;
+    static SerialState state;
+    return state;
 }
 
 ComPort *Open(int port)
 {
-    auto it = Ports().find(port);
-    return it == Ports().end() ? nullptr : &it->second;
+    auto it = Serial().ports.find(port);
+    return it == Serial().ports.end() ? nullptr : &it->second;
 }
 
 int MsUntil(double deadline)
@@ -56,40 +63,17 @@ bool Pump(QSerialPort &sp, int waitMs)
     return e == QSerialPort::NoError || e == QSerialPort::TimeoutError;
 }
 
-#ifndef _WIN32
-// While a wait blocks, the terminal wakes it only once `count` bytes are there (VMIN), instead of once per
-// byte as a reply trickles in at the line's speed. Measured: a third less CPU while polling at 19200 baud.
-class WakeAtBytes {
-public:
-    WakeAtBytes(QSerialPort &sp, int count) : fd_(static_cast<int>(sp.handle()))
-    {
-        if (fd_ < 0 || tcgetattr(fd_, &saved_) != 0)
-            return;
-        termios t = saved_;
-        t.c_cc[VMIN] = static_cast<cc_t>(std::clamp(count, 1, 255));
-        t.c_cc[VTIME] = 0;
-        active_ = tcsetattr(fd_, TCSANOW, &t) == 0;
-    }
-    ~WakeAtBytes()
-    {
-        // Every other query must see single bytes again.
-        if (active_)
-            tcsetattr(fd_, TCSANOW, &saved_);
-    }
-
-private:
-    int fd_;
-    termios saved_{};
-    bool active_ = false;
-};
-#endif
-
 int QueueLen(const ComPort &p)
 {
     return static_cast<int>(std::min<qint64>(p.sp->bytesAvailable(), p.queueSize));
 }
 
 } // namespace
+
+void SetComPortDirectory(const char *directory)
+{
+    Serial().portDirectory = directory ? directory : "";
+}
 
 std::string ComDeviceFor(int port, int *error)
 {
@@ -98,11 +82,9 @@ std::string ComDeviceFor(int port, int *error)
         *error = kComErrBadPort;
         return {};
     }
-#ifdef _WIN32
-    return "\\\\.\\COM" + std::to_string(port);
-#else
-    const QFileInfo link(QString::fromStdString(portdir::LinkPath(port)));
-    if (link.isSymLink() || link.exists()) {
+    const QString linkName = QStringLiteral("com%1").arg(port);
+    const QFileInfo link(QDir(QString::fromStdString(Serial().portDirectory)).filePath(linkName));
+    if (!Serial().portDirectory.empty() && (link.isSymLink() || link.exists())) {
         const QString target = link.canonicalFilePath();
         return (target.isEmpty() ? link.absoluteFilePath() : target).toStdString();
     }
@@ -119,7 +101,6 @@ std::string ComDeviceFor(int port, int *error)
         return {};
     }
     return ports[port - 1].systemLocation().toStdString();
-#endif
 }
 
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
@@ -156,7 +137,8 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     sp->clear();
     sp->clearError();
 
-    ComPort &p = Ports()[port];
+    ComPort &p = Serial().ports[port];
+    p.os.reset(rs232os::Attach(*sp));
     p.sp = std::move(sp);
     p.queueSize = std::max(1, inputQueueSize);
     p.path = path;
@@ -258,10 +240,9 @@ int GetInQLenWait(int port, int wanted, double deadline)
             SleepSeconds(deadline - Timer());
             return QueueLen(*p);
         }
-#ifndef _WIN32
-        const WakeAtBytes wake(*p->sp, wanted - n);
-#endif
+        rs232os::WakeAtBytes(p->os.get(), wanted - n);
         Pump(*p->sp, std::max(1, MsUntil(deadline)));
+        rs232os::RestoreWake(p->os.get());
     }
 }
 
@@ -283,12 +264,12 @@ int ComRd(int port, void *buffer, int count)
 
 int CloseCom(int port)
 {
-    auto it = Ports().find(port);
-    if (it == Ports().end())
+    auto it = Serial().ports.find(port);
+    if (it == Serial().ports.end())
         return kComErrNotOpen;
     // Unsent output would make close() wait for it to drain at the line's speed.
     it->second.sp->clear(QSerialPort::Output);
     it->second.sp->close();
-    Ports().erase(it);
+    Serial().ports.erase(it);
     return 0;
 }

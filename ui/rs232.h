@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Serial-port services under the names the program calls, on Qt Serial Port, usable without an event loop.
 // Ports are numbered like COM ports; see ComDeviceFor for how a number finds its device. No hardware handshake.
+// Built for POSIX terminals (Linux and other Unix systems) only.
 #pragma once
 
 #include <string>
@@ -19,9 +20,12 @@ enum {
 enum { kParityNone = 0 };
 enum { kCtsOff = 0 };
 
-// Finds the device for COM number `port`: a link "comN" in the per-user port directory wins; otherwise the
-// N-th serial port the system reports, sorted by device path (on Windows, \\.\COMN). Returns the device
-// path, or an empty string with *error set to kComErrBadPort or kComErrNoPorts.
+// The directory in which a link named "comN" attaches a device to COM number N ("" for none).
+void SetComPortDirectory(const char *directory);
+
+// Finds the device for COM number `port`: a link "comN" in the port directory wins; otherwise the N-th
+// serial port the system reports, sorted by device path. Returns the device path, or an empty string with
+// *error set to kComErrBadPort or kComErrNoPorts.
 std::string ComDeviceFor(int port, int *error);
 
 // Opens the port; the device name is ignored (an empty name means the default device for the number).

@@ -67,7 +67,9 @@ inline Point MakePoint(int column, int row)
     return Point{column, row};
 }
 
-// Brings the toolkit up. hInstance is a RunTimeArgs* (may be null). Returns 1 on success, 0 on failure.
+// Brings the toolkit up, or joins an application object that exists already (tests, benchmarks), and
+// creates the services' state; every other call needs it. hInstance is a RunTimeArgs* (may be null).
+// Returns 1 on success, 0 on failure.
 struct RunTimeArgs {
     int argc;
     char **argv;
@@ -76,10 +78,14 @@ int InitUIRunTime(void *hInstance);
 
 // Binds callback names found in panel files. Must be called before LoadPanel; the table must outlive the panels.
 void SetCallbackTable(const CallbackEntry *table, int count);
+// The object names of the controls the program addresses, indexed by the identifiers it passes to every
+// call (entry 0 unused). Must be called before LoadPanel; the table must outlive the panels.
+void SetControlNames(const char *const *names, int count);
 
-// Loads panel number panelNo of fileName (relative names are looked up in the program's directory).
-// Returns a handle >= 0, or a negative value when the file is missing or damaged, a widget class is unknown,
-// a callback name is not in the table, or a control the program names is absent.
+// Loads the panel of fileName whose root carries the property panelNumber = panelNo (relative names are
+// looked up in the program's directory). Returns a handle >= 0, or a negative value when the file is missing
+// or damaged, the number differs, a widget class is unknown, a callback name is not in the table, or a
+// control the program names is absent.
 int LoadPanel(int parentPanel, const char *fileName, int panelNo);
 int DisplayPanel(int panel);
 int DiscardPanel(int panel);
@@ -91,7 +97,7 @@ int RunUserInterface();
 int QuitUserInterface(int returnCode);
 int ProcessSystemEvents();
 // Paints the displays changed since the last frame, if a frame's time (16 ms) has passed; handles no
-// events and runs no callbacks. Lets the program draw while it waits for the sensor.
+// events and runs no callbacks. Lets the program draw while it waits for a device.
 int DrawPendingDisplays();
 int GetProjectDir(char directory[260]);
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Storage of the program-wide state record.
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 
 ScopeState st;
 

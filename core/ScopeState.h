@@ -9,11 +9,16 @@ inline constexpr uint16_t RAM = 1;
 inline constexpr uint16_t EEPROM = 2;
 inline constexpr uint16_t DATFILE = 3;
 
-inline constexpr int kParaWords = 25; // capacity of pp; anzpara says how many are in use
-inline constexpr int kDataWords = 7;  // capacity of databuf; anzdata says how many are in use
-inline constexpr int kBufSize = 1024; // szWriteBuf, szReadBuf and the port queues
-inline constexpr int kRampPoints = 4096;
-inline constexpr int kHistory = 700; // 100 samples of 7 values
+inline constexpr int kParaWords = 25;              // capacity of pp; anzpara says how many are in use
+inline constexpr int kDataWords = 7;               // capacity of databuf; anzdata says how many are in use
+inline constexpr int kBufSize = 1024;              // szWriteBuf, szReadBuf and the port queues
+inline constexpr int kFullScale = 4095;            // 12-bit channels, plane coordinates and INT run 0..4095
+inline constexpr int kRampPoints = kFullScale + 1; // one diagonal point per plane coordinate
+inline constexpr int kSampleValues = 7;            // signals kept per sample of the history
+inline constexpr int kHistorySamples = 100;
+inline constexpr int kHistory = kHistorySamples * kSampleValues;
+inline constexpr int kTeachRows = 2;
+inline constexpr int kTeachColumns = 5;
 
 struct ScopeState {
     // Link and protocol
@@ -52,7 +57,7 @@ struct ScopeState {
     uint16_t average = 0;
     uint16_t outmode = 0;
     uint16_t hold = 0;
-    uint16_t ctt[2][5] = {};
+    uint16_t ctt[kTeachRows][kTeachColumns] = {};
 
     // Display
     uint16_t source = 0;
@@ -65,6 +70,13 @@ struct ScopeState {
     int32_t textIDsoft = 0;
     char proj_dir[260] = {};
     char file_name[260] = {};
+
+    // Polling loop bookkeeping (not part of the protocol): a loop is running; good passes since start.
+    bool polling = false;
+    unsigned long goodPasses = 0;
+    // What the last port set-up showed in DispStatus, and whether a time-out report covers it now.
+    char standingStatus[64] = {};
+    bool timeoutShown = false;
 };
 
 // The program's state; lives from process start to exit.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Help texts shown on a right click, and the time-out message; stored exactly as the user sees them.
-#include "app/helptexts.h"
+#include "core/helptexts.h"
 
 const char *const InfoButtonSend = " All the parameters of the PC-User-Interface are transferred to the sensor or to a "
                                    "selectable file.                           \n"

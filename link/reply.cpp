@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: MIT
+// The reply wait and the time-out report, below both the port set-up and the transactions.
+#include "link/reply.h"
+
+#include "core/ScopeState.h"
+#include "core/controls.h"
+#include "core/helptexts.h"
+#include "link/com232.h"
+#include "ui/rs232.h"
+#include "ui/userint.h"
+#include "ui/utility.h"
+
+#include <algorithm>
+#include <cstdio>
+
+void ShowStandingStatus(const char *text)
+{
+    std::snprintf(st.standingStatus, sizeof st.standingStatus, "%s", text);
+    st.timeoutShown = false;
+    SetCtrlVal(st.panel, DispStatus, text);
+}
+
+void TimeoutReport()
+{
+    st.timeoutShown = true;
+    SetCtrlVal(st.panel, DispStatus, "TIMEOUT");
+    MessagePopup("INFO", InfoTimeout);
+}
+
+void ReplyArrived()
+{
+    if (!st.timeoutShown)
+        return;
+    st.timeoutShown = false;
+    SetCtrlVal(st.panel, DispStatus, st.standingStatus);
+}
+
+void AwaitReply(int expected)
+{
+    st.tstart = Timer();
+    // The reply takes tens of milliseconds on the line: time to paint what the last measurement changed.
+    DrawPendingDisplays();
+    int n = 0;
+    do {
+        // Blocks in the serial layer until the bytes are there or the time is up, instead of spinning.
+        n = GetInQLenWait(st.com, expected, st.tstart + kReplyTimeout + 0.001);
+        st.tdiff = Timer() - st.tstart;
+    } while (st.tdiff <= kReplyTimeout && n < expected);
+
+    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
+    const int want = std::clamp(n, 0, kBufSize);
+    const int got = want > 0 ? ComRd(st.com, st.szReadBuf, want) : 0;
+    st.nBytesR = static_cast<uint16_t>(got > 0 ? got : 0);
+}

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// Private to the user-interface services: the one state record behind one accessor, and helpers they share.
+#pragma once
+
+#include "ui/userint.h"
+
+#include <QColor>
+#include <QString>
+
+#include <map>
+#include <vector>
+
+class QEventLoop;
+class QObject;
+class QWidget;
+
+namespace uistate {
+
+// Controls made at run time by NewCtrl are numbered from here, above any list a program hands over.
+inline constexpr int kFirstNewCtrl = 1000;
+
+struct PanelRec {
+    QWidget *root = nullptr;
+    std::vector<QWidget *> ctrl;    // indexed by control identifier; [0] unused
+    std::map<int, QWidget *> extra; // made by NewCtrl
+    std::map<int, CtrlCallbackPtr> callbacks;
+    PanelCallbackPtr panelCallback = nullptr;
+};
+
+struct UiState {
+    const CallbackEntry *table = nullptr;
+    int tableCount = 0;
+    const char *const *ctrlNames = nullptr; // indexed by identifier; [0] unused
+    int ctrlCount = 0;
+    std::map<int, PanelRec> panels;
+    int nextPanel = 1;
+    int nextNewCtrl = kFirstNewCtrl;
+    QEventLoop *loop = nullptr;
+    bool quitRequested = false;
+    bool ending = false; // the program's end has been asked for; the panel raises no more events
+    int quitCode = 0;
+    std::vector<PopupRecord> *popupSink = nullptr;
+};
+
+// Created by InitUIRunTime; asserts when used before.
+UiState &Ui();
+
+PanelRec *FindPanel(int panel);
+// The widget of a control; a panel or identifier the program never had is a programming error.
+QWidget *Widget(int panel, int control);
+
+// Name of the dynamic property that marks a widget with its control identifier.
+inline constexpr const char *kCtrlIdProperty = "quillexCtrlId";
+// Control identifier of a widget or of the control it is part of; 0 for none.
+int CtrlIdOf(const QObject *o);
+
+QColor ToColor(int rgb);
+int FromColor(const QColor &c);
+// A file name as given, or relative to the program's directory.
+QString ProgramPath(const char *fileName);
+
+// Event dispatch (userint_events.cpp): turns the panel's widget events into callbacks.
+QObject *MakeDispatcher(int panel, QWidget *root);
+void AttachControl(QObject *dispatcher, int control, QWidget *w);
+// Values (userint_values.cpp): readies a control for the program's values (codes, cell editors, plain text).
+void PrepareControl(QWidget *w);
+
+} // namespace uistate

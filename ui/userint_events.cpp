@@ -1,0 +1,194 @@
+// SPDX-License-Identifier: MIT
+// Events into callbacks: clicks, commits, right clicks and closing the window; the event loop and its end.
+#include "ui/panelwidgets.h"
+#include "ui/uistate.h"
+
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+
+using namespace uistate;
+
+namespace {
+
+// A number typed but not yet confirmed with Enter is what the panel shows, so it is what a callback must
+// read: a shortcut key leaves the focus where it was and would otherwise act on the old value. Text that
+// is no number in range is corrected as Enter corrects it.
+void CommitFocusedEditor()
+{
+    QWidget *w = QApplication::focusWidget();
+    while (w && !qobject_cast<QAbstractSpinBox *>(w))
+        w = w->parentWidget();
+    auto *spin = qobject_cast<QAbstractSpinBox *>(w);
+    if (!spin)
+        return;
+    QAbstractItemView *view = nullptr;
+    for (QWidget *up = spin->parentWidget(); up && !view; up = up->parentWidget())
+        view = qobject_cast<QAbstractItemView *>(up);
+    if (!view) {
+        spin->interpretText();
+        return;
+    }
+    // A table cell's editor: store its number and close it, so no stale editor can later write over
+    // a value the program puts into that cell.
+    QAbstractItemDelegate *delegate = view->itemDelegate();
+    emit delegate->commitData(spin);
+    emit delegate->closeEditor(spin, QAbstractItemDelegate::NoHint);
+}
+
+class Dispatcher : public QObject {
+public:
+    Dispatcher(int panel, QObject *parent) : QObject(parent), panel_(panel) {}
+
+    void fire(int control, int event)
+    {
+        // Events queued behind an accepted close belong to a window that is going away.
+        if (Ui().ending)
+            return;
+        PanelRec *p = FindPanel(panel_);
+        if (!p)
+            return;
+        auto it = p->callbacks.find(control);
+        if (it == p->callbacks.end())
+            return;
+        if (event != EVENT_RIGHT_CLICK) // a help box reads nothing from the panel
+            CommitFocusedEditor();
+        it->second(panel_, control, event, nullptr, 0, 0);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        PanelRec *p = FindPanel(panel_);
+        if (!p)
+            return false;
+        if (watched == p->root && event->type() == QEvent::Close) {
+            // The program decides when the window goes: the panel callback asks the loop to end.
+            event->ignore();
+            if (p->panelCallback)
+                p->panelCallback(panel_, EVENT_CLOSE, nullptr, 0, 0);
+            return true;
+        }
+        const int control = CtrlIdOf(watched);
+        if (control == 0 || !p->callbacks.count(control))
+            return false;
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::RightButton) {
+                if (event->type() == QEvent::MouseButtonPress)
+                    fire(control, EVENT_RIGHT_CLICK);
+                return true;
+            }
+            return false;
+        case QEvent::MouseButtonRelease: return static_cast<QMouseEvent *>(event)->button() == Qt::RightButton;
+        case QEvent::ContextMenu: return true;
+        case QEvent::KeyPress: return keyPress(watched, control, static_cast<QKeyEvent *>(event)->key());
+        default: return false;
+        }
+    }
+
+private:
+    bool keyPress(QObject *watched, int control, int key)
+    {
+        auto *spin = qobject_cast<QSpinBox *>(watched);
+        if (!spin || (key != Qt::Key_Return && key != Qt::Key_Enter))
+            return false;
+        // Enter commits even an unchanged number: pressing it again is how a user repeats the action.
+        const int before = spin->value();
+        spin->interpretText();
+        if (spin->value() == before)
+            fire(control, EVENT_COMMIT);
+        return true;
+    }
+
+    int panel_;
+};
+
+} // namespace
+
+namespace uistate {
+
+QObject *MakeDispatcher(int panel, QWidget *root)
+{
+    auto *d = new Dispatcher(panel, root);
+    root->installEventFilter(d);
+    return d;
+}
+
+void AttachControl(QObject *dispatcher, int control, QWidget *w)
+{
+    auto *d = static_cast<Dispatcher *>(dispatcher);
+    w->installEventFilter(d);
+    for (QWidget *child : w->findChildren<QWidget *>())
+        child->installEventFilter(d);
+    auto fire = [d, control](int event) { d->fire(control, event); };
+    if (auto *b = qobject_cast<QPushButton *>(w)) {
+        if (b->isCheckable())
+            QObject::connect(b, &QPushButton::clicked, d, [fire] { fire(EVENT_VAL_CHANGED); });
+        else
+            QObject::connect(b, &QPushButton::clicked, d, [fire] { fire(EVENT_COMMIT); });
+    } else if (auto *r = qobject_cast<QRadioButton *>(w)) {
+        QObject::connect(r, &QRadioButton::clicked, d, [fire] { fire(EVENT_COMMIT); });
+    } else if (auto *s = qobject_cast<QSpinBox *>(w)) {
+        s->setKeyboardTracking(false);
+        QObject::connect(s, &QSpinBox::valueChanged, d, [fire] { fire(EVENT_COMMIT); });
+    } else if (auto *c = qobject_cast<QComboBox *>(w)) {
+        QObject::connect(c, &QComboBox::activated, d, [fire] { fire(EVENT_COMMIT); });
+    } else if (auto *g = qobject_cast<ColourPlaneGraph *>(w)) {
+        QObject::connect(g, &ColourPlaneGraph::cursorMovedByUser, d, [fire] { fire(EVENT_VAL_CHANGED); });
+    } else if (auto *sl = qobject_cast<NumericSlide *>(w)) {
+        QObject::connect(sl->slider(), &QSlider::sliderReleased, d, [fire] { fire(EVENT_COMMIT); });
+    }
+}
+
+} // namespace uistate
+
+int RunUserInterface()
+{
+    UiState &ui = Ui();
+    if (ui.quitRequested) {
+        ui.quitRequested = false;
+        ui.ending = false;
+        return ui.quitCode;
+    }
+    QEventLoop loop;
+    ui.loop = &loop;
+    const int code = loop.exec();
+    ui.loop = nullptr;
+    ui.quitRequested = false;
+    ui.ending = false;
+    return code;
+}
+
+int QuitUserInterface(int returnCode)
+{
+    UiState &ui = Ui();
+    ui.quitCode = returnCode;
+    ui.ending = true;
+    if (ui.loop)
+        ui.loop->exit(returnCode); // takes effect once the running callback has returned to the loop
+    else
+        ui.quitRequested = true;
+    return 0;
+}
+
+int ProcessSystemEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return 0;
+}
+
+int DrawPendingDisplays()
+{
+    FrameGate::DrawIfDue();
+    return 0;
+}

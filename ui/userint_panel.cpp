@@ -1,0 +1,316 @@
+// SPDX-License-Identifier: MIT
+// The run time and panels: bringing Qt up, loading a panel file, binding callbacks by name, showing, discarding.
+#include "ui/panelwidgets.h"
+#include "ui/qtaccess.h"
+#include "ui/uistate.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QUiLoader>
+
+#include <cstdio>
+
+namespace uistate {
+
+namespace {
+UiState *state = nullptr;
+}
+
+UiState &Ui()
+{
+    Q_ASSERT_X(state, "userint", "the user-interface run time is not initialised (InitUIRunTime)");
+    return *state;
+}
+
+PanelRec *FindPanel(int panel)
+{
+    if (!state)
+        return nullptr;
+    auto it = state->panels.find(panel);
+    return it == state->panels.end() ? nullptr : &it->second;
+}
+
+QWidget *Widget(int panel, int control)
+{
+    PanelRec *p = FindPanel(panel);
+    if (!p) {
+        qWarning("userint: panel %d is not loaded", panel);
+        return nullptr;
+    }
+    if (control > 0 && control < static_cast<int>(p->ctrl.size()))
+        return p->ctrl[static_cast<size_t>(control)];
+    if (auto it = p->extra.find(control); it != p->extra.end())
+        return it->second;
+    const QByteArray what = QStringLiteral("control %1 is not on panel %2").arg(control).arg(panel).toLatin1();
+    Q_ASSERT_X(false, "userint", what.constData());
+    qWarning("userint: %s", what.constData());
+    return nullptr;
+}
+
+int CtrlIdOf(const QObject *o)
+{
+    for (; o; o = o->parent()) {
+        const QVariant v = o->property(kCtrlIdProperty);
+        if (v.isValid())
+            return v.toInt();
+    }
+    return 0;
+}
+
+QColor ToColor(int rgb)
+{
+    return QColor::fromRgb(static_cast<QRgb>(rgb & 0xFFFFFF));
+}
+
+int FromColor(const QColor &c)
+{
+    return static_cast<int>(c.rgb() & 0xFFFFFF);
+}
+
+QString ProgramPath(const char *fileName)
+{
+    const QString name = QString::fromLocal8Bit(fileName);
+    if (QDir::isAbsolutePath(name))
+        return name;
+    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+}
+
+} // namespace uistate
+
+using namespace uistate;
+
+namespace {
+
+class PanelLoader : public QUiLoader {
+public:
+    bool unknownClass = false;
+
+    QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override
+    {
+        QWidget *w = nullptr;
+        if (className == QLatin1String("Led"))
+            w = new Led(parent);
+        else if (className == QLatin1String("NumDisplay"))
+            w = new NumDisplay(parent);
+        else if (className == QLatin1String("NumericSlide"))
+            w = new NumericSlide(parent);
+        else if (className == QLatin1String("ColourPlaneGraph"))
+            w = new ColourPlaneGraph(parent);
+        else if (className == QLatin1String("ColourBar"))
+            w = new ColourBar(parent);
+        else if (className == QLatin1String("StripChart"))
+            w = new StripChart(parent);
+        else {
+            // QUiLoader would quietly put a plain widget in place of a class it does not know.
+            if (!availableWidgets().contains(className)) {
+                unknownClass = true;
+                return nullptr;
+            }
+            w = QUiLoader::createWidget(className, parent, name);
+        }
+        if (w)
+            w->setObjectName(name);
+        return w;
+    }
+};
+
+// Every control the program names must be there; each is marked with its identifier.
+bool FindControls(QWidget *root, PanelRec &rec)
+{
+    const UiState &ui = Ui();
+    rec.ctrl.assign(static_cast<size_t>(std::max(1, ui.ctrlCount)), nullptr);
+    for (int id = 1; id < ui.ctrlCount; ++id) {
+        QWidget *w = root->findChild<QWidget *>(QLatin1String(ui.ctrlNames[id]));
+        if (!w)
+            return false;
+        w->setProperty(kCtrlIdProperty, id);
+        rec.ctrl[static_cast<size_t>(id)] = w;
+    }
+    return true;
+}
+
+const CallbackEntry *LookUpCallback(const QString &name)
+{
+    const UiState &ui = Ui();
+    for (int i = 0; i < ui.tableCount; ++i)
+        if (name == QLatin1String(ui.table[i].name))
+            return &ui.table[i];
+    return nullptr;
+}
+
+// Binds every callback name written in the file; a name not in the table, or one on a widget the
+// program does not address, fails the load.
+bool BindCallbacks(QWidget *root, PanelRec &rec)
+{
+    QList<QWidget *> all = root->findChildren<QWidget *>();
+    all.prepend(root);
+    for (QWidget *w : all) {
+        const QString name = w->property("callback").toString();
+        if (name.isEmpty())
+            continue;
+        const CallbackEntry *e = LookUpCallback(name);
+        const int id = w == root ? 0 : w->property(kCtrlIdProperty).toInt();
+        const bool fits = e && (w == root ? e->panel != nullptr : (e->ctrl != nullptr && id > 0));
+        if (!fits)
+            return false;
+        if (w == root)
+            rec.panelCallback = e->panel;
+        else
+            rec.callbacks[id] = e->ctrl;
+    }
+    return true;
+}
+
+void WireEvents(int handle, PanelRec &rec)
+{
+    QObject *d = MakeDispatcher(handle, rec.root);
+    for (size_t id = 1; id < rec.ctrl.size(); ++id) {
+        QWidget *w = rec.ctrl[id];
+        PrepareControl(w);
+        if (rec.callbacks.count(static_cast<int>(id)))
+            AttachControl(d, static_cast<int>(id), w);
+    }
+}
+
+} // namespace
+
+namespace {
+bool StartApplication(void *hInstance);
+}
+
+int InitUIRunTime(void *hInstance)
+{
+    if (!QApplication::instance() && !StartApplication(hInstance))
+        return 0;
+    if (state)
+        return 1;
+    state = new UiState;
+    QObject::connect(qApp, &QObject::destroyed, [] {
+        delete state;
+        state = nullptr;
+    });
+    FrameGate::Install(qApp);
+    InstallWidgetAccessibility();
+    return 1;
+}
+
+namespace {
+
+bool StartApplication(void *hInstance)
+{
+    static int argc = 1;
+    static char name[] = "app";
+    static char *defaultArgv[] = {name, nullptr};
+    char **argv = defaultArgv;
+    if (auto *args = static_cast<RunTimeArgs *>(hInstance); args && args->argc > 0) {
+        argc = args->argc;
+        argv = args->argv;
+    }
+    new QApplication(argc, argv); // lives until exit, like the run-time engine it stands for
+    // Only the panel callback ends the program; a closing message box must not.
+    QApplication::setQuitOnLastWindowClosed(false);
+    return QApplication::instance() != nullptr;
+}
+
+} // namespace
+
+void SetCallbackTable(const CallbackEntry *table, int count)
+{
+    Ui().table = table;
+    Ui().tableCount = count;
+}
+
+void SetControlNames(const char *const *names, int count)
+{
+    Ui().ctrlNames = names;
+    Ui().ctrlCount = count;
+}
+
+int LoadPanel(int parentPanel, const char *fileName, int panelNo)
+{
+    (void)parentPanel;
+    if (!QApplication::instance())
+        return -1;
+    QFile file(ProgramPath(fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    PanelLoader loader;
+    QWidget *root = loader.load(&file);
+    PanelRec rec;
+    rec.root = root;
+    const bool ok = root && !loader.unknownClass && root->property("panelNumber").toInt() == panelNo &&
+                    FindControls(root, rec) && BindCallbacks(root, rec);
+    if (!ok) {
+        delete root;
+        return -1;
+    }
+    Ui().ending = false;
+    const int handle = Ui().nextPanel++;
+    WireEvents(handle, rec);
+    Ui().panels.emplace(handle, std::move(rec));
+    return handle;
+}
+
+int DisplayPanel(int panel)
+{
+    PanelRec *p = FindPanel(panel);
+    if (!p)
+        return -1;
+    p->root->show();
+    p->root->raise();
+    p->root->activateWindow();
+    return 0;
+}
+
+int DiscardPanel(int panel)
+{
+    PanelRec *p = FindPanel(panel);
+    if (!p)
+        return -1;
+    QWidget *root = p->root;
+    Ui().panels.erase(panel);
+    root->hide();
+    delete root;
+    return 0;
+}
+
+int GetProjectDir(char directory[260])
+{
+    const QByteArray dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toLocal8Bit();
+    std::snprintf(directory, 260, "%s", dir.constData());
+    return 0;
+}
+
+int DisplayImageFile(int panel, int control, const char *fileName)
+{
+    auto *l = qobject_cast<QLabel *>(Widget(panel, control));
+    if (!l)
+        return -1;
+    QPixmap pm;
+    if (!pm.load(ProgramPath(fileName)))
+        return -1;
+    l->setPixmap(pm);
+    return 0;
+}
+
+QWidget *PanelWidget(int panel)
+{
+    PanelRec *p = FindPanel(panel);
+    return p ? p->root : nullptr;
+}
+
+QWidget *CtrlWidget(int panel, int control)
+{
+    return Widget(panel, control);
+}
+
+std::vector<QWidget *> NewCtrlWidgets(int panel)
+{
+    std::vector<QWidget *> out;
+    if (PanelRec *p = FindPanel(panel))
+        for (auto &[id, w] : p->extra)
+            out.push_back(w);
+    return out;
+}

@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: MIT
+// Values of controls and table cells, set by the program (raising no events) and read back.
+#include "ui/panelwidgets.h"
+#include "ui/uistate.h"
+
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QSpinBox>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+using namespace uistate;
+
+namespace {
+
+// Table cells hold unsigned 16-bit numbers; the editor refuses anything else.
+class U16Delegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &, const QModelIndex &) const override
+    {
+        auto *s = new QSpinBox(parent);
+        s->setRange(0, 65535);
+        s->setButtonSymbols(QAbstractSpinBox::NoButtons);
+        s->setFrame(false);
+        return s;
+    }
+    void setEditorData(QWidget *editor, const QModelIndex &index) const override
+    {
+        static_cast<QSpinBox *>(editor)->setValue(index.data().toString().toInt());
+    }
+    void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override
+    {
+        auto *s = static_cast<QSpinBox *>(editor);
+        s->interpretText();
+        model->setData(index, QString::number(s->value()));
+    }
+};
+
+int ReadInt(QWidget *w, bool *ok)
+{
+    *ok = true;
+    if (auto *n = qobject_cast<NumDisplay *>(w))
+        return n->value();
+    if (auto *s = qobject_cast<QSpinBox *>(w))
+        return s->value();
+    if (auto *b = qobject_cast<QAbstractButton *>(w))
+        return b->isChecked() ? 1 : 0;
+    if (auto *c = qobject_cast<QComboBox *>(w)) {
+        const QVariant data = c->currentData();
+        return data.isValid() ? data.toInt() : c->currentIndex();
+    }
+    if (auto *l = qobject_cast<Led *>(w))
+        return l->value();
+    if (auto *sl = qobject_cast<NumericSlide *>(w))
+        return sl->value();
+    if (auto *bar = qobject_cast<ColourBar *>(w))
+        return bar->value();
+    if (auto *lb = qobject_cast<QLabel *>(w))
+        return lb->text().toInt(ok);
+    *ok = false;
+    return 0;
+}
+
+// A two-choice selector keeps the codes of its items in a property, so values pass through unchanged.
+void SetupCodes(QComboBox *c)
+{
+    const QStringList codes = c->property("codes").toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (int i = 0; i < codes.size() && i < c->count(); ++i)
+        c->setItemData(i, codes[i].trimmed().toInt());
+}
+
+void SetComboValue(QComboBox *c, int value)
+{
+    if (!c->itemData(0).isValid()) {
+        if (value >= 0 && value < c->count())
+            c->setCurrentIndex(value);
+        return;
+    }
+    int i = c->findData(value);
+    if (i < 0) {
+        // A code the panel does not know must survive the next send unchanged.
+        c->addItem(QStringLiteral("code %1").arg(value), value);
+        i = c->count() - 1;
+    }
+    c->setCurrentIndex(i);
+}
+
+} // namespace
+
+namespace uistate {
+
+void PrepareControl(QWidget *w)
+{
+    if (auto *c = qobject_cast<QComboBox *>(w))
+        SetupCodes(c);
+    if (auto *t = qobject_cast<QTableWidget *>(w))
+        t->setItemDelegate(new U16Delegate(t));
+    if (auto *l = qobject_cast<QLabel *>(w); l && !qobject_cast<NumDisplay *>(w))
+        l->setTextFormat(Qt::PlainText);
+}
+
+} // namespace uistate
+
+int SetCtrlVal(int panel, int control, int value)
+{
+    QWidget *w = Widget(panel, control);
+    if (!w)
+        return -1;
+    const QSignalBlocker block(w);
+    if (auto *n = qobject_cast<NumDisplay *>(w)) {
+        n->setValue(value);
+    } else if (auto *s = qobject_cast<QSpinBox *>(w))
+        s->setValue(value);
+    else if (auto *b = qobject_cast<QAbstractButton *>(w))
+        b->setChecked(value != 0);
+    else if (auto *c = qobject_cast<QComboBox *>(w))
+        SetComboValue(c, value);
+    else if (auto *l = qobject_cast<Led *>(w))
+        l->setValue(value);
+    else if (auto *sl = qobject_cast<NumericSlide *>(w)) {
+        const QSignalBlocker inner(sl->slider());
+        sl->setValue(value);
+    } else if (auto *bar = qobject_cast<ColourBar *>(w)) {
+        bar->setValue(value);
+    } else if (auto *lb = qobject_cast<QLabel *>(w))
+        lb->setText(QString::number(value));
+    else
+        return -1;
+    return 0;
+}
+
+int SetCtrlVal(int panel, int control, double value)
+{
+    return SetCtrlVal(panel, control, static_cast<int>(std::lround(value)));
+}
+
+int SetCtrlVal(int panel, int control, const char *text)
+{
+    auto *l = qobject_cast<QLabel *>(Widget(panel, control));
+    if (!l)
+        return -1;
+    // Text from outside (devices, file names) must never be taken for markup.
+    l->setTextFormat(Qt::PlainText);
+    l->setText(QString::fromLatin1(text));
+    SpeakShownText(l, l->text());
+    if (l->property("autoSize").toBool())
+        l->adjustSize();
+    // Status texts often precede a wait that handles no events; draw them now so the user sees them.
+    if (l->isVisible())
+        l->repaint();
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, unsigned short *value)
+{
+    int v = 0;
+    const int r = GetCtrlVal(panel, control, &v);
+    if (r >= 0)
+        *value = static_cast<unsigned short>(std::clamp(v, 0, 65535));
+    return r;
+}
+
+int GetCtrlVal(int panel, int control, int *value)
+{
+    QWidget *w = Widget(panel, control);
+    if (!w)
+        return -1;
+    bool ok = false;
+    const int v = ReadInt(w, &ok);
+    if (!ok)
+        return -1;
+    *value = v;
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, double *value)
+{
+    int v = 0;
+    const int r = GetCtrlVal(panel, control, &v);
+    if (r >= 0)
+        *value = v;
+    return r;
+}
+
+int GetCtrlVal(int panel, int control, char *text)
+{
+    auto *l = qobject_cast<QLabel *>(Widget(panel, control));
+    if (!l)
+        return -1;
+    std::snprintf(text, 256, "%s", l->text().toLatin1().constData());
+    return 0;
+}
+
+int SetTableCellVal(int panel, int control, Point cell, unsigned short value)
+{
+    auto *t = qobject_cast<QTableWidget *>(Widget(panel, control));
+    if (!t || cell.y < 1 || cell.y > t->rowCount() || cell.x < 1 || cell.x > t->columnCount())
+        return -1;
+    const QSignalBlocker block(t);
+    QTableWidgetItem *item = t->item(cell.y - 1, cell.x - 1);
+    if (!item) {
+        item = new QTableWidgetItem;
+        item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        t->setItem(cell.y - 1, cell.x - 1, item);
+    }
+    item->setText(QString::number(value));
+    return 0;
+}
+
+int GetTableCellVal(int panel, int control, Point cell, unsigned short *value)
+{
+    auto *t = qobject_cast<QTableWidget *>(Widget(panel, control));
+    if (!t || cell.y < 1 || cell.y > t->rowCount() || cell.x < 1 || cell.x > t->columnCount())
+        return -1;
+    const QTableWidgetItem *item = t->item(cell.y - 1, cell.x - 1);
+    const int v = item ? item->text().trimmed().toInt() : 0;
+    *value = static_cast<unsigned short>(std::clamp(v, 0, 65535));
+    return 0;
+}
