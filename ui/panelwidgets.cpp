@@ -395,9 +395,10 @@ void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
         ScopePlot::keyPressEvent(e);
         return;
     }
-    // One key step is one screen pixel, so the cross moves as finely as the eye can follow.
-    const double sx = xAxis->range().size() / std::max(1, axisRect()->width());
-    const double sy = yAxis->range().size() / std::max(1, axisRect()->height());
+    // Without a step from the panel file, one key step is one screen pixel.
+    const double fast = (e->modifiers() & Qt::ShiftModifier) ? 10 : 1;
+    const double sx = fast * (keyStep_ > 0 ? keyStep_ : xAxis->range().size() / std::max(1, axisRect()->width()));
+    const double sy = fast * (keyStep_ > 0 ? keyStep_ : yAxis->range().size() / std::max(1, axisRect()->height()));
     switch (e->key()) {
     case Qt::Key_Left: moveByUser(cursor_.x() - sx, cursor_.y()); break;
     case Qt::Key_Right: moveByUser(cursor_.x() + sx, cursor_.y()); break;

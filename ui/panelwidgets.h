@@ -128,11 +128,13 @@ public:
     void requestReplot();
 };
 
-// The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it.
+// The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it:
+// an arrow key by keyStep axis units (0: one screen pixel), ten times that with Shift.
 // The panel file gives the axes' upper ends (xMax, yMax); both start at 0.
 class ColourPlaneGraph : public ScopePlot {
     Q_OBJECT
     Q_PROPERTY(bool userCursor READ userCursor WRITE setUserCursor)
+    Q_PROPERTY(double keyStep READ keyStep WRITE setKeyStep)
     Q_PROPERTY(double xMax READ xMax WRITE setXMax)
     Q_PROPERTY(double yMax READ yMax WRITE setYMax)
 public:
@@ -143,6 +145,8 @@ public:
     void setYMax(double v);
     bool userCursor() const { return userCursor_; }
     void setUserCursor(bool on);
+    double keyStep() const { return keyStep_; }
+    void setKeyStep(double step) { keyStep_ = step; }
 
     int plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int color);
     int plotArc(double x1, double y1, double x2, double y2, int lineColor, int fillColor);
@@ -150,6 +154,13 @@ public:
     int plotCount() const { return static_cast<int>(plots_.size()); }
     void setCursorPos(double x, double y);
     QPointF cursorPos() const { return cursor_; }
+
+    // One plot: a plottable (PlotXY) or an item (PlotArc). The map's order is the drawing order.
+    struct PlotItem {
+        QCPAbstractPlottable *plottable = nullptr;
+        QCPAbstractItem *item = nullptr;
+    };
+    const std::map<int, PlotItem> &plots() const { return plots_; }
 
 signals:
     // Only for moves made by the user.
@@ -162,13 +173,10 @@ protected:
 
 private:
     void moveByUser(double x, double y);
-    struct PlotItem {
-        QCPAbstractPlottable *plottable = nullptr;
-        QCPAbstractItem *item = nullptr;
-    };
     std::map<int, PlotItem> plots_;
     int nextHandle_ = 1;
     bool userCursor_ = false;
+    double keyStep_ = 0;
     QPointF cursor_{0, 0};
     QCPItemStraightLine *vLine_;
     QCPItemStraightLine *hLine_;

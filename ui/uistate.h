@@ -64,5 +64,8 @@ QObject *MakeDispatcher(int panel, QWidget *root);
 void AttachControl(QObject *dispatcher, int control, QWidget *w);
 // Values (userint_values.cpp): readies a control for the program's values (codes, cell editors, plain text).
 void PrepareControl(QWidget *w);
+// Attributes (userint_attrs.cpp): a control behind a visible sibling that covers it takes no keyboard focus.
+// Run whenever stacking or visibility among the siblings changes.
+void KeepFocusOffCovered(QWidget *parent);
 
 } // namespace uistate

@@ -29,7 +29,7 @@ struct CallbackEntry {
 // Control attributes.
 enum {
     ATTR_VISIBLE = 1,       // 0/1
-    ATTR_ZPLANE_POSITION,   // 0 = in front of its siblings, 100 = behind them
+    ATTR_ZPLANE_POSITION,   // 0 = in front of its siblings (not those marked alwaysInFront), 100 = behind
     ATTR_TEXT_COLOR,        // 0xRRGGBB
     ATTR_TEXT_BGCOLOR,      // 0xRRGGBB or VAL_TRANSPARENT
     ATTR_TEXT_FONT,         // string; VAL_APP_META_FONT = the application's default font

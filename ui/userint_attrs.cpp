@@ -11,15 +11,53 @@
 
 using namespace uistate;
 
+namespace uistate {
+
+// Tab would reach a covered control and keys would act on something nobody sees. Uncovered again, it takes
+// focus as its panel file says.
+void KeepFocusOffCovered(QWidget *parent)
+{
+    const char *const ownPolicy = "focusPolicyUncovered";
+    const QObjectList &kids = parent->children(); // back to front
+    for (int i = 0; i < kids.size(); ++i) {
+        auto *w = qobject_cast<QWidget *>(kids[i]);
+        if (!w || w->isWindow())
+            continue;
+        bool covered = false;
+        for (int j = i + 1; j < kids.size() && !covered; ++j) {
+            const auto *above = qobject_cast<QWidget *>(kids[j]);
+            covered = above && !above->isWindow() && !above->isHidden() && above->geometry().contains(w->geometry());
+        }
+        if (covered) {
+            if (!w->property(ownPolicy).isValid())
+                w->setProperty(ownPolicy, static_cast<int>(w->focusPolicy()));
+            if (w->hasFocus())
+                w->clearFocus();
+            w->setFocusPolicy(Qt::NoFocus);
+        } else if (const QVariant policy = w->property(ownPolicy); policy.isValid()) {
+            w->setFocusPolicy(static_cast<Qt::FocusPolicy>(policy.toInt()));
+            w->setProperty(ownPolicy, QVariant());
+        }
+    }
+}
+
+} // namespace uistate
+
 namespace {
 
 void SetZPlane(QWidget *w, int value)
 {
     w->setProperty("zplane", value);
-    if (value <= 0)
+    if (value <= 0) {
         w->raise();
-    else
+        // Controls the panel file keeps in front stay there: z-plane positions order the others.
+        for (QObject *o : w->parentWidget()->children())
+            if (auto *s = qobject_cast<QWidget *>(o); s && s != w && s->property("alwaysInFront").toBool())
+                s->raise();
+    } else {
         w->lower();
+    }
+    KeepFocusOffCovered(w->parentWidget());
 }
 
 void SetTextColour(QWidget *w, int rgb)
@@ -69,7 +107,10 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value)
     if (!w || !p)
         return -1;
     switch (attribute) {
-    case ATTR_VISIBLE: w->setVisible(value != 0); return 0;
+    case ATTR_VISIBLE:
+        w->setVisible(value != 0);
+        KeepFocusOffCovered(w->parentWidget());
+        return 0;
     case ATTR_ZPLANE_POSITION: SetZPlane(w, value); return 0;
     case ATTR_TEXT_COLOR: SetTextColour(w, value); return 0;
     case ATTR_TEXT_BGCOLOR:

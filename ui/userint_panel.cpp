@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QSet>
 #include <QUiLoader>
 
 #include <cstdio>
@@ -163,6 +164,19 @@ bool BindCallbacks(QWidget *root, PanelRec &rec)
     return true;
 }
 
+// Controls the panel file keeps in front go there, and covered ones give up the keyboard.
+void ArrangeStacking(QWidget *root)
+{
+    QSet<QWidget *> parents;
+    for (QWidget *w : root->findChildren<QWidget *>()) {
+        if (w->property("alwaysInFront").toBool())
+            w->raise();
+        parents.insert(w->parentWidget());
+    }
+    for (QWidget *p : parents)
+        KeepFocusOffCovered(p);
+}
+
 void WireEvents(int handle, PanelRec &rec)
 {
     QObject *d = MakeDispatcher(handle, rec.root);
@@ -246,6 +260,7 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
         delete root;
         return -1;
     }
+    ArrangeStacking(root);
     Ui().ending = false;
     const int handle = Ui().nextPanel++;
     WireEvents(handle, rec);
