@@ -9,6 +9,8 @@
 #include "link/port.h"
 #include "link/reply.h"
 #include "link/transactions.h"
+#include "teach/autoadjust.h"
+#include "teach/graphs.h"
 #include "teach/teach.h"
 #include "core/controls.h"
 
@@ -122,27 +124,29 @@ int CBF_ButtonResetTable(int panel, int control, int event, void *callbackData, 
 int CBF_ButtonApplyFromAll(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonApplyFromAll, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonApplyFromAll, ApplyFromAllAction);
 }
 
 int CBF_ButtonZoom(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonZoom, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonZoom, ZoomAction);
 }
 
 int CBF_AutoAdjust(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonAutoAdjust, Nothing);
+    return Act(event, EVENT_COMMIT, InfoButtonAutoAdjust, AutoAdjust);
 }
 
 int CBF_GraphData2(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
     // The zoom graph has no help text: a right click is the way back to the overview.
-    if (event == EVENT_RIGHT_CLICK)
-        SetCtrlAttribute(panel, GraphData2, ATTR_ZPLANE_POSITION, 100);
+    if (event == EVENT_VAL_CHANGED)
+        ZoomGraphData2();
+    else if (event == EVENT_RIGHT_CLICK)
+        ZoomGraphBehind();
     return 0;
 }
 

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: MIT
+// Fits the tolerance-circle radii of the teach table so that colours the sensor could confuse do not overlap.
+#include "teach/autoadjust.h"
+
+#include "app/ScopeState.h"
+#include "teach/graphs.h"
+#include "teach/teach.h"
+#include "ui/controls.h"
+#include "ui/userint.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr int kRows = 2;
+constexpr int kCtoColumn = 2; // in ctt; column 3 on the panel
+constexpr uint16_t kStartCto = 1;
+constexpr uint8_t kFirstStep = 2;
+constexpr uint8_t kLastStep = 200; // the largest CTO the adjustment gives
+constexpr double kWholePlane = 4095;
+
+// The closed INT window of a row, computed signed: a tolerance above INT gives a negative lower end.
+struct IntWindow {
+    double lo, hi;
+};
+IntWindow WindowOf(const uint16_t row[5])
+{
+    const int32_t intensity = row[3], tolerance = row[4];
+    return {static_cast<double>(intensity - tolerance), static_cast<double>(intensity + tolerance)};
+}
+
+bool Intersect(const IntWindow &a, const IntWindow &b)
+{
+    return (a.lo <= b.lo && b.lo <= a.hi) || (b.lo <= a.lo && a.lo <= b.hi);
+}
+
+} // namespace
+
+void AdjustCto(uint16_t ctt[2][5])
+{
+    for (int r = 0; r < kRows; ++r)
+        ctt[r][kCtoColumn] = kStartCto;
+    for (uint8_t k = kFirstStep; k <= kLastStep; ++k) {
+        for (int i = 0; i < kRows; ++i) {
+            bool conflict = false;
+            const int32_t ri = ctt[i][kCtoColumn];
+            for (int j = 0; j < kRows && !conflict; ++j) {
+                if (j == i)
+                    continue;
+                const double dx = std::fabs(static_cast<double>(int32_t(ctt[i][0]) - int32_t(ctt[j][0])));
+                const double dy = std::fabs(static_cast<double>(int32_t(ctt[i][1]) - int32_t(ctt[j][1])));
+                const auto d = static_cast<int32_t>(std::sqrt(dx * dx + dy * dy));
+                const int32_t rj = ctt[j][kCtoColumn]; // already this step's value for a row handled before
+                if (d > ri + rj)
+                    continue; // the circles are apart
+                conflict = Intersect(WindowOf(ctt[i]), WindowOf(ctt[j]));
+            }
+            if (!conflict)
+                ctt[i][kCtoColumn] = k;
+        }
+    }
+}
+
+void AutoAdjust()
+{
+    GetPanelValues();
+    SetTableCellVal(st.panel, TeachTable, MakePoint(kCtoColumn + 1, 1), kStartCto);
+    SetTableCellVal(st.panel, TeachTable, MakePoint(kCtoColumn + 1, 2), kStartCto);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 0, kWholePlane);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kWholePlane);
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZFront);
+    ShowGraphData2(); // stops polling; ctt now has radius 1 in both rows
+    AdjustCto(st.ctt);
+    SetPanelValues();
+    ShowGraphData2();
+}

@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: MIT
+// The colour plane with the taught colours' tolerance circles, on the overview and the zoom graph.
+#include "teach/graphs.h"
+
+#include "app/ScopeState.h"
+#include "teach/teach.h"
+#include "ui/controls.h"
+#include "ui/userint.h"
+
+#include <algorithm>
+#include <cstdint>
+
+const double sicolarr[16] = {
+    0x0000FF, 0xFF0000, 0x000000, 0xFF80C0, 0x008000, 0xFFFF00, 0x808000, 0x800080,
+    0x80FFFF, 0xFF0080, 0x400080, 0xFF00FF, 0x80FF00, 0x408080, 0x800000, 0xFFFFFF,
+};
+
+namespace {
+
+constexpr int kDiagonalColour = 0xA0A0A0;
+constexpr int kFullCircle = 3600; // tenths of a degree
+// The second and third circle are offset by a fraction of a unit; the third's far corner by a tenth of that.
+constexpr double kSecondOffset = 0.025;
+constexpr double kThirdNearOffset = 0.05;
+constexpr double kThirdFarOffset = 0.005;
+// ButtonZoom shows the whole plane as 0..4096.
+constexpr double kWholePlaneZoom = 4096;
+
+void DrawColourPlane(int graph)
+{
+    st.poll = 0; // drawing always ends live data, after the current pass
+    GetPanelValues();
+    DeleteGraphPlot(st.panel, graph, -1, VAL_IMMEDIATE_DRAW);
+    PlotXY(st.panel, graph, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER, VAL_UNSIGNED_SHORT_INTEGER,
+           VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, kDiagonalColour);
+    for (int r = 0; r < 2; ++r) {
+        // Signed: a circle near the origin reaches below 0.
+        const int32_t x = st.ctt[r][0], y = st.ctt[r][1], c = st.ctt[r][2];
+        const double x1 = x - c, x2 = x + c, y1 = y - c, y2 = y + c;
+        const int colour = static_cast<int>(sicolarr[r]);
+        PlotArc(st.panel, graph, x1, y1, x2, y2, 0, kFullCircle, colour, VAL_TRANSPARENT);
+        PlotArc(st.panel, graph, x1 + kSecondOffset, y1 + kSecondOffset, x2 + kSecondOffset, y2 + kSecondOffset, 0,
+                kFullCircle, colour, VAL_TRANSPARENT);
+        PlotArc(st.panel, graph, x1 + kThirdNearOffset, y1 + kThirdNearOffset, x2 + kThirdFarOffset,
+                y2 + kThirdFarOffset, 0, kFullCircle, colour, VAL_TRANSPARENT);
+    }
+}
+
+} // namespace
+
+void ApplyFromAll()
+{
+    DrawColourPlane(GraphData1);
+}
+
+void ShowGraphData2()
+{
+    DrawColourPlane(GraphData2);
+}
+
+void ZoomGraphData2()
+{
+    DrawColourPlane(GraphData2);
+    double cx = 0, cy = 0;
+    GetGraphCursor(st.panel, GraphData2, 1, &cx, &cy);
+    cx = std::clamp(cx, kZoomCentreMin, kZoomCentreMax);
+    cy = std::clamp(cy, kZoomCentreMin, kZoomCentreMax);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, cx - kZoomHalf, cx + kZoomHalf);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, cy - kZoomHalf, cy + kZoomHalf);
+    SetGraphCursor(st.panel, GraphData2, 1, cx, cy); // raises no event, so this does not start again
+}
+
+void ApplyFromAllAction()
+{
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
+    SetCtrlAttribute(st.panel, GraphData1, ATTR_ZPLANE_POSITION, kZFront);
+    ApplyFromAll();
+}
+
+void ZoomAction()
+{
+    SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 0, kWholePlaneZoom);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kWholePlaneZoom);
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZFront);
+    ShowGraphData2();
+}
+
+void ZoomGraphBehind()
+{
+    SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
+}

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+// The colour plane on the overview and zoom graphs: diagonal, tolerance circles, zoom window, z-order.
+#pragma once
+
+// Circle colours 0xRRGGBB, held as doubles and truncated when used; entry r colours table row r + 1.
+extern const double sicolarr[16];
+
+// z-plane positions of the two graphs that share one place on the panel.
+inline constexpr int kZFront = 0;
+inline constexpr int kZBehind = 100;
+
+// Zoom window: 400 x 400 plane units around the cursor, kept inside 0..4095.
+inline constexpr double kZoomHalf = 200;
+inline constexpr double kZoomCentreMin = 200;
+inline constexpr double kZoomCentreMax = 3895;
+
+// Each drawing stops polling, reads the panel, and leaves exactly seven plots: the diagonal, then three
+// arcs for row 1, then three for row 2. None changes the graph's axes, cursor or z-order.
+void ApplyFromAll();   // on GraphData1
+void ShowGraphData2(); // on GraphData2
+void ZoomGraphData2(); // on GraphData2, then centres the 400 x 400 window on its (limited) cursor
+
+// Commit actions of ButtonApplyFromAll (overview to the front) and ButtonZoom (zoom graph to the front,
+// whole plane, cursor left where it is).
+void ApplyFromAllAction();
+void ZoomAction();
+// Right click on the zoom graph: the overview is seen again.
+void ZoomGraphBehind();

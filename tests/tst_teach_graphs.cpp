@@ -1,0 +1,536 @@
+// SPDX-License-Identifier: MIT
+// The colour-plane drawings, the zoom graph under mouse and keys, and the automatic tolerance adjustment.
+#include "testsupport.h"
+
+#include "display/display.h"
+#include "link/com232.h"
+#include "link/transactions.h"
+#include "teach/autoadjust.h"
+#include "teach/graphs.h"
+#include "teach/teach.h"
+#include "ui/panelwidgets.h"
+#include "ui/rs232.h"
+
+#include "sensor_sim.h"
+
+#include <QTimer>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+// Events that reached CBF_GraphData2, by kind.
+std::vector<int> zoomEvents;
+
+int CountingGraphData2(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    zoomEvents.push_back(event);
+    return CBF_GraphData2(panel, control, event, callbackData, eventData1, eventData2);
+}
+
+// Loads the panel as the program does, with CBF_GraphData2 bound through a counter.
+bool LoadCountingPanel()
+{
+    ResetScopeState();
+    int count = 0;
+    const CallbackEntry *table = ScopeCallbackTable(&count);
+    static std::vector<CallbackEntry> counting;
+    counting.assign(table, table + count);
+    for (CallbackEntry &e : counting)
+        if (std::strcmp(e.name, "CBF_GraphData2") == 0)
+            e.ctrl = CountingGraphData2;
+    SetCallbackTable(counting.data(), int(counting.size()));
+    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
+    if (st.panel < 0)
+        return false;
+    GetProjectDir(st.proj_dir);
+    InitVars();
+    zoomEvents.clear();
+    return true;
+}
+
+ColourPlaneGraph *Graph(int control)
+{
+    return static_cast<ColourPlaneGraph *>(W(control));
+}
+
+struct Range {
+    double lo, hi;
+};
+Range XRange(int control)
+{
+    return {Graph(control)->xAxis->range().lower, Graph(control)->xAxis->range().upper};
+}
+Range YRange(int control)
+{
+    return {Graph(control)->yAxis->range().lower, Graph(control)->yAxis->range().upper};
+}
+
+QPointF Cursor(int control)
+{
+    double x = 0, y = 0;
+    GetGraphCursor(st.panel, control, 1, &x, &y);
+    return {x, y};
+}
+
+// Table rows as (X, Y, CTO, INT, INT tolerance).
+using Row = std::array<uint16_t, 5>;
+void SetRow(int row, const Row &v)
+{
+    for (int c = 1; c <= 5; ++c)
+        SetTableCellVal(st.panel, TeachTable, MakePoint(c, row), v[c - 1]);
+}
+
+void Click(int control)
+{
+    QTest::mouseClick(W(control), Qt::LeftButton);
+}
+
+// One circle as it ended up on the graph.
+struct Arc {
+    QRectF rect; // normalised: left/top = smaller x/y
+    int colour;
+};
+
+// The seven plots of a colour-plane drawing: checks the diagonal and returns the arcs in drawing order.
+std::vector<Arc> ArcsAfterTheDiagonal(int control)
+{
+    std::vector<Arc> arcs;
+    const auto &plots = Graph(control)->plots();
+    if (plots.size() != 7)
+        return arcs;
+    auto *diag = qobject_cast<QCPCurve *>(plots.begin()->second.plottable);
+    if (!diag || diag->data()->size() != kRampPoints || diag->pen().color().rgb() != QColor(0xA0A0A0).rgb() ||
+        diag->data()->at(0)->key != 0 || diag->data()->at(0)->value != 4095 ||
+        diag->data()->at(kRampPoints - 1)->key != 4095 || diag->data()->at(kRampPoints - 1)->value != 0)
+        return arcs;
+    for (auto it = std::next(plots.begin()); it != plots.end(); ++it) {
+        auto *e = qobject_cast<QCPItemEllipse *>(it->second.item);
+        if (!e || e->brush().style() != Qt::NoBrush)
+            return {};
+        const QPointF tl = e->topLeft->coords(), br = e->bottomRight->coords();
+        arcs.push_back(
+            {QRectF(QPointF(tl.x(), br.y()), QPointF(br.x(), tl.y())), int(e->pen().color().rgb() & 0xFFFFFF)});
+    }
+    return arcs;
+}
+
+// The three circles a row with centre (x, y) and radius c gets, in colour colour.
+std::vector<Arc> ExpectedArcs(double x, double y, double c, int colour)
+{
+    return {{QRectF(QPointF(x - c, y - c), QPointF(x + c, y + c)), colour},
+            {QRectF(QPointF(x - c + 0.025, y - c + 0.025), QPointF(x + c + 0.025, y + c + 0.025)), colour},
+            {QRectF(QPointF(x - c + 0.05, y - c + 0.05), QPointF(x + c + 0.005, y + c + 0.005)), colour}};
+}
+
+bool SameArcs(const std::vector<Arc> &a, const std::vector<Arc> &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].colour != b[i].colour || !qFuzzyCompare(a[i].rect.left() + 1e4, b[i].rect.left() + 1e4) ||
+            !qFuzzyCompare(a[i].rect.top() + 1e4, b[i].rect.top() + 1e4) ||
+            !qFuzzyCompare(a[i].rect.right() + 1e4, b[i].rect.right() + 1e4) ||
+            !qFuzzyCompare(a[i].rect.bottom() + 1e4, b[i].rect.bottom() + 1e4))
+            return false;
+    return true;
+}
+
+using Operation = std::function<void()>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class TstTeachGraphs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+    void init()
+    {
+        QVERIFY(LoadCountingPanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+    }
+    void cleanup()
+    {
+        st.poll = 0;
+        DiscardScopePanel();
+    }
+
+    void eachDrawingLeavesTheDiagonalAndTheCirclesOfBothRows_data()
+    {
+        QTest::addColumn<int>("graph");
+        QTest::addColumn<int>("button");
+        QTest::newRow("APPLY FROM ALL") << int(GraphData1) << int(ButtonApplyFromAll);
+        QTest::newRow("ZOOM") << int(GraphData2) << int(ButtonZoom);
+    }
+
+    void eachDrawingLeavesTheDiagonalAndTheCirclesOfBothRows()
+    {
+        QFETCH(int, graph);
+        QFETCH(int, button);
+        SetRow(1, {100, 100, 150, 500, 10});
+        SetRow(2, {3000, 600, 20, 700, 5});
+        Click(button);
+        Click(button); // a second drawing replaces the first
+        const std::vector<Arc> arcs = ArcsAfterTheDiagonal(graph);
+        std::vector<Arc> expected = ExpectedArcs(100, 100, 150, 0x0000FF);
+        for (const Arc &a : ExpectedArcs(3000, 600, 20, 0xFF0000))
+            expected.push_back(a);
+        QVERIFY(SameArcs(arcs, expected));
+        QCOMPARE(arcs[0].rect, QRectF(QPointF(-50, -50), QPointF(250, 250)));
+    }
+
+    void afterAResetBothCirclesHaveRadiusOneRowTwoLast()
+    {
+        Click(ButtonResetTable);
+        ApplyFromAll();
+        std::vector<Arc> expected = ExpectedArcs(1, 1, 1, 0x0000FF);
+        for (const Arc &a : ExpectedArcs(1, 1, 1, 0xFF0000))
+            expected.push_back(a);
+        QVERIFY(SameArcs(ArcsAfterTheDiagonal(GraphData1), expected));
+    }
+
+    void drawingKeepsAxesCursorAndStackingAndReadsThePanel()
+    {
+        SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 10, 20);
+        SetGraphCursor(st.panel, GraphData2, 1, 15, 16);
+        SetRow(1, {40, 50, 3, 1, 1});
+        QVERIFY(st.ctt[0][0] != 40);
+        ShowGraphData2();
+        QCOMPARE(st.ctt[0][0], uint16_t(40));
+        QCOMPARE(XRange(GraphData2).lo, 10.0);
+        QCOMPARE(Cursor(GraphData2), QPointF(15, 16));
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZBehind);
+        QCOMPARE(ArcsAfterTheDiagonal(GraphData2).size(), size_t(6));
+    }
+
+    void theZoomWindowCentresOnTheLimitedCursor_data()
+    {
+        QTest::addColumn<QPointF>("cursor");
+        QTest::addColumn<QPointF>("centre");
+        QTest::newRow("near the top-left corner") << QPointF(50, 4000) << QPointF(200, 3895);
+        QTest::newRow("fractions kept") << QPointF(2000.5, 1000.25) << QPointF(2000.5, 1000.25);
+        QTest::newRow("below the plane") << QPointF(-30, -0.5) << QPointF(200, 200);
+        QTest::newRow("right edge") << QPointF(4095, 3895) << QPointF(3895, 3895);
+        QTest::newRow("just inside") << QPointF(200, 3894.75) << QPointF(200, 3894.75);
+    }
+
+    void theZoomWindowCentresOnTheLimitedCursor()
+    {
+        QFETCH(QPointF, cursor);
+        QFETCH(QPointF, centre);
+        SetGraphCursor(st.panel, GraphData2, 1, cursor.x(), cursor.y());
+        CBF_GraphData2(st.panel, GraphData2, EVENT_VAL_CHANGED, nullptr, 0, 0);
+        QCOMPARE(XRange(GraphData2).lo, centre.x() - 200);
+        QCOMPARE(XRange(GraphData2).hi, centre.x() + 200);
+        QCOMPARE(YRange(GraphData2).lo, centre.y() - 200);
+        QCOMPARE(YRange(GraphData2).hi, centre.y() + 200);
+        QCOMPARE(Cursor(GraphData2), centre);
+        QCOMPARE(Graph(GraphData2)->plots().size(), size_t(7));
+        QVERIFY(zoomEvents.empty()); // putting the cursor back raised nothing
+    }
+
+    void zoomAfterPanningShowsTheWholePlaneAndKeepsTheCursor()
+    {
+        SetGraphCursor(st.panel, GraphData2, 1, 2000.5, 1000.25);
+        ZoomGraphData2();
+        Click(ButtonZoom);
+        QCOMPARE(XRange(GraphData2).lo, 0.0);
+        QCOMPARE(XRange(GraphData2).hi, 4096.0);
+        QCOMPARE(YRange(GraphData2).lo, 0.0);
+        QCOMPARE(YRange(GraphData2).hi, 4096.0);
+        QCOMPARE(Cursor(GraphData2), QPointF(2000.5, 1000.25));
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZFront);
+        QCOMPARE(Graph(GraphData2)->plots().size(), size_t(7));
+    }
+
+    void applyFromAllBringsTheOverviewForward()
+    {
+        Click(ButtonZoom);
+        Click(ButtonApplyFromAll);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZBehind);
+        QCOMPARE(Attr(GraphData1, ATTR_ZPLANE_POSITION), kZFront);
+        const QObjectList order = W(GraphData1)->parentWidget()->children();
+        QVERIFY(order.indexOf(W(GraphData2)) < order.indexOf(W(GraphData1)));
+    }
+
+    void aDragOnTheZoomGraphPansOneEventPerMove()
+    {
+        Click(ButtonZoom);
+        ColourPlaneGraph *g = Graph(GraphData2);
+        const QPoint press = g->axisRect()->center() + QPoint(-40, 30);
+        const QPointF pressed(g->xAxis->pixelToCoord(press.x()), g->yAxis->pixelToCoord(press.y()));
+        QTest::mousePress(g, Qt::LeftButton, {}, press);
+        QCOMPARE(zoomEvents, std::vector<int>{EVENT_VAL_CHANGED});
+        QCOMPARE(Cursor(GraphData2), pressed);
+        QCOMPARE(XRange(GraphData2).lo, pressed.x() - 200);
+        QCOMPARE(YRange(GraphData2).lo, pressed.y() - 200);
+
+        // The window is now 400 units wide around the cursor: dragging 20 pixels right pans by that much.
+        const QPoint to = g->axisRect()->center() + QPoint(20, 0);
+        const double expectedX = g->xAxis->pixelToCoord(to.x());
+        QTest::mouseMove(g, to);
+        QCOMPARE(zoomEvents.size(), size_t(2));
+        QCOMPARE(zoomEvents.back(), int(EVENT_VAL_CHANGED));
+        QCOMPARE(Cursor(GraphData2).x(), expectedX);
+        QVERIFY(expectedX > pressed.x());
+        QCOMPARE(XRange(GraphData2).lo, expectedX - 200);
+        QTest::mouseRelease(g, Qt::LeftButton, {}, to);
+        QCOMPARE(zoomEvents.size(), size_t(2));
+        QVERIFY(g->hasFocus()); // a click gives the graph the keyboard for panning by keys
+    }
+
+    void anArrowKeyOnTheZoomGraphPansOneEvent_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("shift");
+        QTest::addColumn<QPointF>("moved");
+        QTest::newRow("left") << int(Qt::Key_Left) << false << QPointF(-10, 0);
+        QTest::newRow("right") << int(Qt::Key_Right) << false << QPointF(10, 0);
+        QTest::newRow("up") << int(Qt::Key_Up) << false << QPointF(0, 10);
+        QTest::newRow("down") << int(Qt::Key_Down) << false << QPointF(0, -10);
+        QTest::newRow("shift+right") << int(Qt::Key_Right) << true << QPointF(100, 0);
+    }
+
+    void anArrowKeyOnTheZoomGraphPansOneEvent()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, shift);
+        QFETCH(QPointF, moved);
+        Click(ButtonZoom);
+        SetGraphCursor(st.panel, GraphData2, 1, 2000, 1000);
+        W(GraphData2)->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(W(GraphData2), Qt::Key(key), shift ? Qt::ShiftModifier : Qt::NoModifier);
+        QCOMPARE(zoomEvents, std::vector<int>{EVENT_VAL_CHANGED});
+        const QPointF now = QPointF(2000, 1000) + moved;
+        QCOMPARE(Cursor(GraphData2), now);
+        QCOMPARE(XRange(GraphData2).lo, now.x() - 200);
+        QCOMPARE(YRange(GraphData2).lo, now.y() - 200);
+    }
+
+    void aGraphBehindTheOtherTakesNoKeyboard()
+    {
+        // The zoom graph follows SOURCE in the Tab chain; a Tab from there reaches it only while it is seen.
+        auto tabReachesZoom = [] {
+            PanelWidget(st.panel)->activateWindow();
+            W(SelectSource)->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(W(SelectSource), Qt::Key_Tab);
+            return QApplication::focusWidget() == W(GraphData2);
+        };
+        QVERIFY(!tabReachesZoom());
+        Click(ButtonZoom);
+        QVERIFY(tabReachesZoom());
+        QTest::mousePress(W(GraphData2), Qt::RightButton, {}, W(GraphData2)->rect().center());
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZBehind);
+        QVERIFY(!W(GraphData2)->hasFocus());
+        QVERIFY(!tabReachesZoom());
+        QCOMPARE(zoomEvents, std::vector<int>{EVENT_RIGHT_CLICK});
+    }
+
+    void theStripChartStaysInFrontOfTheZoomGraph()
+    {
+        auto tabReachesZoom = [] {
+            W(SelectSource)->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(W(SelectSource), Qt::Key_Tab);
+            return QApplication::focusWidget() == W(GraphData2);
+        };
+        auto zoomBelowChart = [] {
+            const QObjectList order = W(GraphRaw1)->parentWidget()->children();
+            return order.indexOf(W(GraphData2)) < order.indexOf(W(GraphRaw1));
+        };
+        SetCtrlVal(st.panel, SelectSource, 1);
+        DispVis();
+        Click(ButtonZoom);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZFront);
+        QVERIFY(zoomBelowChart());
+        QVERIFY(!tabReachesZoom());
+        Click(ButtonAutoAdjust);
+        QVERIFY(zoomBelowChart());
+        SetCtrlVal(st.panel, SelectSource, 0); // the colour plane again: the zoom graph is the one seen
+        DispVis();
+        QVERIFY(tabReachesZoom());
+        const QObjectList order = W(GraphData1)->parentWidget()->children();
+        QVERIFY(order.indexOf(W(GraphData1)) < order.indexOf(W(GraphData2)));
+    }
+
+    void theAdjustmentFitsTheRadii_data()
+    {
+        QTest::addColumn<Row>("row1");
+        QTest::addColumn<Row>("row2");
+        QTest::addColumn<int>("cto1");
+        QTest::addColumn<int>("cto2");
+        auto add = [](const char *name, Row r1, Row r2, int c1, int c2) {
+            QTest::newRow(name) << r1 << r2 << c1 << c2;
+        };
+        add("same point", {1000, 1000, 0, 500, 10}, {1000, 1000, 0, 500, 10}, 1, 1);
+        add("d 1", {0, 0, 0, 500, 10}, {1, 1, 0, 500, 10}, 1, 1);
+        add("d 3", {1000, 1000, 0, 500, 10}, {1003, 1000, 0, 500, 10}, 2, 1);
+        add("d 3 mirrored", {1003, 1000, 0, 500, 10}, {1000, 1000, 0, 500, 10}, 2, 1);
+        add("d 5", {1000, 1000, 0, 500, 10}, {1003, 1004, 0, 500, 10}, 3, 2);
+        add("d 9 truncated", {0, 0, 0, 500, 10}, {7, 7, 0, 500, 10}, 5, 4);
+        add("d 10", {1000, 1000, 0, 500, 10}, {1010, 1000, 0, 500, 10}, 5, 5);
+        add("d 11", {1000, 1000, 0, 500, 10}, {1011, 1000, 0, 500, 10}, 6, 5);
+        add("d 399", {1000, 1000, 0, 500, 10}, {1399, 1000, 0, 500, 10}, 200, 199);
+        add("d 400", {1000, 1000, 0, 500, 10}, {1400, 1000, 0, 500, 10}, 200, 200);
+        add("INT windows disjoint", {1000, 1000, 0, 500, 10}, {1000, 1000, 0, 521, 10}, 200, 200);
+        add("INT windows share 510", {1000, 1000, 0, 500, 10}, {1000, 1000, 0, 520, 10}, 1, 1);
+        add("tolerance 0, INT 500 and 501", {1000, 1000, 0, 500, 0}, {1000, 1000, 0, 501, 0}, 200, 200);
+        add("negative lower end", {1000, 1000, 0, 10, 20}, {1000, 1000, 0, 35, 5}, 1, 1);
+    }
+
+    void theAdjustmentFitsTheRadii()
+    {
+        QFETCH(Row, row1);
+        QFETCH(Row, row2);
+        QFETCH(int, cto1);
+        QFETCH(int, cto2);
+        uint16_t ctt[2][5];
+        std::copy(row1.begin(), row1.end(), ctt[0]);
+        std::copy(row2.begin(), row2.end(), ctt[1]);
+        AdjustCto(ctt);
+        QCOMPARE(int(ctt[0][2]), cto1);
+        QCOMPARE(int(ctt[1][2]), cto2);
+
+        // The button gives the same on the panel, whatever CTO was typed before.
+        row1[2] = 4000, row2[2] = 7;
+        SetRow(1, row1);
+        SetRow(2, row2);
+        Click(ButtonAutoAdjust);
+        QCOMPARE(int(Cell(3, 1)), cto1);
+        QCOMPARE(int(Cell(3, 2)), cto2);
+        QCOMPARE(int(st.ctt[0][2]), cto1);
+        QCOMPARE(int(st.ctt[1][2]), cto2);
+    }
+
+    void typedRadiiDoNotInfluenceTheAdjustment_data()
+    {
+        QTest::addColumn<int>("typed1");
+        QTest::addColumn<int>("typed2");
+        QTest::newRow("ones") << 1 << 1;
+        QTest::newRow("already fitted") << 5 << 5;
+        QTest::newRow("overlapping") << 200 << 200;
+        QTest::newRow("extremes") << 65535 << 0;
+    }
+
+    void typedRadiiDoNotInfluenceTheAdjustment()
+    {
+        QFETCH(int, typed1);
+        QFETCH(int, typed2);
+        SetRow(1, {1000, 1000, uint16_t(typed1), 500, 10});
+        SetRow(2, {1010, 1000, uint16_t(typed2), 500, 10});
+        Click(ButtonAutoAdjust);
+        QCOMPARE(Cell(3, 1), uint16_t(5));
+        QCOMPARE(Cell(3, 2), uint16_t(5));
+    }
+
+    void theAdjustmentChangesOnlyTheRadiiAndShowsTheWholePlane()
+    {
+        const int params[] = {EditSigWinHI, EditSigWinLo, SlidePower, EditAverage, EditOutmode, EditHold};
+        SetCtrlVal(st.panel, EditSigWinHI, 3001);
+        SetCtrlVal(st.panel, SlidePower, 777);
+        std::vector<int> paramsBefore;
+        for (int c : params)
+            paramsBefore.push_back(Val(c));
+        SetRow(1, {1000, 1000, 9, 500, 10});
+        SetRow(2, {1011, 1000, 9, 505, 20});
+        SetGraphCursor(st.panel, GraphData2, 1, 321, 654);
+        Click(ButtonAutoAdjust);
+        std::vector<int> paramsAfter;
+        for (int c : params)
+            paramsAfter.push_back(Val(c));
+        QCOMPARE(paramsAfter, paramsBefore);
+        const uint16_t expected[2][5] = {{1000, 1000, 6, 500, 10}, {1011, 1000, 5, 505, 20}};
+        for (int r = 1; r <= 2; ++r)
+            for (int c = 1; c <= 5; ++c)
+                QCOMPARE(Cell(c, r), expected[r - 1][c - 1]);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZFront);
+        QCOMPARE(XRange(GraphData2).hi, 4095.0);
+        QCOMPARE(YRange(GraphData2).hi, 4095.0);
+        QCOMPARE(XRange(GraphData2).lo, 0.0);
+        QCOMPARE(Cursor(GraphData2), QPointF(321, 654));
+        std::vector<Arc> arcs = ExpectedArcs(1000, 1000, 6, 0x0000FF);
+        for (const Arc &a : ExpectedArcs(1011, 1000, 5, 0xFF0000))
+            arcs.push_back(a);
+        QVERIFY(SameArcs(ArcsAfterTheDiagonal(GraphData2), arcs));
+    }
+};
+
+// Against the simulated sensor: every colour-plane drawing ends live data.
+class TstTeachGraphsPolling : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<sim::SensorSim> sensor;
+    std::unique_ptr<PopupRecorder> popups;
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+    void init()
+    {
+        sensor = std::make_unique<sim::SensorSim>();
+        QVERIFY(sensor->start());
+        QVERIFY(LoadCountingPanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        popups = std::make_unique<PopupRecorder>();
+        InitRS232(st.com);
+        QTest::qWait(150); // out of the guard of the connection's parameter read
+    }
+    void cleanup()
+    {
+        st.poll = 0;
+        popups.reset();
+        CloseCom(st.com);
+        DiscardScopePanel();
+        sensor.reset();
+    }
+
+    void aDrawingWhilePollingStopsIt_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<int>("zoomZ");
+        QTest::newRow("APPLY FROM ALL") << int(ButtonApplyFromAll) << kZBehind;
+        QTest::newRow("ZOOM") << int(ButtonZoom) << kZFront;
+        QTest::newRow("AUTO ADJUST") << int(ButtonAutoAdjust) << kZFront;
+    }
+
+    void aDrawingWhilePollingStopsIt()
+    {
+        QFETCH(int, button);
+        QFETCH(int, zoomZ);
+        bool wasPolling = false;
+        unsigned long passesAtPress = 0;
+        QTimer::singleShot(200, [&] {
+            wasPolling = PollingActive();
+            passesAtPress = PollingPasses();
+            Click(button);
+        });
+        Click(ButtonGo); // returns when polling has ended
+        QVERIFY(wasPolling);
+        QVERIFY(!PollingActive());
+        QCOMPARE(st.poll, uint16_t(0));
+        QVERIFY(PollingPasses() <= passesAtPress + 1);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
+        QVERIFY(popups->popups.empty());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    int status = 0;
+    TstTeachGraphs graphs;
+    status |= QTest::qExec(&graphs, argc, argv);
+    TstTeachGraphsPolling polling;
+    status |= QTest::qExec(&polling, argc, argv);
+    return status;
+}
+
+#include "tst_teach_graphs.moc"
