@@ -6,6 +6,7 @@
 #include "display/display.h"
 #include "link/com232.h"
 #include "link/reply.h"
+#include "teach/graphs.h"
 #include "teach/teach.h"
 #include "core/controls.h"
 #include "ui/rs232.h"
@@ -119,9 +120,7 @@ void ButtonGetAction()
 void ButtonGoAction()
 {
     GuardInterval();
-    DeleteGraphPlot(st.panel, GraphData1, -1, VAL_IMMEDIATE_DRAW);
-    PlotXY(st.panel, GraphData1, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER,
-           VAL_UNSIGNED_SHORT_INTEGER, VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, 0xA0A0A0);
+    DrawDiagonalAlone(GraphData1);
     if (st.polling) {
         // Pressed again while the loop runs (a held F11 repeats): a loop inside the loop would nest
         // without bound. The running loop simply carries on, as a fresh one would.

@@ -2,10 +2,10 @@
 // Fits the tolerance-circle radii of the teach table so that colours the sensor could confuse do not overlap.
 #include "teach/autoadjust.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
-#include "ui/controls.h"
+#include "core/controls.h"
 #include "ui/userint.h"
 
 #include <cmath>

@@ -2,9 +2,9 @@
 // The colour plane with the taught colours' tolerance circles, on the overview and the zoom graph.
 #include "teach/graphs.h"
 
-#include "app/ScopeState.h"
+#include "core/ScopeState.h"
+#include "core/controls.h"
 #include "teach/teach.h"
-#include "ui/controls.h"
 #include "ui/userint.h"
 
 #include <algorithm>
@@ -30,10 +30,8 @@ void DrawColourPlane(int graph)
 {
     st.poll = 0; // drawing always ends live data, after the current pass
     GetPanelValues();
-    DeleteGraphPlot(st.panel, graph, -1, VAL_IMMEDIATE_DRAW);
-    PlotXY(st.panel, graph, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER, VAL_UNSIGNED_SHORT_INTEGER,
-           VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, kDiagonalColour);
-    for (int r = 0; r < 2; ++r) {
+    DrawDiagonalAlone(graph);
+    for (int r = 0; r < kTeachRows; ++r) {
         // Signed: a circle near the origin reaches below 0.
         const int32_t x = st.ctt[r][0], y = st.ctt[r][1], c = st.ctt[r][2];
         const double x1 = x - c, x2 = x + c, y1 = y - c, y2 = y + c;
@@ -47,6 +45,13 @@ void DrawColourPlane(int graph)
 }
 
 } // namespace
+
+void DrawDiagonalAlone(int graph)
+{
+    DeleteGraphPlot(st.panel, graph, -1, VAL_IMMEDIATE_DRAW);
+    PlotXY(st.panel, graph, st.xramp, st.yramp, kRampPoints, VAL_UNSIGNED_SHORT_INTEGER, VAL_UNSIGNED_SHORT_INTEGER,
+           VAL_THICK_LINE, VAL_SOLID_CIRCLE, VAL_SOLID, 1, kDiagonalColour);
+}
 
 void ApplyFromAll()
 {

@@ -5,14 +5,13 @@
 // Circle colours 0xRRGGBB, held as doubles and truncated when used; entry r colours table row r + 1.
 extern const double sicolarr[16];
 
-// z-plane positions of the two graphs that share one place on the panel.
-inline constexpr int kZFront = 0;
-inline constexpr int kZBehind = 100;
-
 // Zoom window: 400 x 400 plane units around the cursor, kept inside 0..4095.
 inline constexpr double kZoomHalf = 200;
 inline constexpr double kZoomCentreMin = 200;
 inline constexpr double kZoomCentreMax = 3895;
+
+// Deletes every plot of the graph and draws the grey diagonal X + Y = 4095 alone.
+void DrawDiagonalAlone(int graph);
 
 // Each drawing stops polling, reads the panel, and leaves exactly seven plots: the diagonal, then three
 // arcs for row 1, then three for row 2. None changes the graph's axes, cursor or z-order.

@@ -29,13 +29,14 @@ inline QTemporaryDir &PrivatePortDir()
     return dir;
 }
 
-// Loads MainPanel as WinMain does (without showing it or connecting) and runs InitVars.
-inline bool LoadScopePanel()
+// Loads MainPanel as WinMain does (without showing it or connecting) and runs InitVars; a test may bind
+// the names through a table of its own.
+inline bool LoadScopePanel(const CallbackEntry *table = nullptr, int count = 0)
 {
     ResetScopeState();
     InitUIRunTime(nullptr);
-    int count = 0;
-    const CallbackEntry *table = ScopeCallbackTable(&count);
+    if (!table)
+        table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
     SetControlNames(kCtrlNames, kCtrlCount);
     st.panel = LoadPanel(0, kPanelFile, kPanelNumber);

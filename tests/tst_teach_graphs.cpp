@@ -4,6 +4,7 @@
 
 #include "display/display.h"
 #include "link/com232.h"
+#include "link/port.h"
 #include "link/transactions.h"
 #include "teach/autoadjust.h"
 #include "teach/graphs.h"
@@ -36,7 +37,6 @@ int CountingGraphData2(int panel, int control, int event, void *callbackData, in
 // Loads the panel as the program does, with CBF_GraphData2 bound through a counter.
 bool LoadCountingPanel()
 {
-    ResetScopeState();
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     static std::vector<CallbackEntry> counting;
@@ -44,14 +44,8 @@ bool LoadCountingPanel()
     for (CallbackEntry &e : counting)
         if (std::strcmp(e.name, "CBF_GraphData2") == 0)
             e.ctrl = CountingGraphData2;
-    SetCallbackTable(counting.data(), int(counting.size()));
-    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
-    if (st.panel < 0)
-        return false;
-    GetProjectDir(st.proj_dir);
-    InitVars();
     zoomEvents.clear();
-    return true;
+    return LoadScopePanel(counting.data(), int(counting.size()));
 }
 
 ColourPlaneGraph *Graph(int control)
@@ -508,15 +502,15 @@ private slots:
         bool wasPolling = false;
         unsigned long passesAtPress = 0;
         QTimer::singleShot(200, [&] {
-            wasPolling = PollingActive();
-            passesAtPress = PollingPasses();
+            wasPolling = st.polling;
+            passesAtPress = st.goodPasses;
             Click(button);
         });
         Click(ButtonGo); // returns when polling has ended
         QVERIFY(wasPolling);
-        QVERIFY(!PollingActive());
+        QVERIFY(!st.polling);
         QCOMPARE(st.poll, uint16_t(0));
-        QVERIFY(PollingPasses() <= passesAtPress + 1);
+        QVERIFY(st.goodPasses <= passesAtPress + 1);
         QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
         QVERIFY(popups->popups.empty());
     }
