@@ -5,6 +5,7 @@
 #include "core/ScopeState.h"
 #include "core/helptexts.h"
 #include "display/display.h"
+#include "files/parafile.h"
 #include "link/com232.h"
 #include "link/port.h"
 #include "link/reply.h"
@@ -42,15 +43,6 @@ int Act(int event, int actionEvent, const char *text, Action action)
 
 void Nothing() {}
 
-// The target cannot be changed here yet: a click on any toggle only lights again the one `target` names,
-// so the panel never shows a target that the transfers do not use.
-void ShowTarget()
-{
-    SetCtrlVal(st.panel, SelectRAM, st.target == RAM ? 1 : 0);
-    SetCtrlVal(st.panel, SelectEEPROM, st.target == EEPROM ? 1 : 0);
-    SetCtrlVal(st.panel, SelectFILE, st.target == DATFILE ? 1 : 0);
-}
-
 } // namespace
 
 #define UNUSED_CB_ARGS (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2
@@ -64,19 +56,19 @@ int CBF_EditConnect(int panel, int control, int event, void *callbackData, int e
 int CBF_SelectRAM(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, ShowTarget);
+    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, [] { SelectTargetAction(SelectRAM); });
 }
 
 int CBF_SelectEEPROM(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, ShowTarget);
+    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, [] { SelectTargetAction(SelectEEPROM); });
 }
 
 int CBF_SelectFILE(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, ShowTarget);
+    return Act(event, EVENT_VAL_CHANGED, InfoSelectMEM, [] { SelectTargetAction(SelectFILE); });
 }
 
 int CBF_ButtonSend(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)

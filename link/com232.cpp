@@ -17,17 +17,6 @@ uint16_t TakeWord(const unsigned char *at)
     return static_cast<uint16_t>(at[0] * 256 + at[1]);
 }
 
-// The block words that mirror variables: 0-5 the parameters, 15-24 the teach table row by row.
-uint16_t *Mirror(int word)
-{
-    uint16_t *params[6] = {&st.sigwinhi, &st.sigwinlo, &st.power, &st.average, &st.outmode, &st.hold};
-    if (word < 6)
-        return params[word];
-    return &st.ctt[(word - 15) / 5][(word - 15) % 5];
-}
-
-constexpr int kMirroredWords[] = {0, 1, 2, 3, 4, 5, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
-
 } // namespace
 
 void FillTxBuf(uint8_t order)
@@ -51,18 +40,6 @@ void GetRxBufData()
     const int words = st.anzdata <= kDataWords ? st.anzdata : kDataWords;
     for (int i = 0; i < words; ++i)
         st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
-}
-
-void CopyVarsToPP()
-{
-    for (int w : kMirroredWords)
-        st.pp[w] = *Mirror(w);
-}
-
-void CopyPPtoVars()
-{
-    for (int w : kMirroredWords)
-        *Mirror(w) = st.pp[w];
 }
 
 void CopyDatatoVars()

@@ -2,6 +2,8 @@
 // The sensor link's wire format: order codes, line settings, request frames and replies, block copies.
 #pragma once
 
+#include "core/paramblock.h"
+
 #include <cstdint>
 
 // Order codes of request frames.
@@ -35,6 +37,4 @@ inline constexpr double kGuardEeprom = 0.3; // after writing EEPROM
 void FillTxBuf(uint8_t order);
 void GetRxBufPara();   // first 2 * anzpara bytes of szReadBuf -> pp
 void GetRxBufData();   // first 2 * anzdata bytes of szReadBuf -> databuf
-void CopyVarsToPP();   // parameter variables and ctt -> pp words 0-5 and 15-24; words 6-14 untouched
-void CopyPPtoVars();   // the reverse
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL

@@ -4,6 +4,7 @@
 
 #include "core/ScopeState.h"
 #include "display/display.h"
+#include "files/parafile.h"
 #include "link/com232.h"
 #include "link/reply.h"
 #include "teach/graphs.h"
@@ -106,14 +107,18 @@ void GetData()
 void ButtonSendAction()
 {
     GuardInterval();
-    if (st.target != DATFILE)
+    if (st.target == DATFILE)
+        SendParaToFile();
+    else
         SendPara();
 }
 
 void ButtonGetAction()
 {
     GuardInterval();
-    if (st.target != DATFILE)
+    if (st.target == DATFILE)
+        ReadParaFromFile();
+    else
         GetPara();
 }
 

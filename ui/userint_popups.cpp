@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+
+#include "ui/qtaccess.h"
 
 using namespace uistate;
 
@@ -13,15 +16,38 @@ int MessagePopup(const char *title, const char *message)
         Ui().popupSink->push_back({title, message});
         return 0;
     }
-    QWidget *parent = QApplication::activeWindow();
-    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(title), QString::fromLatin1(message), QMessageBox::Ok,
-                    parent);
+    QPointer<QWidget> parent = ModalParent();
+    // Messages may carry file paths, which are in the system's 8-bit encoding.
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(title), QString::fromLocal8Bit(message),
+                    QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+    ReturnKeyboard(parent);
     return 0;
 }
 
 void SetPopupSink(std::vector<PopupRecord> *sink)
 {
     Ui().popupSink = sink;
+}
+
+QWidget *ModalParent()
+{
+    if (QWidget *w = QApplication::activeWindow())
+        return w;
+    // Right after another box has closed, the panel may not be active again yet.
+    for (auto &[handle, p] : Ui().panels)
+        if (p.root && p.root->isVisible())
+            return p.root;
+    return nullptr;
+}
+
+void ReturnKeyboard(QWidget *window)
+{
+    if (!window)
+        return;
+    QWidget *focus = window->focusWidget();
+    window->activateWindow();
+    if (focus)
+        focus->setFocus(Qt::OtherFocusReason);
 }
