@@ -190,9 +190,12 @@ private slots:
         QFETCH(int, clicks);
         for (int i = 0; i < clicks; ++i)
             QTest::mouseClick(W(clicked), Qt::LeftButton);
-        QCOMPARE(st.target, RAM);
+        // Switched on, a toggle names the target; switched off again, the target falls back to RAM.
+        const bool on = clicks % 2 == 1;
+        const int lit = on ? clicked : int(SelectRAM);
+        QCOMPARE(st.target, lit == SelectEEPROM ? EEPROM : lit == SelectFILE ? DATFILE : RAM);
         QCOMPARE(Val(SelectRAM) + Val(SelectEEPROM) + Val(SelectFILE), 1);
-        QCOMPARE(Val(SelectRAM), 1);
+        QCOMPARE(Val(lit), 1);
     }
 
     void rightClickShowsEachControlsHelpText()
