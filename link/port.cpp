@@ -41,7 +41,11 @@ void InitRS232(int port)
 
     int resolveError = 0;
     const std::string device = st.ret >= 0 ? ComDevicePath(port) : ComDeviceFor(port, &resolveError);
-    const std::string tip = "COM " + std::to_string(port) + ": " + (device.empty() ? "no device" : device);
+    std::string tip = "COM " + std::to_string(port) + ": " + (device.empty() ? "no device" : device);
+    // Debian and most Linux systems give serial devices to a group; saying which one tells the user the cure.
+    if (std::string group; st.ret == kComErrCannotOpen && ComOpenDenied(port, &group))
+        tip +=
+            ": permission denied" + (group.empty() ? std::string() : " — members of group " + group + " may open it");
     SetCtrlAttribute(st.panel, EditConnect, ATTR_TOOLTIP_TEXT, tip.c_str());
 
     if (st.ret < 0) {

@@ -11,11 +11,18 @@
 #include "ui/rs232.h"
 #include "ui/userint.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QWidget>
 #include <QtTest>
 
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 namespace testsupport {
 
@@ -104,5 +111,46 @@ inline double CpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
+
+// A device file nobody may read or write (mode 0), linked as comN in the port directory.
+struct RefusedDevice {
+    QTemporaryDir dir;
+    std::string path;
+    std::string group; // the group that owns it
+    int com;
+    explicit RefusedDevice(int n) : com(n)
+    {
+        path = dir.filePath(QStringLiteral("ttyREFUSED")).toStdString();
+        QFile f(QString::fromStdString(path));
+        if (f.open(QIODevice::WriteOnly))
+            f.close();
+        ::chmod(path.c_str(), 0);
+        group = QFileInfo(f).group().toStdString();
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::remove(portdir::LinkPath(com));
+        std::filesystem::create_symlink(path, portdir::LinkPath(com));
+    }
+    ~RefusedDevice() { std::filesystem::remove(portdir::LinkPath(com)); }
+};
+
+// While it lives, this thread is held to file permissions even when running as root (as CI does): it lays down
+// the capabilities that override them, so a refused device is refused as it would be to an ordinary user.
+class HeldToFilePermissions {
+public:
+    HeldToFilePermissions()
+    {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~HeldToFilePermissions() { syscall(SYS_capset, &header_, saved_); }
+    HeldToFilePermissions(const HeldToFilePermissions &) = delete;
+    HeldToFilePermissions &operator=(const HeldToFilePermissions &) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
 
 } // namespace testsupport

@@ -292,7 +292,23 @@ private slots:
         InitRS232(8);
         QCOMPARE(Status(), QStringLiteral("Cannot open port"));
         QCOMPARE(st.ret, int16_t(-7));
+        QVERIFY(!W(EditConnect)->toolTip().contains(QStringLiteral("permission")));
         std::filesystem::remove(portdir::LinkPath(8));
+        QVERIFY(rec.popups.empty());
+    }
+
+    void aPortRefusedByPermissionsNamesTheGroupThatGivesAccess()
+    {
+        RefusedDevice device(8);
+        PopupRecorder rec;
+        {
+            HeldToFilePermissions held;
+            InitRS232(8);
+        }
+        QCOMPARE(Status(), QStringLiteral("Cannot open port"));
+        QCOMPARE(W(EditConnect)->toolTip(),
+                 QStringLiteral("COM 8: %1: permission denied — members of group %2 may open it")
+                     .arg(QString::fromStdString(device.path), QString::fromStdString(device.group)));
         QVERIFY(rec.popups.empty());
     }
 

@@ -141,7 +141,26 @@ private slots:
         std::filesystem::remove(portdir::LinkPath(9));
         std::filesystem::create_symlink(plain.toStdString(), portdir::LinkPath(9));
         QCOMPARE(OpenLink(9), int(kComErrCannotOpen));
+        std::string group = "stale";
+        QVERIFY(!ComOpenDenied(9, &group)); // it opened; it just is no terminal
+        QCOMPARE(group, std::string());
         std::filesystem::remove(portdir::LinkPath(9));
+    }
+
+    void aDeviceRefusedByPermissionsIsReportedWithItsGroup()
+    {
+        RefusedDevice device(9);
+        int rc = 0;
+        {
+            HeldToFilePermissions held;
+            rc = OpenLink(9);
+        }
+        QCOMPARE(rc, int(kComErrCannotOpen));
+        std::string group;
+        QVERIFY(ComOpenDenied(9, &group));
+        QVERIFY(!device.group.empty());
+        QCOMPARE(group, device.group);
+        QCOMPARE(ComDevicePath(9), std::string());
     }
 
     void waitingForBytesThatNeverComeCostsAlmostNoCpu()

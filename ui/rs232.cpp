@@ -33,6 +33,8 @@ struct ComPort {
 struct SerialState {
     std::map<int, ComPort> ports;
     std::string portDirectory;
+    // Ports whose last opening was refused for lack of permission, with the owning group of the device.
+    std::map<int, std::string> denied;
 };
 
 SerialState &Serial()
@@ -111,6 +113,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     (void)outputQueueSize;
     if (Open(port))
         CloseCom(port);
+    Serial().denied.erase(port);
     int error = 0;
     const std::string path = ComDeviceFor(port, &error);
     if (path.empty())
@@ -122,6 +125,10 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         switch (sp->error()) {
         case QSerialPort::DeviceNotFoundError: return kComErrBadPort;
         case QSerialPort::PermissionError:
+            // Qt reports a busy device this way too; only the system's permissions tell them apart.
+            if (std::string group; rs232os::AccessDenied(path, &group))
+                Serial().denied[port] = group;
+            return kComErrCannotOpen;
         case QSerialPort::OpenError:
         case QSerialPort::UnsupportedOperationError: return kComErrCannotOpen;
         default: return kComErrSystem;
@@ -143,6 +150,13 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     p.queueSize = std::max(1, inputQueueSize);
     p.path = path;
     return 0;
+}
+
+bool ComOpenDenied(int port, std::string *group)
+{
+    const auto it = Serial().denied.find(port);
+    group->assign(it == Serial().denied.end() ? std::string() : it->second);
+    return it != Serial().denied.end();
 }
 
 std::string ComDevicePath(int port)

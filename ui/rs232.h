@@ -32,6 +32,9 @@ std::string ComDeviceFor(int port, int *error);
 // Input already waiting is discarded. Returns 0, or a negative code from the list above.
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize);
+// After OpenComConfig on `port` returned kComErrCannotOpen: whether the system's permissions refused this
+// user the device, and if so the name of the group that owns it in *group ("" when that group has no name).
+bool ComOpenDenied(int port, std::string *group);
 // The device path an open port uses ("" when not open).
 std::string ComDevicePath(int port);
 int SetComTime(int port, double timeoutSeconds);

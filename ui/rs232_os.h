@@ -2,6 +2,8 @@
 // Private to the serial services: what each operating system does its own way (one source file per system).
 #pragma once
 
+#include <string>
+
 class QSerialPort;
 
 namespace rs232os {
@@ -16,5 +18,9 @@ void Release(PortState *state);
 // byte, so a reply trickling in at the line's speed costs one wake-up. Does nothing where unsupported.
 void WakeAtBytes(PortState *state, int count);
 void RestoreWake(PortState *state);
+
+// Whether the system's permissions keep this process from reading and writing `path` (rather than the device
+// being busy or no terminal); if so, *group receives the name of the group that owns it ("" if unnamed).
+bool AccessDenied(const std::string &path, std::string *group);
 
 } // namespace rs232os

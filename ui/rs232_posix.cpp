@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait.
+// Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait, and access checks.
 #include "ui/rs232_os.h"
 
 #include <QSerialPort>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <vector>
 
 namespace rs232os {
 
@@ -46,6 +52,29 @@ void RestoreWake(PortState *state)
         tcsetattr(state->fd, TCSANOW, &state->saved);
     if (state)
         state->active = false;
+}
+
+// Checked with the effective credentials, as open() is, so a set-user-ID start or dropped capabilities count.
+bool AccessDenied(const std::string &path, std::string *group)
+{
+    group->clear();
+    if (faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES)
+        return false;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return true;
+    // The group database may hold long member lists; grow the buffer until the entry fits.
+    for (std::vector<char> buffer(4096); buffer.size() <= 65536; buffer.resize(buffer.size() * 4)) {
+        struct group entry {};
+        struct group *found = nullptr;
+        const int rc = getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE)
+            continue;
+        if (rc == 0 && found)
+            *group = found->gr_name;
+        break;
+    }
+    return true;
 }
 
 } // namespace rs232os
