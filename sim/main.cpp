@@ -24,6 +24,7 @@ void PrintUsage(std::ostream &os)
           "  --ident TEXT       identification text, up to 48 characters\n"
           "  --fault KIND       none|noreply|short|long|trickle|garbage (default none)\n"
           "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
+          "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
           "  --help             show this text\n";
 }
 
@@ -69,12 +70,17 @@ int main(int argc, char **argv)
     opt.paceBaud = 19200; // the demo should feel like the real line
     sim::Fault fault = sim::Fault::None;
     int hangUpAfter = -1;
+    bool logOrders = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             PrintUsage(std::cout);
             return 0;
+        }
+        if (arg == "--log-orders") {
+            logOrders = true;
+            continue;
         }
         if (i + 1 >= argc)
             return Fail("missing value or unknown option: " + arg);
@@ -133,11 +139,19 @@ int main(int argc, char **argv)
               << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
 
     bool reportedHangUp = false;
+    std::size_t logged = 0;
     const timespec tick{0, 200 * 1000 * 1000};
     for (;;) {
         const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
         if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)
             break;
+        if (logOrders) {
+            // Lets a script see what a front end asked for without a debugging hook in the front end.
+            const auto frames = sensor.frames();
+            for (; logged < frames.size(); ++logged)
+                std::cout << "order " << ((frames[logged][2] << 8) | frames[logged][3]) << "\n";
+            std::cout.flush();
+        }
         if (!reportedHangUp && sensor.hungUp()) {
             reportedHangUp = true;
             std::cout << "hung up: device closed, link left dangling" << std::endl;
