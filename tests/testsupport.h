@@ -16,11 +16,13 @@
 #include <QWidget>
 #include <QtTest>
 
-#include <linux/capability.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
 
 #include <filesystem>
 
@@ -137,6 +139,7 @@ struct RefusedDevice {
 // the capabilities that override them, so a refused device is refused as it would be to an ordinary user.
 class HeldToFilePermissions {
 public:
+#ifdef __linux__
     HeldToFilePermissions()
     {
         syscall(SYS_capget, &header_, saved_);
@@ -144,13 +147,22 @@ public:
         reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
         syscall(SYS_capset, &header_, reduced);
     }
-    ~HeldToFilePermissions() { syscall(SYS_capset, &header_, saved_); }
+    ~HeldToFilePermissions()
+    {
+        syscall(SYS_capset, &header_, saved_);
+    }
+#else
+    // Elsewhere only an ordinary user sees a refused device refused; root opens it.
+    HeldToFilePermissions() = default;
+#endif
     HeldToFilePermissions(const HeldToFilePermissions &) = delete;
     HeldToFilePermissions &operator=(const HeldToFilePermissions &) = delete;
 
+#ifdef __linux__
 private:
     __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct saved_[2]{};
+#endif
 };
 
 } // namespace testsupport
