@@ -314,20 +314,27 @@ void SensorSim::setLatency(double seconds)
 std::vector<std::vector<uint8_t>> SensorSim::frames() const
 {
     std::lock_guard lock(mu_);
-    return frames_;
+    return {frames_.begin(), frames_.end()};
+}
+
+std::size_t SensorSim::framesSeen() const
+{
+    std::lock_guard lock(mu_);
+    return framesSeen_;
 }
 
 void SensorSim::clearFrames()
 {
     std::lock_guard lock(mu_);
     frames_.clear();
+    framesSeen_ = 0;
 }
 
 bool SensorSim::waitForFrames(std::size_t count, double timeoutSeconds) const
 {
     std::unique_lock lock(mu_);
     return framesChanged_.wait_for(lock, Seconds(std::max(0.0, timeoutSeconds)),
-                                   [&] { return frames_.size() >= count; });
+                                   [&] { return framesSeen_ >= count; });
 }
 
 int SensorSim::repliesSent() const
@@ -595,6 +602,9 @@ void SensorSim::serve()
             {
                 std::lock_guard lock(mu_);
                 frames_.push_back(partial);
+                if (frames_.size() > kFramesKept)
+                    frames_.pop_front();
+                ++framesSeen_;
                 reply = respondLocked(partial, now, fault);
                 baud = opt_.paceBaud;
                 latency = opt_.latency;

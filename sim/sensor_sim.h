@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -115,9 +116,13 @@ public:
     void setPacing(int baud);                               // affects replies to requests completed later
     void setLatency(double seconds);
 
-    std::vector<std::vector<uint8_t>> frames() const; // every complete request, any order code, oldest first
+    // The most recent kFramesKept complete requests, any order code, oldest first. A simulator serving for
+    // hours must not grow without bound, so older ones are dropped.
+    static constexpr std::size_t kFramesKept = 1024;
+    std::vector<std::vector<uint8_t>> frames() const;
     void clearFrames();
-    bool waitForFrames(std::size_t count, double timeoutSeconds) const;
+    std::size_t framesSeen() const; // complete requests since start or clearFrames, kept or not
+    bool waitForFrames(std::size_t count, double timeoutSeconds) const; // until framesSeen() >= count
     int repliesSent() const; // replies whose last byte was written, including faulty ones
 
 private:
@@ -150,7 +155,8 @@ private:
     int faultOrder_ = 0;
     int hangUpRemaining_ = -1;
     int replies_ = 0;
-    std::vector<std::vector<uint8_t>> frames_;
+    std::deque<std::vector<uint8_t>> frames_;
+    std::size_t framesSeen_ = 0;
     std::mt19937 rng_;
     const Clock::time_point epoch_;
 };
