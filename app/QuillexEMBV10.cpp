@@ -25,7 +25,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlCount);
+    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
     SetComPortDirectory(portdir::Directory().c_str());
     if ((st.panel = LoadPanel(0, kPanelFile, kPanelNumber)) < 0)
         return -1;

@@ -47,7 +47,7 @@ inline bool LoadScopePanel(const CallbackEntry *table = nullptr, int count = 0)
     if (!table)
         table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlCount);
+    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
     st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
     if (st.panel < 0)
         return false;

@@ -50,6 +50,24 @@ private slots:
         QByteArray badCallback = real.readAll();
         badCallback.replace("CBF_ButtonGo", "CBF_ButtonGone");
         QTest::newRow("unknown callback name") << badCallback;
+        // Each from the good file, damaged in one way.
+        real.seek(0);
+        const QByteArray good = real.readAll();
+        auto variant = [&good](const char *from, const char *to) -> QByteArray {
+            QByteArray v = good;
+            if (!v.contains(from))
+                qFatal("the panel file no longer holds %s", from);
+            return v.replace(from, to);
+        };
+        QTest::newRow("status line as a button") << variant("<widget class=\"QLabel\" name=\"DispStatus\">",
+                                                            "<widget class=\"QPushButton\" name=\"DispStatus\">");
+        QTest::newRow("teach table as a label") << variant("<widget class=\"QTableWidget\" name=\"TeachTable\">",
+                                                           "<widget class=\"QLabel\" name=\"TeachTable\">");
+        QTest::newRow("a control missing") << variant("name=\"TeachTable\"", "name=\"TeachTableGone\"");
+        QTest::newRow("another panel number") << variant("\"panelNumber\" stdset=\"0\"><number>1</number>",
+                                                         "\"panelNumber\" stdset=\"0\"><number>2</number>");
+        QTest::newRow("empty") << QByteArray(" ");
+        QTest::newRow("truncated") << good.left(good.size() / 2);
     }
 
     void aMissingOrDamagedPanelFileEndsWithMinusOneAndNoWindow()

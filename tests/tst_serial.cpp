@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 using namespace testsupport;
 
@@ -130,21 +131,51 @@ private slots:
             QSerialPortInfo::availablePorts().isEmpty() ? int(kComErrNoPorts) : int(kComErrBadPort);
         QCOMPARE(OpenLink(250), expectedMissing);
         QCOMPARE(OpenLink(0), int(kComErrBadPort));
+    }
 
-        // A name that is no serial device at all cannot be opened.
+    void whatCannotServeAsAPortCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("code");
+        QTest::newRow("plain file") << "file" << int(kComErrCannotOpen);
+        QTest::newRow("directory") << "dir" << int(kComErrCannotOpen);
+        QTest::newRow("/dev/null") << "null" << int(kComErrCannotOpen);
+        QTest::newRow("link that loops") << "loop" << int(kComErrCannotOpen);
+        QTest::newRow("port in use") << "busy" << int(kComErrCannotOpen);
+        QTest::newRow("dangling link") << "dangling" << int(kComErrBadPort);
+    }
+
+    void whatCannotServeAsAPortCannotBeOpened()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, code);
         QTemporaryDir dir;
-        const QString plain = dir.filePath(QStringLiteral("not-a-tty"));
-        QFile f(plain);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
+        const std::string link = portdir::LinkPath(9);
         std::filesystem::create_directories(portdir::Directory());
-        std::filesystem::remove(portdir::LinkPath(9));
-        std::filesystem::create_symlink(plain.toStdString(), portdir::LinkPath(9));
-        QCOMPARE(OpenLink(9), int(kComErrCannotOpen));
+        std::filesystem::remove(link);
+        std::unique_ptr<Pty> busy;
+        std::string target = dir.filePath(QStringLiteral("target")).toStdString();
+        if (kind == QLatin1String("file"))
+            QFile(QString::fromStdString(target)).open(QIODevice::WriteOnly);
+        else if (kind == QLatin1String("dir"))
+            std::filesystem::create_directory(target);
+        else if (kind == QLatin1String("null"))
+            target = "/dev/null";
+        else if (kind == QLatin1String("loop"))
+            target = link;
+        else if (kind == QLatin1String("busy")) {
+            busy = std::make_unique<Pty>(10);
+            QCOMPARE(OpenLink(10), 0);
+            target = busy->slave;
+        }
+        std::filesystem::create_symlink(target, link);
+        QCOMPARE(OpenLink(9), code);
+        QCOMPARE(GetInQLen(9), int(kComErrNotOpen));
         std::string group = "stale";
-        QVERIFY(!ComOpenDenied(9, &group)); // it opened; it just is no terminal
+        QVERIFY(!ComOpenDenied(9, &group)); // nothing refused it by permissions
         QCOMPARE(group, std::string());
-        std::filesystem::remove(portdir::LinkPath(9));
+        std::filesystem::remove(link);
+        CloseCom(10);
     }
 
     void aDeviceRefusedByPermissionsIsReportedWithItsGroup()
@@ -191,6 +222,25 @@ private slots:
         QVERIFY(wall >= 1.0);
         QVERIFY((CpuSeconds() - cpu0) / wall < 0.10);
         CloseCom(7);
+    }
+
+    void aLineThatHangsUpWhileIdleCostsNoCpu()
+    {
+        auto *pty = new Pty(5);
+        QCOMPARE(OpenLink(5), 0);
+        delete pty; // the device goes away while the program waits in its event loop
+        QTest::qWait(200);
+        const double cpu0 = CpuSeconds();
+        const double t0 = Timer();
+        QTest::qWait(1000);
+        const double share = (CpuSeconds() - cpu0) / (Timer() - t0);
+        qInfo("idle after a hang-up: %.2f %% of a core", 100.0 * share);
+        QVERIFY2(share < 0.10, qPrintable(QString::number(share)));
+        // The port still counts as open; a wait on it is slept out like one on a vanished device.
+        const double t1 = Timer();
+        QVERIFY(GetInQLenWait(5, 14, t1 + 0.3) < 14);
+        QVERIFY(Timer() - t1 >= 0.3);
+        QCOMPARE(CloseCom(5), 0);
     }
 
     void aPortNotOpenSleepsOutTheWaitAndReportsNotOpen()

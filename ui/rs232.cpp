@@ -12,6 +12,7 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <filesystem>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -63,6 +64,41 @@ bool Pump(QSerialPort &sp, int waitMs)
     const QSerialPort::SerialPortError e = sp.error();
     sp.clearError(); // a timed-out wait leaves the error set and would poison the next call
     return e == QSerialPort::NoError || e == QSerialPort::TimeoutError;
+}
+
+// While the program idles in its event loop, Qt watches an open port for input. A line that has hung up
+// reads as ready forever (read() returns nothing, poll() reports the hang-up), so that watch would spin a
+// core until the port is closed. Stop watching such a line: its device is closed, while the port stays
+// open for the program, whose next transaction then finds the device gone as it would anyway.
+void WatchForHangUp(int port, QSerialPort *sp)
+{
+    QObject::connect(sp, &QSerialPort::errorOccurred, sp, [port, sp](QSerialPort::SerialPortError e) {
+        if (e != QSerialPort::ReadError && e != QSerialPort::ResourceError)
+            return;
+        // Not now: this may be inside one of our own blocking calls. The event loop runs it afterwards.
+        QMetaObject::invokeMethod(
+            sp,
+            [port, sp] {
+                ComPort *p = Open(port);
+                if (p && p->sp.get() == sp && sp->isOpen() && rs232os::HungUp(p->os.get())) {
+                    sp->close();
+                    p->os.reset(rs232os::Attach(*sp)); // forget the old descriptor; its number may be reused
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+// Why a device could not be opened, in the codes the program knows. Whatever exists under the name but
+// cannot serve as a serial port (a directory, a plain file, a link that loops, a port in use, no permission)
+// cannot be opened; a name that leads nowhere (a dangling link, a vanished device) is no port at all.
+int OpenFailure(const std::string &path)
+{
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(path, ec);
+    if (!exists && ec != std::errc::too_many_symbolic_link_levels)
+        return kComErrBadPort;
+    return kComErrCannotOpen;
 }
 
 int QueueLen(const ComPort &p)
@@ -122,17 +158,10 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     auto sp = std::make_unique<QSerialPort>();
     sp->setPortName(QString::fromStdString(path));
     if (!sp->open(QIODevice::ReadWrite)) {
-        switch (sp->error()) {
-        case QSerialPort::DeviceNotFoundError: return kComErrBadPort;
-        case QSerialPort::PermissionError:
-            // Qt reports a busy device this way too; only the system's permissions tell them apart.
-            if (std::string group; rs232os::AccessDenied(path, &group))
-                Serial().denied[port] = group;
-            return kComErrCannotOpen;
-        case QSerialPort::OpenError:
-        case QSerialPort::UnsupportedOperationError: return kComErrCannotOpen;
-        default: return kComErrSystem;
-        }
+        // Qt reports a busy device as a permission error too; only the system's permissions tell them apart.
+        if (std::string group; rs232os::AccessDenied(path, &group))
+            Serial().denied[port] = group;
+        return OpenFailure(path);
     }
     sp->setBaudRate(static_cast<qint32>(baudRate));
     sp->setDataBits(static_cast<QSerialPort::DataBits>(dataBits));
@@ -146,6 +175,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 
     ComPort &p = Serial().ports[port];
     p.os.reset(rs232os::Attach(*sp));
+    WatchForHangUp(port, sp.get());
     p.sp = std::move(sp);
     p.queueSize = std::max(1, inputQueueSize);
     p.path = path;

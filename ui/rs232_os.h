@@ -23,4 +23,7 @@ void RestoreWake(PortState *state);
 // being busy or no terminal); if so, *group receives the name of the group that owns it ("" if unnamed).
 bool AccessDenied(const std::string &path, std::string *group);
 
+// True when the other end of the line has hung up (the device is gone), without reading anything.
+bool HungUp(PortState *state);
+
 } // namespace rs232os

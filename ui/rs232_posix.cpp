@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait, and access checks.
+// Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait, access checks, hang-ups.
 #include "ui/rs232_os.h"
 
 #include <QSerialPort>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -75,6 +76,14 @@ bool AccessDenied(const std::string &path, std::string *group)
         break;
     }
     return true;
+}
+
+bool HungUp(PortState *state)
+{
+    if (!state || state->fd < 0)
+        return false;
+    pollfd p{state->fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 } // namespace rs232os

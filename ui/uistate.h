@@ -30,7 +30,8 @@ struct PanelRec {
 struct UiState {
     const CallbackEntry *table = nullptr;
     int tableCount = 0;
-    const char *const *ctrlNames = nullptr; // indexed by identifier; [0] unused
+    const char *const *ctrlNames = nullptr;   // indexed by identifier; [0] unused
+    const char *const *ctrlClasses = nullptr; // likewise; may be null
     int ctrlCount = 0;
     std::map<int, PanelRec> panels;
     int nextPanel = 1;

@@ -79,13 +79,14 @@ int InitUIRunTime(void *hInstance);
 // Binds callback names found in panel files. Must be called before LoadPanel; the table must outlive the panels.
 void SetCallbackTable(const CallbackEntry *table, int count);
 // The object names of the controls the program addresses, indexed by the identifiers it passes to every
-// call (entry 0 unused). Must be called before LoadPanel; the table must outlive the panels.
-void SetControlNames(const char *const *names, int count);
+// call (entry 0 unused), and the widget class each must have in the panel file (classes may be null).
+// Must be called before LoadPanel; the tables must outlive the panels.
+void SetControlNames(const char *const *names, const char *const *classes, int count);
 
 // Loads the panel of fileName whose root carries the property panelNumber = panelNo (relative names are
 // looked up in the program's directory). Returns a handle >= 0, or a negative value when the file is missing
 // or damaged, the number differs, a widget class is unknown, a callback name is not in the table, or a
-// control the program names is absent.
+// control the program names is absent or of another class.
 int LoadPanel(int parentPanel, const char *fileName, int panelNo);
 int DisplayPanel(int panel);
 int DiscardPanel(int panel);

@@ -117,14 +117,15 @@ public:
     }
 };
 
-// Every control the program names must be there; each is marked with its identifier.
+// Every control the program names must be there, of its class; each is marked with its identifier.
 bool FindControls(QWidget *root, PanelRec &rec)
 {
     const UiState &ui = Ui();
     rec.ctrl.assign(static_cast<size_t>(std::max(1, ui.ctrlCount)), nullptr);
     for (int id = 1; id < ui.ctrlCount; ++id) {
         QWidget *w = root->findChild<QWidget *>(QLatin1String(ui.ctrlNames[id]));
-        if (!w)
+        // A control of another kind would load and then show nothing the program puts into it.
+        if (!w || (ui.ctrlClasses && !w->inherits(ui.ctrlClasses[id])))
             return false;
         w->setProperty(kCtrlIdProperty, id);
         rec.ctrl[static_cast<size_t>(id)] = w;
@@ -236,9 +237,10 @@ void SetCallbackTable(const CallbackEntry *table, int count)
     Ui().tableCount = count;
 }
 
-void SetControlNames(const char *const *names, int count)
+void SetControlNames(const char *const *names, const char *const *classes, int count)
 {
     Ui().ctrlNames = names;
+    Ui().ctrlClasses = classes;
     Ui().ctrlCount = count;
 }
 
