@@ -13,6 +13,7 @@
 
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 #include <QtTest>
 
@@ -93,6 +94,36 @@ inline uint16_t Cell(int column, int row)
     uint16_t v = 0;
     GetTableCellVal(st.panel, TeachTable, MakePoint(column, row), &v);
     return v;
+}
+
+// Polling runs until something clears poll; a fault that never does would hang a suite until CTest's limit.
+// While a watchdog lives it clears poll after `seconds` and remembers that it had to.
+class PollWatchdog {
+public:
+    explicit PollWatchdog(double seconds = 30)
+    {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            fired_ = true;
+            st.poll = 0;
+        });
+        timer_.start(static_cast<int>(seconds * 1000));
+    }
+    bool fired() const { return fired_; }
+
+private:
+    QTimer timer_;
+    bool fired_ = false;
+};
+
+// Clicks a control as a user would. A click on GO runs the polling loop until it ends, under a watchdog.
+inline void Click(int control)
+{
+    PollWatchdog dog;
+    QTest::mouseClick(W(control), Qt::LeftButton);
+    if (dog.fired())
+        QFAIL(qPrintable(QStringLiteral("%1 was still running after 30 s: the watchdog stopped polling")
+                             .arg(QString::fromLatin1(CtrlName(control)))));
 }
 
 // Records popups for the lifetime of the object instead of showing modal boxes.

@@ -28,11 +28,6 @@ using namespace testsupport;
 
 namespace {
 
-void Click(int control)
-{
-    QTest::mouseClick(W(control), Qt::LeftButton);
-}
-
 QByteArray Lines(const sim::Block &b)
 {
     QByteArray text;

@@ -224,6 +224,31 @@ private slots:
         CloseCom(7);
     }
 
+    void aWaitThatTimedOutLeavesSingleBytesVisible()
+    {
+        // The wait raises the terminal's wake-up count while it blocks; it must put it back, or later
+        // bytes would stay hidden until that many had come.
+        Pty pty(4);
+        QCOMPARE(OpenLink(4), 0);
+        pty.send(QByteArray(3, 'a'));
+        QCOMPARE(GetInQLenWait(4, 10, Timer() + 0.2), 3);
+        pty.send(QByteArray(2, 'b'));
+        QTRY_COMPARE_WITH_TIMEOUT(GetInQLen(4), 5, 1000);
+        CloseCom(4);
+    }
+
+    void aWaitForBytesAlreadyQueuedReturnsAtOnce()
+    {
+        Pty pty(4);
+        QCOMPARE(OpenLink(4), 0);
+        pty.send(QByteArray(14, 'x'));
+        QTRY_COMPARE_WITH_TIMEOUT(GetInQLen(4), 14, 1000);
+        const double t0 = Timer();
+        QCOMPARE(GetInQLenWait(4, 14, t0 + 2.0), 14);
+        QVERIFY(Timer() - t0 < 0.05);
+        CloseCom(4);
+    }
+
     void aLineThatHangsUpWhileIdleCostsNoCpu()
     {
         auto *pty = new Pty(5);

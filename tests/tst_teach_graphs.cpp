@@ -80,11 +80,6 @@ void SetRow(int row, const Row &v)
         SetTableCellVal(st.panel, TeachTable, MakePoint(c, row), v[c - 1]);
 }
 
-void Click(int control)
-{
-    QTest::mouseClick(W(control), Qt::LeftButton);
-}
-
 // One circle as it ended up on the graph.
 struct Arc {
     QRectF rect; // normalised: left/top = smaller x/y

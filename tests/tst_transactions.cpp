@@ -26,11 +26,6 @@ using namespace testsupport;
 
 namespace {
 
-void Click(int control)
-{
-    QTest::mouseClick(W(control), Qt::LeftButton);
-}
-
 // Runs fn once, after ms, from inside whatever event processing is going on then (the polling loop's).
 void Later(int ms, std::function<void()> fn)
 {
