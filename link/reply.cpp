@@ -35,6 +35,26 @@ void ReplyArrived()
     SetCtrlVal(st.panel, DispStatus, st.standingStatus);
 }
 
+namespace {
+
+// A reply that missed its time may still be on its way; the next request would take it for its own.
+// After a failed reply, whatever arrives until the line has been quiet for a while is discarded.
+constexpr double kQuietSeconds = 0.3;
+constexpr double kSettleAtMost = 1.0;
+
+void SettleLine()
+{
+    const double end = Timer() + kSettleAtMost;
+    for (;;) {
+        FlushInQ(st.com);
+        const double now = Timer();
+        if (now >= end || GetInQLenWait(st.com, 1, std::min(end, now + kQuietSeconds)) <= 0)
+            return;
+    }
+}
+
+} // namespace
+
 void AwaitReply(int expected)
 {
     st.tstart = Timer();
@@ -51,4 +71,6 @@ void AwaitReply(int expected)
     const int want = std::clamp(n, 0, kBufSize);
     const int got = want > 0 ? ComRd(st.com, st.szReadBuf, want) : 0;
     st.nBytesR = static_cast<uint16_t>(got > 0 ? got : 0);
+    if (st.nBytesR != expected)
+        SettleLine();
 }

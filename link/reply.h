@@ -5,7 +5,9 @@
 // Waits for a reply of `expected` bytes after a request has been written, then reads what has arrived
 // into szReadBuf: the wait ends at the first check that sees `expected` bytes or more, or once more than
 // kReplyTimeout seconds have passed since tstart was set here. Sets tstart, tdiff and nBytesR.
-// The reply is good when nBytesR == expected.
+// The reply is good when nBytesR == expected. After a reply that is not, the line is let settle: bytes that
+// still come within 0.3 s of each other (for at most 1 s) are discarded, so that a late reply is never
+// taken for the answer to the next request.
 void AwaitReply(int expected);
 
 // "TIMEOUT" in DispStatus and the modal box titled "INFO".

@@ -311,6 +311,20 @@ void SensorSim::setLatency(double seconds)
     opt_.latency = std::max(0.0, seconds);
 }
 
+void SensorSim::setRandomFaults(double rate, unsigned seed)
+{
+    std::lock_guard lock(mu_);
+    randomRate_ = rate;
+    faultRng_.seed(seed);
+    faultsDrawn_ = {};
+}
+
+std::array<int, kFaultKinds> SensorSim::faultsDrawn() const
+{
+    std::lock_guard lock(mu_);
+    return faultsDrawn_;
+}
+
 std::vector<std::vector<uint8_t>> SensorSim::frames() const
 {
     std::lock_guard lock(mu_);
@@ -333,8 +347,7 @@ void SensorSim::clearFrames()
 bool SensorSim::waitForFrames(std::size_t count, double timeoutSeconds) const
 {
     std::unique_lock lock(mu_);
-    return framesChanged_.wait_for(lock, Seconds(std::max(0.0, timeoutSeconds)),
-                                   [&] { return framesSeen_ >= count; });
+    return framesChanged_.wait_for(lock, Seconds(std::max(0.0, timeoutSeconds)), [&] { return framesSeen_ >= count; });
 }
 
 int SensorSim::repliesSent() const
@@ -463,11 +476,17 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
     }
 
     fault = Fault::None;
-    if (reply.empty() || fault_ == Fault::None || (faultOrder_ != 0 && faultOrder_ != order))
+    Fault chosen = fault_;
+    if (chosen == Fault::None && randomRate_ > 0 && order == Measure &&
+        std::uniform_real_distribution<double>(0, 1)(faultRng_) < randomRate_) {
+        chosen = static_cast<Fault>(std::uniform_int_distribution<int>(1, kFaultKinds - 1)(faultRng_));
+        ++faultsDrawn_[static_cast<std::size_t>(chosen)];
+    } else if (reply.empty() || fault_ == Fault::None || (faultOrder_ != 0 && faultOrder_ != order)) {
         return reply;
-    fault = fault_;
+    }
+    fault = chosen;
     std::uniform_int_distribution<int> byte(0, 255);
-    switch (fault_) {
+    switch (chosen) {
     case Fault::NoReply: reply.clear(); break;
     case Fault::ShortByOne: reply.pop_back(); break;
     case Fault::LongByOne: reply.push_back(static_cast<uint8_t>(byte(rng_))); break;
@@ -478,6 +497,7 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         break;
     }
     case Fault::Trickle:
+    case Fault::Late:
     case Fault::None: break;
     }
     return reply;
@@ -610,6 +630,8 @@ void SensorSim::serve()
                 latency = opt_.latency;
             }
             framesChanged_.notify_all();
+            if (fault == Fault::Late)
+                latency += kLateBy;
             if (!reply.empty())
                 Schedule(out, std::move(reply), fault, baud, latency, firstByte, now, busyUntil);
             partial.clear();

@@ -48,7 +48,10 @@ enum Param : std::size_t {
     Row2X = 20,
 };
 
-enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage };
+// Late: the whole reply, held back kLateBy seconds beyond the front end's reply time-out.
+enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage, Late };
+inline constexpr int kFaultKinds = 7;
+inline constexpr double kLateBy = 2.2;
 
 struct Options {
     int com = 1;          // link as comN in portdir::Directory(); 0 = create no link
@@ -101,6 +104,10 @@ public:
 
     // order 0 = every order that has a reply (3, 4, 5, 7); Fault::None clears. One fault at a time.
     void setFault(Fault f, int order = 0);
+    // While no fixed fault is set, each measurement reply gets a fault drawn at random with probability
+    // `rate` (0 = never), the kind drawn evenly from every kind but None. Counts per kind since the call.
+    void setRandomFaults(double rate, unsigned seed);
+    std::array<int, kFaultKinds> faultsDrawn() const;
     // After that many further replies, close the device (link left dangling); -1 = never. The last reply
     // is given up to a second to be read first, because closing the master discards unread bytes.
     void hangUpAfter(int replies);
@@ -153,6 +160,9 @@ private:
     std::optional<Measurement> fixed_;
     Fault fault_ = Fault::None;
     int faultOrder_ = 0;
+    double randomRate_ = 0;
+    std::mt19937 faultRng_;
+    std::array<int, kFaultKinds> faultsDrawn_{};
     int hangUpRemaining_ = -1;
     int replies_ = 0;
     std::deque<std::vector<uint8_t>> frames_;

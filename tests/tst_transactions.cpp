@@ -13,6 +13,7 @@
 
 #include "sensor_sim.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QSlider>
 #include <QSpinBox>
@@ -382,6 +383,23 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
     }
 
+    void aLateReplyIsNotTakenForTheNextPasssReply()
+    {
+        const sim::Measurement stale{111, 222, 333, 444, 555, 666, 0};
+        const sim::Measurement fresh{1000, 2000, 1000, 1024, 2048, 1333, 0};
+        sensor->setFixedMeasurement(stale);
+        sensor->setFault(sim::Fault::Late, sim::Measure);
+        Click(ButtonGo); // the first pass times out; its reply comes later
+        QCOMPARE(popups->popups.size(), size_t(1));
+        sensor->setFault(sim::Fault::None);
+        sensor->setFixedMeasurement(fresh);
+        Later(0, [] { Click(ButtonStop); }); // exactly one pass
+        Click(ButtonGo);
+        QCOMPARE(st.goodPasses, 1ul);
+        QCOMPARE(st.dataR, fresh[0]);
+        QCOMPARE(st.dataINT, fresh[5]);
+    }
+
     void sendWhilePollingStopsPollingAndWritesTheFrame()
     {
         Later(120, [] { Click(ButtonSend); });
@@ -500,6 +518,49 @@ private slots:
         QVERIFY(!st.polling);
         QVERIFY(ComDevicePath(1).empty());
         QVERIFY(rec.popups.empty()); // the port outlived the loop: no pass failed
+    }
+
+    void closingDuringAWaitEndsTheProgramWithinTheWaitsBound_data()
+    {
+        QTest::addColumn<bool>("replyWait");
+        QTest::newRow("reply wait") << true;
+        QTest::newRow("guard interval") << false;
+    }
+
+    void closingDuringAWaitEndsTheProgramWithinTheWaitsBound()
+    {
+        QFETCH(bool, replyWait);
+        sim::SensorSim sensor;
+        QVERIFY(sensor.start());
+        PopupRecorder rec;
+        ResetScopeState();
+        double closedAt = 0;
+        QTimer starter;
+        QObject::connect(&starter, &QTimer::timeout, [&] {
+            QWidget *w = PanelWidget(st.panel);
+            if (!w || !w->isVisible())
+                return;
+            starter.stop();
+            if (replyWait) {
+                sensor.setFault(sim::Fault::NoReply);
+                Later(200, [&] {
+                    closedAt = Timer();
+                    PanelWidget(st.panel)->close();
+                });
+                Click(ButtonGo);
+            } else {
+                // Queued before the click, handled once the guard interval and the send are over.
+                closedAt = Timer();
+                QCoreApplication::postEvent(w, new QCloseEvent);
+                Click(ButtonSend);
+            }
+        });
+        starter.start(20);
+        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        const double took = Timer() - closedAt;
+        QVERIFY2(took < (replyWait ? kReplyTimeout : kGuardEeprom) + 0.5, qPrintable(QString::number(took)));
+        QVERIFY(ComDevicePath(1).empty());
+        QCOMPARE(rec.popups.size(), size_t(replyWait ? 1 : 0));
     }
 
     void aGoQueuedBehindTheCloseStartsNoPolling_data()
