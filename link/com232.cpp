@@ -42,6 +42,13 @@ void GetRxBufData()
         st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
 }
 
+void GetRxBufIdent(char text[kIdentChars + 1])
+{
+    for (int i = 0; i < kIdentChars; ++i)
+        text[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
+    text[kIdentChars] = '\0';
+}
+
 void CopyDatatoVars()
 {
     st.dataR = st.databuf[0];

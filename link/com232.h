@@ -37,4 +37,7 @@ inline constexpr double kGuardEeprom = 0.3; // after writing EEPROM
 void FillTxBuf(uint8_t order);
 void GetRxBufPara();   // first 2 * anzpara bytes of szReadBuf -> pp
 void GetRxBufData();   // first 2 * anzdata bytes of szReadBuf -> databuf
+// The identification text: the characters at the odd bytes of the first kIdentReplyBytes of szReadBuf,
+// ended by a NUL.
+void GetRxBufIdent(char text[kIdentChars + 1]);
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL

@@ -72,9 +72,7 @@ void CheckComLine()
         return;
     }
     char ident[kIdentChars + 1];
-    for (int i = 0; i < kIdentChars; ++i)
-        ident[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
-    ident[kIdentChars] = '\0';
+    GetRxBufIdent(ident);
     ShowStandingStatus(ident);
     GetPara();
 }

@@ -67,10 +67,15 @@ void AwaitReply(int expected)
         st.tdiff = Timer() - st.tstart;
     } while (st.tdiff <= kReplyTimeout && n < expected);
 
-    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
-    const int want = std::clamp(n, 0, kBufSize);
-    const int got = want > 0 ? ComRd(st.com, st.szReadBuf, want) : 0;
-    st.nBytesR = static_cast<uint16_t>(got > 0 ? got : 0);
+    ReadReply(n);
     if (st.nBytesR != expected)
         SettleLine();
+}
+
+void ReadReply(int queued)
+{
+    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
+    const int want = std::clamp(queued, 0, kBufSize);
+    const int got = want > 0 ? ComRd(st.com, st.szReadBuf, want) : 0;
+    st.nBytesR = static_cast<uint16_t>(std::clamp(got, 0, want));
 }

@@ -92,7 +92,7 @@ void OnDialog(std::function<void(QFileDialog *)> fn)
         if (auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
             poll->stop();
             poll->deleteLater();
-            QTimer::singleShot(3000, d, [d] { d->reject(); }); // a dialog left open fails the test, never hangs it
+            QTimer::singleShot(15000, d, [d] { d->reject(); }); // a dialog left open fails the test, never hangs it
             fn(d);
         }
     });
@@ -482,9 +482,12 @@ private slots:
             auto *edit = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
             QVERIFY(edit);
             QCOMPARE(edit->text(), QStringLiteral("init.dat"));
+            // The dialog follows a typed folder on a thread of its own; going there first keeps the typing
+            // to the name and the test independent of how fast that thread is.
+            d->setDirectory(QFileInfo(typed).path());
             edit->selectAll();
             edit->setCompleter(nullptr); // its popup, which opens when it likes, would take the Return
-            QTest::keyClicks(edit, typed);
+            QTest::keyClicks(edit, QFileInfo(typed).fileName());
             QTest::keyClick(edit, Qt::Key_Return);
         };
         const sim::Block saved = PanelBlock();
