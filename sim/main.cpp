@@ -22,7 +22,8 @@ void PrintUsage(std::ostream &os)
           "  --pace BAUD        release reply bytes at the speed of an 8N1 line (0 = at once; default 19200)\n"
           "  --latency SECONDS  extra delay before the first reply byte (default 0)\n"
           "  --ident TEXT       identification text, up to 48 characters\n"
-          "  --fault KIND       none|noreply|short|long|trickle|garbage|late (default none)\n"
+          "  --fault KIND       none|noreply|short|long|trickle|garbage|late|dropwrite\n"
+          "                     (default none)\n"
           "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
           "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
           "  --help             show this text\n";
@@ -54,6 +55,8 @@ std::optional<sim::Fault> ParseFault(const std::string &s)
         return sim::Fault::Garbage;
     if (s == "late")
         return sim::Fault::Late;
+    if (s == "dropwrite")
+        return sim::Fault::DropStore;
     return std::nullopt;
 }
 

@@ -458,6 +458,11 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         pp[i] = static_cast<uint16_t>(frame[4 + 2 * i] << 8 | frame[5 + 2 * i]);
 
     std::vector<uint8_t> reply;
+    if (fault_ == Fault::DropStore && (order == StoreRam || order == StoreEeprom) &&
+        (faultOrder_ == 0 || faultOrder_ == order)) {
+        fault = Fault::DropStore;
+        return reply;
+    }
     switch (order) {
     case StoreRam: ram_ = pp; break;
     case StoreEeprom:
@@ -498,6 +503,7 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
     }
     case Fault::Trickle:
     case Fault::Late:
+    case Fault::DropStore:
     case Fault::None: break;
     }
     return reply;

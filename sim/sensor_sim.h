@@ -49,8 +49,9 @@ enum Param : std::size_t {
 };
 
 // Late: the whole reply, held back kLateBy seconds beyond the front end's reply time-out.
-enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage, Late };
-inline constexpr int kFaultKinds = 7;
+// DropStore: a store order (1 or 2; order 0 = both) is taken in silently but changes nothing.
+enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage, Late, DropStore };
+inline constexpr int kFaultKinds = 7; // None and the faults of a reply, the ones drawn at random
 inline constexpr double kLateBy = 2.2;
 
 struct Options {
@@ -102,10 +103,11 @@ public:
     std::string devicePath() const; // the slave path; kept after a hang-up so callers can see what vanished
     std::string linkPath() const;   // empty when Options::com is 0
 
-    // order 0 = every order that has a reply (3, 4, 5, 7); Fault::None clears. One fault at a time.
+    // order 0 = every order that has a reply (3, 4, 5, 7), or both stores for DropStore; Fault::None clears.
+    // One fault at a time.
     void setFault(Fault f, int order = 0);
     // While no fixed fault is set, each measurement reply gets a fault drawn at random with probability
-    // `rate` (0 = never), the kind drawn evenly from every kind but None. Counts per kind since the call.
+    // `rate` (0 = never), the kind drawn evenly from the faults of a reply (NoReply to Late). Counts per kind since the call.
     void setRandomFaults(double rate, unsigned seed);
     std::array<int, kFaultKinds> faultsDrawn() const;
     // After that many further replies, close the device (link left dangling); -1 = never. The last reply
