@@ -18,7 +18,6 @@ namespace {
 constexpr const char *kDefaultFile = "init.dat";
 constexpr const char *kFileTypes = "*.dat";
 constexpr const char *kDialogTitle = "init";
-constexpr int kFieldWidth = 5; // 65535 fits
 
 int ChooseFile()
 {
@@ -53,7 +52,7 @@ void SendParaToFile()
     GetPanelValues();
     CopyVarsToPP();
     if (ArrayToFile(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0)
+                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0)
         Report(kSaveFailedHead, kSaveFailedTail);
 }
 

@@ -6,6 +6,7 @@
 #include "ui/rs232_os.h"
 #include "ui/utility.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
@@ -141,17 +142,38 @@ std::string ComDeviceFor(int port, int *error)
     return ports[port - 1].systemLocation().toStdString();
 }
 
+std::vector<ComPortInfo> SystemComPorts()
+{
+    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
+        return a.systemLocation() < b.systemLocation();
+    });
+    std::vector<ComPortInfo> list;
+    for (const QSerialPortInfo &p : ports)
+        list.push_back({p.systemLocation().toStdString(), p.description().toStdString(), p.manufacturer().toStdString(),
+                        p.serialNumber().toStdString()});
+    return list;
+}
+
+void InitComServices(int argc, char **argv)
+{
+    if (QCoreApplication::instance())
+        return;
+    // Qt keeps references to both for the application's lifetime.
+    static int args = argc;
+    new QCoreApplication(args, argv);
+}
+
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize)
 {
-    (void)deviceName;
     (void)parity;
     (void)outputQueueSize;
     if (Open(port))
         CloseCom(port);
     Serial().denied.erase(port);
     int error = 0;
-    const std::string path = ComDeviceFor(port, &error);
+    const std::string path = deviceName && *deviceName ? std::string(deviceName) : ComDeviceFor(port, &error);
     if (path.empty())
         return error ? error : kComErrBadPort;
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Negative results. Opening reports -1, -2, -6 or -7; the other calls report -3 for a port that is not open.
 enum {
@@ -28,7 +29,23 @@ void SetComPortDirectory(const char *directory);
 // *error set to kComErrBadPort or kComErrNoPorts.
 std::string ComDeviceFor(int port, int *error);
 
-// Opens the port; the device name is ignored (an empty name means the default device for the number).
+// A serial port the system reports, with what Qt knows of it (empty where nothing is known).
+struct ComPortInfo {
+    std::string device; // e.g. /dev/ttyUSB0
+    std::string description;
+    std::string manufacturer;
+    std::string serialNumber;
+};
+// The system's serial ports in the order that numbers them (sorted by device path): entry N-1 is COM N
+// unless a link in the port directory takes that number.
+std::vector<ComPortInfo> SystemComPorts();
+
+// For programs without a panel: brings up what the port services need (Qt's core application object),
+// or joins one that exists. A program with a panel has it from InitUIRunTime.
+void InitComServices(int argc, char **argv);
+
+// Opens the port. An empty device name means the device that the number finds (ComDeviceFor); any other
+// name is the device path to open under that number.
 // Input already waiting is discarded. Returns 0, or a negative code from the list above.
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize);
