@@ -1,0 +1,291 @@
+// SPDX-License-Identifier: MIT
+// Parses the command line of quillex-scope-cli into Options; help texts of the program and each subcommand.
+#include "cli/cliargs.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+
+namespace cli {
+
+namespace {
+
+struct CommandName_ {
+    const char *name;
+    Command command;
+};
+
+constexpr CommandName_ kCommands[] = {
+    {"ports", Command::Ports}, {"ident", Command::Ident}, {"get", Command::Get},
+    {"send", Command::Send},   {"watch", Command::Watch}, {"help", Command::Help},
+};
+
+std::optional<Command> FindCommand(const std::string &name)
+{
+    for (const auto &c : kCommands)
+        if (name == c.name)
+            return c.command;
+    return std::nullopt;
+}
+
+// Whole-string numbers only, independent of the locale.
+std::optional<long> ToLong(const std::string &s)
+{
+    long v = 0;
+    const char *end = s.data() + s.size();
+    const auto r = std::from_chars(s.data(), end, v);
+    if (s.empty() || r.ec != std::errc() || r.ptr != end)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<double> ToSeconds(const std::string &s)
+{
+    double v = 0;
+    const char *end = s.data() + s.size();
+    const auto r = std::from_chars(s.data(), end, v, std::chars_format::fixed);
+    if (s.empty() || r.ec != std::errc() || r.ptr != end || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+ParseResult Fail(std::string text)
+{
+    ParseResult r;
+    r.error = std::move(text);
+    return r;
+}
+
+constexpr double kMaxSeconds = 366.0 * 24 * 3600; // a year: longer is surely a typing error
+constexpr double kMaxTimeout = 3600.0;
+
+} // namespace
+
+std::string CommandName(Command command)
+{
+    for (const auto &c : kCommands)
+        if (c.command == command)
+            return c.name;
+    return "";
+}
+
+ParseResult ParseArgs(const std::vector<std::string> &args)
+{
+    Options o;
+    std::optional<Command> command;
+    std::vector<std::string> operands;
+    bool help = false, comGiven = false, noVerifyGiven = false, seconds = false, count = false, csv = false;
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg.empty())
+            return Fail("an empty argument is not allowed");
+        if (arg.size() < 2 || arg[0] != '-' || arg == "--") {
+            if (arg == "--") { // everything after is an operand, even when it starts with '-'
+                for (++i; i < args.size(); ++i)
+                    operands.push_back(args[i]);
+                break;
+            }
+            if (!command) {
+                command = FindCommand(arg);
+                if (!command)
+                    return Fail("unknown subcommand '" + arg + "'");
+            } else {
+                operands.push_back(arg);
+            }
+            continue;
+        }
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        const auto takeValue = [&](std::string *out) {
+            if (hasValue) {
+                *out = value;
+                return true;
+            }
+            if (i + 1 >= args.size())
+                return false;
+            *out = args[++i];
+            return true;
+        };
+        const bool flag = arg == "--help" || arg == "-h" || arg == "--version" || arg == "--no-verify";
+        if (flag && hasValue)
+            return Fail("option " + arg + " takes no value");
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg == "--version") {
+            o.command = Command::Version;
+            return ParseResult{true, o, {}};
+        } else if (arg == "--no-verify") {
+            o.verify = false;
+            noVerifyGiven = true;
+        } else if (!flag && (arg == "--com" || arg == "--device" || arg == "--timeout" || arg == "--seconds" ||
+                             arg == "--count" || arg == "--csv")) {
+            if (!takeValue(&v))
+                return Fail("option " + arg + " needs a value");
+            if (arg == "--com") {
+                const auto n = ToLong(v);
+                if (!n || *n < 1 || *n > kMaxCom)
+                    return Fail("--com needs a whole number from 1 to " + std::to_string(kMaxCom) + ", not '" + v +
+                                "'");
+                o.com = static_cast<int>(*n);
+                comGiven = true;
+            } else if (arg == "--device") {
+                if (v.empty())
+                    return Fail("--device needs a path");
+                o.device = v;
+            } else if (arg == "--timeout") {
+                const auto t = ToSeconds(v);
+                if (!t || *t <= 0 || *t > kMaxTimeout)
+                    return Fail("--timeout needs seconds above 0 and up to 3600, not '" + v + "'");
+                o.timeout = *t;
+            } else if (arg == "--seconds") {
+                const auto t = ToSeconds(v);
+                if (!t || *t <= 0 || *t > kMaxSeconds)
+                    return Fail("--seconds needs a positive number of seconds (at most a year), not '" + v + "'");
+                o.seconds = *t;
+                seconds = true;
+            } else if (arg == "--count") {
+                const auto n = ToLong(v);
+                if (!n || *n < 1)
+                    return Fail("--count needs a whole number of 1 or more, not '" + v + "'");
+                o.count = *n;
+                count = true;
+            } else {
+                if (v.empty())
+                    return Fail("--csv needs a file name");
+                o.csv = v;
+                csv = true;
+            }
+        } else {
+            return Fail("unknown option '" + arg + "'");
+        }
+    }
+
+    if (!command || *command == Command::Help) {
+        // "help [SUBCOMMAND]", "--help", or nothing at all: an overview, which is not an error only when asked.
+        if (!command && !help)
+            return Fail("a subcommand is needed: ports, ident, get, send or watch");
+        o.command = Command::Help;
+        if (command && !operands.empty()) {
+            const auto about = FindCommand(operands[0]);
+            if (!about || operands.size() > 1)
+                return Fail("help takes one subcommand name");
+            o.helpFor = *about;
+        }
+        return ParseResult{true, o, {}};
+    }
+    if (help) {
+        o.command = Command::Help;
+        o.helpFor = *command;
+        return ParseResult{true, o, {}};
+    }
+    o.command = *command;
+    const std::string name = CommandName(*command);
+    if (comGiven && !o.device.empty())
+        return Fail("--com and --device exclude each other");
+    if (noVerifyGiven && *command != Command::Send)
+        return Fail("--no-verify belongs to send only");
+    if ((seconds || count || csv) && *command != Command::Watch)
+        return Fail("--seconds, --count and --csv belong to watch only");
+
+    switch (*command) {
+    case Command::Ports:
+    case Command::Ident:
+    case Command::Watch:
+        if (!operands.empty())
+            return Fail(name + " takes no operand, but got '" + operands[0] + "'");
+        break;
+    case Command::Get:
+    case Command::Send: {
+        if (operands.empty())
+            return Fail(name + " needs the memory: ram or eeprom");
+        if (operands[0] == "ram")
+            o.memory = Memory::Ram;
+        else if (operands[0] == "eeprom")
+            o.memory = Memory::Eeprom;
+        else
+            return Fail(name + " needs the memory ram or eeprom, not '" + operands[0] + "'");
+        const std::size_t files = operands.size() - 1;
+        if (*command == Command::Send && files != 1)
+            return Fail("send needs exactly one parameter file after the memory");
+        if (*command == Command::Get && files > 1)
+            return Fail("get takes at most one file after the memory");
+        if (files == 1) {
+            o.file = operands[1];
+            if (o.file.empty())
+                return Fail(name + " needs a file name");
+        }
+        break;
+    }
+    default: break;
+    }
+    return ParseResult{true, o, {}};
+}
+
+std::string HelpText(Command command)
+{
+    const std::string common = "Port options (every subcommand that talks to the sensor):\n"
+                               "  --com N            COM number N (1-99; default 1), found as the panel finds it\n"
+                               "  --device PATH      the serial device PATH instead of a COM number\n"
+                               "  --timeout SECONDS  longest wait for a reply (default 2.0)\n";
+    const std::string exits = "Exit codes: 0 success, 1 usage, 2 port cannot be opened, 3 time-out (no or\n"
+                              "wrong-length reply), 4 verification mismatch, 5 bad or unwritable file.\n";
+    switch (command) {
+    case Command::Ports:
+        return "Usage: quillex-scope-cli ports\n\n"
+               "Lists every COM number that finds a device: links comN in the per-user port directory first,\n"
+               "then the system's serial ports with description, manufacturer and serial number. A port that\n"
+               "cannot be opened says why (no permission and which group, in use, not a terminal).\n";
+    case Command::Ident:
+        return "Usage: quillex-scope-cli ident [--com N | --device PATH] [--timeout S]\n\n"
+               "Prints the sensor's identification text.\n\n" +
+               common + "\n" + exits;
+    case Command::Get:
+        return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat] [--com N | --device PATH] [--timeout S]\n\n"
+               "Reads the 25-word parameter block from the sensor's RAM or EEPROM and writes it in the panel's\n"
+               "parameter-file format, one word per line: to FILE.dat (replaced as a whole), or to standard\n"
+               "output without FILE.dat.\n\n" +
+               common + "\n" + exits;
+    case Command::Send:
+        return "Usage: quillex-scope-cli send ram|eeprom FILE.dat [--no-verify] [--com N | --device PATH]\n"
+               "                             [--timeout S]\n\n"
+               "Loads FILE.dat with the panel's rules (exactly 25 whole numbers 0-65535, one per line; a bad\n"
+               "file sends nothing and names the line), writes it to RAM or EEPROM, waits out the sensor's\n"
+               "guard interval, reads the same memory back and compares word by word. A difference names the\n"
+               "words and exits 4.\n\n"
+               "  --no-verify        skip the read-back\n\n" +
+               common + "\n" + exits;
+    case Command::Watch:
+        return "Usage: quillex-scope-cli watch [--seconds S] [--count N] [--csv FILE] [--com N | --device PATH]\n"
+               "                              [--timeout S]\n\n"
+               "Polls live measurements and writes one CSV line per measurement:\n"
+               "  time,R,G,B,X,Y,INT,COL   (local time, ISO 8601 with milliseconds and UTC offset)\n"
+               "Comment lines (#) first record the program version, the port, the identification and the RAM\n"
+               "parameter block read at start; a missing reply leaves a comment line and polling carries on.\n"
+               "Ctrl+C stops cleanly. On a terminal, stderr shows passes, rate and time-outs.\n\n"
+               "  --seconds S        stop after S seconds\n"
+               "  --count N          stop after N measurements\n"
+               "  --csv FILE         append to FILE (header when new) instead of standard output; written\n"
+               "                     out at least every half second, so a crash loses at most that\n\n" +
+               common + "\n" + exits + "watch exits 3 when any reply was missing, after writing every good line.\n";
+    default:
+        return "Usage: quillex-scope-cli SUBCOMMAND [OPTIONS]\n\n"
+               "Talks to a Quillex EMB colour sensor on a serial port without the panel.\n\n"
+               "Subcommands:\n"
+               "  ports                         list the COM numbers and their devices\n"
+               "  ident                         print the sensor's identification\n"
+               "  get ram|eeprom [FILE.dat]     read the parameter block\n"
+               "  send ram|eeprom FILE.dat      write the parameter block and verify it\n"
+               "  watch                         log live measurements as CSV\n"
+               "  help SUBCOMMAND               details of one subcommand (or SUBCOMMAND --help)\n\n" +
+               common + "  --help             this text\n  --version          the program's version\n\n" + exits;
+    }
+}
+
+} // namespace cli

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// The command line of quillex-scope-cli: subcommands, options and their help texts, parsed without side effects.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit codes a script can test.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitPort = 2,     // the port cannot be opened
+    kExitTimeout = 3,  // no reply, or a reply of the wrong length
+    kExitMismatch = 4, // the read-back differs from what was sent
+    kExitFile = 5,     // a parameter or CSV file cannot be read or written
+};
+
+enum class Command { Help, Version, Ports, Ident, Get, Send, Watch };
+enum class Memory { Ram, Eeprom };
+
+inline constexpr double kDefaultTimeout = 2.0; // as the panel waits for a reply
+inline constexpr int kMaxCom = 99;             // the panel's COM field runs 1..99
+
+struct Options {
+    Command command = Command::Help;
+    Command helpFor = Command::Help; // with Command::Help: the subcommand asked about (Help = overview)
+    Memory memory = Memory::Ram;
+    std::string file; // get: where to write ("" = standard output); send: what to send
+    int com = 1;
+    std::string device; // --device: overrides the number's device
+    double timeout = kDefaultTimeout;
+    bool verify = true;
+    double seconds = 0; // watch: 0 = no time limit
+    long count = 0;     // watch: 0 = no count limit
+    std::string csv;    // watch: "" = standard output
+};
+
+struct ParseResult {
+    bool ok = false;
+    Options options;
+    std::string error; // with !ok: one line saying what is wrong
+};
+
+// args excludes the program name. Pure: no output, no exit, no state kept between calls.
+ParseResult ParseArgs(const std::vector<std::string> &args);
+
+// The usage text of one subcommand, or of the whole program for Command::Help.
+std::string HelpText(Command command);
+std::string CommandName(Command command);
+
+inline constexpr const char *kProgram = "quillex-scope-cli";
+inline constexpr const char *kVersion = "1.0";
+
+} // namespace cli

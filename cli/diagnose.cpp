@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// Probes a device path with plain system calls to explain a failed open.
+#include "cli/diagnose.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+bool InGroup(gid_t gid)
+{
+    if (getegid() == gid)
+        return true;
+    const int n = getgroups(0, nullptr);
+    if (n <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    const int got = getgroups(n, groups.data());
+    for (int i = 0; i < got; ++i)
+        if (groups[static_cast<std::size_t>(i)] == gid)
+            return true;
+    return false;
+}
+
+std::string GroupName(gid_t gid)
+{
+    if (const group *g = getgrgid(gid))
+        return g->gr_name;
+    return "gid " + std::to_string(gid);
+}
+
+} // namespace
+
+std::string WhyNotOpen(const std::string &path)
+{
+    struct stat ls {};
+    if (lstat(path.c_str(), &ls) != 0)
+        return "no such device";
+    struct stat s {};
+    if (stat(path.c_str(), &s) != 0) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (S_ISLNK(ls.st_mode) && n > 0)
+            return "it is a link to " + std::string(target, static_cast<std::size_t>(n)) + ", which does not exist";
+        return std::strerror(errno);
+    }
+    if (S_ISDIR(s.st_mode))
+        return "it is a folder, not a device";
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == EACCES || e == EPERM) {
+            const std::string group = GroupName(s.st_gid);
+            if (!InGroup(s.st_gid) && (s.st_mode & S_IRWXG) != 0)
+                return "no permission: it belongs to group " + group + ", which you are not in (sudo adduser $USER " +
+                       group + ", then log in again)";
+            return "no permission (owner uid " + std::to_string(s.st_uid) + ", group " + group + ")";
+        }
+        if (e == EBUSY)
+            return "in use by another program";
+        return std::strerror(e);
+    }
+    const bool terminal = isatty(fd) != 0;
+    close(fd);
+    if (!terminal)
+        return "not a terminal, so not a serial port";
+    return "";
+}
+
+} // namespace cli

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: MIT
+// quillex-scope-cli: the sensor's protocol from a shell, for scripts, SSH sessions and production lines.
+#include "cli/cliargs.h"
+#include "cli/commands.h"
+#include "ui/rs232.h"
+
+#include <clocale>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    const cli::ParseResult parsed = cli::ParseArgs(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    if (!parsed.ok) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", cli::kProgram, parsed.error.c_str(), cli::kProgram);
+        return cli::kExitUsage;
+    }
+    InitComServices(argc, argv);
+    std::setlocale(LC_NUMERIC, "C"); // numbers in messages and files read the same everywhere
+    return cli::Run(parsed.options);
+}

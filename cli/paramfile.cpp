@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// Parameter-file load and save through the same formatted file I/O as the panel's FILE target.
+#include "cli/paramfile.h"
+
+#include "core/paramblock.h"
+#include "files/parafile.h" // the failure wording only
+#include "ui/formatio.h"
+
+#include <cstdio>
+
+namespace cli {
+
+bool LoadParameterFile(const std::string &path, uint16_t block[kBlockWords], std::string *why)
+{
+    if (FileToArray(path.c_str(), block, VAL_UNSIGNED_SHORT_INTEGER, kBlockWords, 1, VAL_GROUPS_TOGETHER,
+                    VAL_GROUPS_AS_COLUMNS, VAL_ASCII) == 0)
+        return true;
+    *why = std::string(kLoadFailedHead) + " " + path + ": " + GetFmtIOErrorText();
+    return false;
+}
+
+bool SaveParameterFile(const std::string &path, const uint16_t block[kBlockWords], std::string *why)
+{
+    if (ArrayToFile(path.c_str(), block, VAL_UNSIGNED_SHORT_INTEGER, kBlockWords, 1, VAL_GROUPS_TOGETHER,
+                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) == 0)
+        return true;
+    *why = std::string(kSaveFailedHead) + " " + path + ": " + GetFmtIOErrorText() + " " + kSaveFailedTail;
+    return false;
+}
+
+std::string ParameterText(const uint16_t block[kBlockWords])
+{
+    std::string text;
+    char line[16];
+    for (int i = 0; i < kBlockWords; ++i) {
+        std::snprintf(line, sizeof line, "%*u\n", kParaFieldWidth, block[i]);
+        text += line;
+    }
+    return text;
+}
+
+} // namespace cli
