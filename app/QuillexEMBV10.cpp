@@ -3,6 +3,7 @@
 #include "app/QuillexEMBV10.h"
 
 #include "core/ScopeState.h"
+#include "core/csvrecord.h"
 #include "core/controls.h"
 #include "core/portdir.h"
 #include "app/callbacks.h"
@@ -17,9 +18,56 @@
 #include "ui/userint.h"
 #include "ui/utility.h"
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// "--record FILE.csv" or "--record=FILE.csv" among the arguments; other arguments belong to the toolkit.
+// Returns false (with a message on stderr) for a --record without a file or a file that cannot be opened.
+bool OpenRecording(void *hInstance, csvrec::Recorder *recorder)
+{
+    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
+    std::string path;
+    bool asked = false;
+    for (int i = 1; args && i < args->argc; ++i) {
+        const char *arg = args->argv[i];
+        if (std::strcmp(arg, "--record") == 0) {
+            asked = true;
+            path = i + 1 < args->argc ? args->argv[++i] : "";
+        } else if (std::strncmp(arg, "--record=", 9) == 0) {
+            asked = true;
+            path = arg + 9;
+        }
+    }
+    if (!asked)
+        return true;
+    if (path.empty()) {
+        std::fprintf(stderr, "QuillexEMBV10: --record needs a file name (--record FILE.csv)\n");
+        return false;
+    }
+    bool isNew = false;
+    std::string why;
+    if (!recorder->Open(path, &isNew, &why)) {
+        std::fprintf(stderr, "QuillexEMBV10: cannot record to %s: %s\n", path.c_str(), why.c_str());
+        return false;
+    }
+    // The panel's pass costs far more than a write: every line goes out as it is made.
+    recorder->SetMaxAge(0);
+    st.record = recorder;
+    st.recordHeaderDue = isNew;
+    return true;
+}
+
+} // namespace
+
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
+    csvrec::Recorder recorder;
+    if (!OpenRecording(hInstance, &recorder))
+        return -1;
     if (InitUIRunTime(hInstance) == 0)
         return -1;
     int count = 0;
@@ -36,6 +84,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     RunUserInterface();
     CloseCom(st.com);
     DiscardPanel(st.panel);
+    st.record = nullptr;
     return 0;
 }
 

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+namespace csvrec {
+class Recorder;
+}
+
 // Values of `target`: where ButtonSend writes to and ButtonGet reads from.
 inline constexpr uint16_t RAM = 1;
 inline constexpr uint16_t EEPROM = 2;
@@ -77,6 +81,10 @@ struct ScopeState {
     // What the last port set-up showed in DispStatus, and whether a time-out report covers it now.
     char standingStatus[64] = {};
     bool timeoutShown = false;
+    // --record FILE.csv: every good polling pass becomes a line there; the header waits for the first pass
+    // when the file was new, so it can name the sensor that answered.
+    csvrec::Recorder *record = nullptr;
+    bool recordHeaderDue = false;
 };
 
 // The program's state; lives from process start to exit.

@@ -3,6 +3,7 @@
 #include "link/transactions.h"
 
 #include "core/ScopeState.h"
+#include "core/csvrecord.h"
 #include "display/display.h"
 #include "files/parafile.h"
 #include "link/com232.h"
@@ -14,11 +15,26 @@
 #include "ui/userint.h"
 #include "ui/utility.h"
 
+#include <chrono>
+#include <string>
+
 namespace {
 
 int FrameLength()
 {
     return 2 * st.anzpara + 4;
+}
+
+void RecordPass()
+{
+    if (!st.record)
+        return;
+    if (st.recordHeaderDue) {
+        st.recordHeaderDue = false;
+        const std::string port = "COM " + std::to_string(st.com) + " (" + ComDevicePath(st.com) + ")";
+        st.record->Append(csvrec::Header(kRecordProgram, port, st.standingStatus, st.pp));
+    }
+    st.record->Append(csvrec::MeasurementLine(std::chrono::system_clock::now(), st.databuf));
 }
 
 } // namespace
@@ -91,6 +107,7 @@ void GetData()
         if (st.nBytesR == 2 * st.anzdata) {
             GetRxBufData();
             CopyDatatoVars();
+            RecordPass();
             SetPanelData();
             ShowGraph();
             ReplyArrived();
