@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: MIT
+// Measures against the line itself: a bare client, the panel's polling loop and the CLI's watch on one paced sensor.
+#include "app/QuillexEMBV10.h"
+#include "app/callbacks.h"
+#include "core/ScopeState.h"
+#include "core/controls.h"
+#include "core/portdir.h"
+#include "link/port.h"
+#include "link/transactions.h"
+#include "ui/qtaccess.h"
+#include "ui/rs232.h"
+#include "ui/userint.h"
+#include "ui/utility.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double Cpu(int who)
+{
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+struct Figure {
+    double rate = 0;   // measurements per second
+    double cpu = 0;    // share of one core
+    long timeouts = 0; // missing replies
+};
+
+QString Bin(const char *name)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
+}
+
+bool StartSensor(QProcess &sensor, int baud)
+{
+    sensor.setProgram(Bin("quillex-sensor-sim"));
+    sensor.setArguments({"--com", "1", "--pace", QString::number(baud)});
+    sensor.start();
+    if (!sensor.waitForReadyRead(5000))
+        return false;
+    QThread::msleep(100);
+    return true;
+}
+
+void StopSensor(QProcess &sensor)
+{
+    sensor.terminate();
+    sensor.waitForFinished(3000);
+}
+
+// Write the request, block until the reply's 14 bytes are in, nothing else.
+Figure BareClient(double seconds)
+{
+    int error = 0;
+    const std::string device = ComDeviceFor(1, &error);
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+    Figure f;
+    if (fd < 0)
+        return f;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B19200);
+    tcsetattr(fd, TCSANOW, &t);
+    unsigned char frame[54] = {0, 85, 0, 5};
+    unsigned char reply[64];
+    long passes = 0;
+    const double cpu0 = Cpu(RUSAGE_SELF), t0 = Timer();
+    while (Timer() - t0 < seconds) {
+        if (write(fd, frame, sizeof frame) != ssize_t(sizeof frame))
+            break;
+        int got = 0;
+        while (got < 14) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0)
+                break;
+            const ssize_t n = read(fd, reply + got, sizeof reply - size_t(got));
+            if (n <= 0)
+                break;
+            got += int(n);
+        }
+        if (got == 14)
+            ++passes;
+        else
+            ++f.timeouts;
+    }
+    const double wall = Timer() - t0;
+    f.rate = passes / wall;
+    f.cpu = (Cpu(RUSAGE_SELF) - cpu0) / wall;
+    close(fd);
+    return f;
+}
+
+Figure PanelLoop(double seconds)
+{
+    InitRS232(1);
+    SleepSeconds(0.25);
+    const unsigned long passes0 = st.goodPasses;
+    const double cpu0 = Cpu(RUSAGE_SELF), t0 = Timer();
+    QTimer::singleShot(int(seconds * 1000), [] { st.poll = 0; });
+    ButtonGoAction();
+    const double wall = Timer() - t0;
+    Figure f;
+    f.rate = double(st.goodPasses - passes0) / wall;
+    f.cpu = (Cpu(RUSAGE_SELF) - cpu0) / wall;
+    CloseCom(1);
+    return f;
+}
+
+// The CLI in a process of its own; its rate from the first and last timestamps it wrote.
+Figure Watch(double seconds, const QString &csv)
+{
+    QFile::remove(csv);
+    const double cpu0 = Cpu(RUSAGE_CHILDREN), t0 = Timer();
+    QProcess p;
+    p.start(Bin("quillex-scope-cli"), {"watch", "--seconds", QString::number(seconds), "--csv", csv});
+    p.waitForFinished(int(seconds * 1000) + 30000);
+    const double wall = Timer() - t0;
+    Figure f;
+    f.cpu = (Cpu(RUSAGE_CHILDREN) - cpu0) / wall;
+    QFile file(csv);
+    file.open(QIODevice::ReadOnly);
+    QDateTime first, last;
+    long lines = 0;
+    for (const QByteArray &l : file.readAll().split('\n')) {
+        if (l.startsWith("# ") && l.contains("no valid reply"))
+            ++f.timeouts;
+        if (l.isEmpty() || l[0] < '0' || l[0] > '9')
+            continue;
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(l.left(l.indexOf(','))), Qt::ISODateWithMs);
+        if (!first.isValid())
+            first = at;
+        last = at;
+        ++lines;
+    }
+    if (lines > 1)
+        f.rate = (lines - 1) / (first.msecsTo(last) / 1000.0);
+    return f;
+}
+
+// From the call of WinMain to the window showing the identification, with the application object already up.
+double StartToIdentified()
+{
+    ResetScopeState();
+    const double t0 = Timer();
+    double shown = -1;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        QWidget *w = PanelWidget(st.panel);
+        if (!w || !w->isVisible())
+            return;
+        char text[256] = {};
+        GetCtrlVal(st.panel, DispStatus, text);
+        if (std::strncmp(text, "QUILLEX", 7) != 0)
+            return;
+        shown = Timer() - t0;
+        probe.stop();
+        w->close();
+    });
+    probe.start(1);
+    WinMain(nullptr, nullptr, nullptr, 0);
+    return shown;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir work;
+    qputenv("XDG_RUNTIME_DIR", work.path().toLocal8Bit());
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+
+    QApplication app(argc, argv);
+    InitUIRunTime(nullptr);
+    SetComPortDirectory(portdir::Directory().c_str());
+    static std::vector<PopupRecord> popups;
+    SetPopupSink(&popups);
+    int count = 0;
+    const CallbackEntry *table = ScopeCallbackTable(&count);
+    SetCallbackTable(table, count);
+    SetControlNames(kCtrlNames, kCtrlCount);
+    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
+    if (st.panel < 0) {
+        std::fprintf(stderr, "bench: cannot load the panel\n");
+        return 1;
+    }
+    InitVars();
+    DisplayPanel(st.panel);
+
+    std::printf("Line benchmark: %.1f s per run, one simulated sensor paced at 19200 baud in its own process\n",
+                seconds);
+    QProcess sensor;
+    if (!StartSensor(sensor, 19200))
+        return std::fprintf(stderr, "bench: the sensor simulator did not start\n"), 1;
+    const Figure bare = BareClient(seconds);
+    const Figure panel = PanelLoop(seconds);
+    const Figure watch = Watch(seconds, work.filePath("paced.csv"));
+    StopSensor(sensor);
+    std::printf("bare client : %6.2f /s             CPU %5.2f %% of one core, %ld time-outs\n", bare.rate,
+                100 * bare.cpu, bare.timeouts);
+    for (const auto &[name, f] : {std::pair{"panel loop  ", panel}, std::pair{"watch       ", watch}})
+        std::printf("%s: %6.2f /s = %6.2f %% of bare, CPU %5.2f %% of one core, %ld time-outs\n", name, f.rate,
+                    100 * f.rate / bare.rate, 100 * f.cpu, f.timeouts);
+    std::printf("time-out reports in the panel: %zu\n", popups.size());
+
+    if (!StartSensor(sensor, 0))
+        return std::fprintf(stderr, "bench: the sensor simulator did not start\n"), 1;
+    // The simulator's own turn-around bounds every client here; the bare client shows where.
+    const Figure bareFast = BareClient(seconds);
+    const Figure fast = Watch(seconds, work.filePath("unpaced.csv"));
+    StopSensor(sensor);
+    std::printf("unpaced bare client: %.0f /s; watch with CSV to a file: %.0f measurements/s = %.1f %% of bare, "
+                "CPU %.0f %% of one core, %ld time-outs\n",
+                bareFast.rate, fast.rate, 100 * fast.rate / bareFast.rate, 100 * fast.cpu, fast.timeouts);
+
+    DiscardPanel(st.panel);
+    if (!StartSensor(sensor, 19200))
+        return 1;
+    std::vector<double> starts;
+    for (int i = 0; i < 5; ++i)
+        starts.push_back(StartToIdentified());
+    StopSensor(sensor);
+    std::sort(starts.begin(), starts.end());
+    std::printf("panel start to identified sensor shown: median %.0f ms (of 5: %.0f .. %.0f ms)\n", 1000 * starts[2],
+                1000 * starts[0], 1000 * starts[4]);
+    return 0;
+}
