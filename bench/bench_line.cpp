@@ -200,7 +200,7 @@ int main(int argc, char **argv)
     int count = 0;
     const CallbackEntry *table = ScopeCallbackTable(&count);
     SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlCount);
+    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
     st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
     if (st.panel < 0) {
         std::fprintf(stderr, "bench: cannot load the panel\n");
