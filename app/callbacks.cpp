@@ -41,8 +41,6 @@ int Act(int event, int actionEvent, const char *text, Action action)
     return 0;
 }
 
-void Nothing() {}
-
 } // namespace
 
 #define UNUSED_CB_ARGS (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2

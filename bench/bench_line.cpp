@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Measures against the line itself: a bare client, the panel's polling loop and the CLI's watch on one paced sensor.
+#include "bench/benchsupport.h"
 #include "app/QuillexEMBV10.h"
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
@@ -49,17 +50,6 @@ struct Figure {
 QString Bin(const char *name)
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
-}
-
-bool StartSensor(QProcess &sensor, int baud)
-{
-    sensor.setProgram(Bin("quillex-sensor-sim"));
-    sensor.setArguments({"--com", "1", "--pace", QString::number(baud)});
-    sensor.start();
-    if (!sensor.waitForReadyRead(5000))
-        return false;
-    QThread::msleep(100);
-    return true;
 }
 
 void StopSensor(QProcess &sensor)
@@ -186,33 +176,18 @@ double StartToIdentified()
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir work;
-    qputenv("XDG_RUNTIME_DIR", work.path().toLocal8Bit());
+    benchsupport::PrepareEnvironment(work.path());
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
 
     QApplication app(argc, argv);
-    InitUIRunTime(nullptr);
-    SetComPortDirectory(portdir::Directory().c_str());
-    static std::vector<PopupRecord> popups;
-    SetPopupSink(&popups);
-    int count = 0;
-    const CallbackEntry *table = ScopeCallbackTable(&count);
-    SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
-    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
-    if (st.panel < 0) {
-        std::fprintf(stderr, "bench: cannot load the panel\n");
+    if (!benchsupport::ShowScopePanel())
         return 1;
-    }
-    InitVars();
-    DisplayPanel(st.panel);
 
     std::printf("Line benchmark: %.1f s per run, one simulated sensor paced at 19200 baud in its own process\n",
                 seconds);
     QProcess sensor;
-    if (!StartSensor(sensor, 19200))
+    if (!benchsupport::StartSensor(sensor, 19200))
         return std::fprintf(stderr, "bench: the sensor simulator did not start\n"), 1;
     const Figure bare = BareClient(seconds);
     const Figure panel = PanelLoop(seconds);
@@ -223,9 +198,9 @@ int main(int argc, char **argv)
     for (const auto &[name, f] : {std::pair{"panel loop  ", panel}, std::pair{"watch       ", watch}})
         std::printf("%s: %6.2f /s = %6.2f %% of bare, CPU %5.2f %% of one core, %ld time-outs\n", name, f.rate,
                     100 * f.rate / bare.rate, 100 * f.cpu, f.timeouts);
-    std::printf("time-out reports in the panel: %zu\n", popups.size());
+    std::printf("time-out reports in the panel: %zu\n", benchsupport::popups.size());
 
-    if (!StartSensor(sensor, 0))
+    if (!benchsupport::StartSensor(sensor, 0))
         return std::fprintf(stderr, "bench: the sensor simulator did not start\n"), 1;
     // The simulator's own turn-around bounds every client here; the bare client shows where.
     const Figure bareFast = BareClient(seconds);
@@ -236,7 +211,7 @@ int main(int argc, char **argv)
                 bareFast.rate, fast.rate, 100 * fast.rate / bareFast.rate, 100 * fast.cpu, fast.timeouts);
 
     DiscardPanel(st.panel);
-    if (!StartSensor(sensor, 19200))
+    if (!benchsupport::StartSensor(sensor, 19200))
         return 1;
     std::vector<double> starts;
     for (int i = 0; i < 5; ++i)

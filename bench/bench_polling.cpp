@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Measures the polling loop: the real panel (offscreen), the real loop, the simulated sensor in its own process.
+#include "bench/benchsupport.h"
 #include "app/QuillexEMBV10.h"
 #include "core/ScopeState.h"
 #include "core/portdir.h"
@@ -63,18 +64,6 @@ Run Poll(double seconds)
     return r;
 }
 
-bool StartSensor(QProcess &sensor, int baud)
-{
-    sensor.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/quillex-sensor-sim"));
-    sensor.setArguments(
-        {QStringLiteral("--com"), QStringLiteral("1"), QStringLiteral("--pace"), QString::number(baud)});
-    sensor.start();
-    if (!sensor.waitForReadyRead(5000))
-        return false;
-    QThread::msleep(100);
-    return true;
-}
-
 void Connect()
 {
     InitRS232(1);
@@ -91,28 +80,13 @@ void SelectSourceNow(int source)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir portDir;
-    qputenv("XDG_RUNTIME_DIR", portDir.path().toLocal8Bit());
+    benchsupport::PrepareEnvironment(portDir.path());
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
 
     QApplication app(argc, argv);
-    InitUIRunTime(nullptr);
-    SetComPortDirectory(portdir::Directory().c_str());
-    static std::vector<PopupRecord> popups;
-    SetPopupSink(&popups);
-    int count = 0;
-    const CallbackEntry *table = ScopeCallbackTable(&count);
-    SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
-    st.panel = LoadPanel(0, kPanelFile, kPanelNumber);
-    if (st.panel < 0) {
-        std::fprintf(stderr, "bench: cannot load the panel\n");
+    if (!benchsupport::ShowScopePanel())
         return 1;
-    }
-    InitVars();
-    DisplayPanel(st.panel); // shown, so every redraw is painted as on a screen
 
     std::printf("Polling benchmark: %.1f s per run, real panel (offscreen), sensor simulator in its own process\n",
                 seconds);
@@ -146,7 +120,7 @@ int main(int argc, char **argv)
         if (pacedOnly && baud == 0)
             continue;
         QProcess sensor;
-        if (!StartSensor(sensor, baud)) {
+        if (!benchsupport::StartSensor(sensor, baud)) {
             std::fprintf(stderr, "bench: the sensor simulator did not start\n");
             return 1;
         }
@@ -169,7 +143,7 @@ int main(int argc, char **argv)
         sensor.terminate();
         sensor.waitForFinished(3000);
     }
-    std::printf("time-out reports during the runs: %zu\n", popups.size());
+    std::printf("time-out reports during the runs: %zu\n", benchsupport::popups.size());
     std::printf("peak resident memory: %.1f MiB\n", PeakRssKiB() / 1024.0);
     DiscardPanel(st.panel);
     return 0;

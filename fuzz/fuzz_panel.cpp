@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Fuzz target: arbitrary text as the panel file. It loads (and is discarded) or it fails with a negative
 // result; it never crashes.
+#include "fuzz/fuzzsupport.h"
+
 #include "app/callbacks.h"
 #include "core/controls.h"
 #include "ui/userint.h"
@@ -18,19 +20,8 @@ std::string panelPath;
 
 void Start()
 {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static char name[] = "fuzz_panel";
-    static char *argv[] = {name, nullptr};
-    RunTimeArgs args{1, argv};
-    InitUIRunTime(&args);
-    int count = 0;
-    const CallbackEntry *table = ScopeCallbackTable(&count);
-    SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
-    static std::vector<PopupRecord> popups;
-    SetPopupSink(&popups);
-    char dir[] = "/tmp/quillex-fuzz-XXXXXX";
-    panelPath = std::string(mkdtemp(dir)) + "/panel.uir";
+    panelPath = fuzzsupport::StartPanelRunTime(name) + "/panel.uir";
 }
 
 } // namespace

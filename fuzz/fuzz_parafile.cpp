@@ -2,6 +2,8 @@
 // Fuzz target: arbitrary contents as a parameter file, loaded as the panel loads it. Either exactly the 25
 // values are taken, or the load is refused and pp, the variables and the panel are unchanged; a file that
 // was taken, saved again, loads to the same block.
+#include "fuzz/fuzzsupport.h"
+
 #include "app/QuillexEMBV10.h"
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
@@ -22,28 +24,19 @@
 namespace {
 
 std::string dir;
-std::vector<PopupRecord> popups;
+std::vector<PopupRecord> &popups = fuzzsupport::popups;
 FileSelectAnswer answer;
 
 void Start()
 {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static char name[] = "fuzz_parafile";
-    static char *argv[] = {name, nullptr};
-    RunTimeArgs args{1, argv};
-    InitUIRunTime(&args);
-    int count = 0;
-    const CallbackEntry *table = ScopeCallbackTable(&count);
-    SetCallbackTable(table, count);
-    SetControlNames(kCtrlNames, kCtrlClasses, kCtrlCount);
-    SetPopupSink(&popups);
+    const std::string scratch = fuzzsupport::StartPanelRunTime(name);
     SetFileSelectAnswer(&answer);
     st.panel = LoadPanel(0, SCOPE_BIN_DIR "/QuillexEMBV10.uir", kPanelNumber);
     if (st.panel < 0)
         std::abort();
     InitVars();
-    char tmp[] = "/tmp/quillex-fuzz-XXXXXX";
-    dir = mkdtemp(tmp);
+    dir = scratch;
 }
 
 // Everything a load may change: the block, its mirrors and what the panel shows.

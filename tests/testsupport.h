@@ -3,16 +3,20 @@
 #pragma once
 
 #include "app/QuillexEMBV10.h"
-#include "core/ScopeState.h"
 #include "app/callbacks.h"
+#include "core/ScopeState.h"
 #include "core/controls.h"
 #include "core/portdir.h"
+#include "link/port.h"
 #include "ui/qtaccess.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 
+#include "sensor_sim.h"
+
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest>
@@ -26,6 +30,8 @@
 #endif
 
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 namespace testsupport {
 
@@ -136,6 +142,32 @@ struct PopupRecorder {
     }
     ~PopupRecorder() { SetPopupSink(nullptr); }
 };
+
+// Shows the loaded panel and connects it as start-up does, then waits out the guard interval of the
+// parameter read that ends the connection. From then on popups go to the returned recorder.
+inline std::unique_ptr<PopupRecorder> ShowAndConnect()
+{
+    PanelWidget(st.panel)->show();
+    if (!QTest::qWaitForWindowExposed(PanelWidget(st.panel)))
+        return nullptr;
+    auto popups = std::make_unique<PopupRecorder>();
+    InitRS232(st.com);
+    QTest::qWait(250);
+    return popups;
+}
+
+// The simulator records frames on its own thread: waits until no more arrive, then reads them.
+inline std::vector<std::vector<uint8_t>> SettledFrames(const sim::SensorSim &sensor)
+{
+    size_t n = sensor.framesSeen();
+    for (;;) {
+        QThread::msleep(40);
+        const size_t now = sensor.framesSeen();
+        if (now == n)
+            return sensor.frames();
+        n = now;
+    }
+}
 
 // CPU seconds (user + system) this process has used.
 inline double CpuSeconds()

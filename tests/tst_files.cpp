@@ -109,17 +109,7 @@ class TstFiles : public QObject {
     std::unique_ptr<QTemporaryDir> dir;
     FileSelectAnswer answer;
 
-    std::vector<std::vector<uint8_t>> settledFrames() const
-    {
-        size_t n = sensor->frames().size();
-        for (;;) {
-            QThread::msleep(40);
-            const size_t now = sensor->frames().size();
-            if (now == n)
-                return sensor->frames();
-            n = now;
-        }
-    }
+    std::vector<std::vector<uint8_t>> settledFrames() const { return SettledFrames(*sensor); }
 
     QString path(const char *name) const { return dir->filePath(QString::fromLatin1(name)); }
 
@@ -176,12 +166,8 @@ private slots:
         sensor = std::make_unique<sim::SensorSim>();
         QVERIFY(sensor->start());
         QVERIFY(LoadScopePanel());
-        PanelWidget(st.panel)->show();
-        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
-        popups = std::make_unique<PopupRecorder>();
-        InitRS232(st.com);
-        QVERIFY(popups->popups.empty());
-        QTest::qWait(250); // out of the guard of the connection's parameter read
+        popups = ShowAndConnect();
+        QVERIFY(popups && popups->popups.empty());
         settledFrames();
         sensor->clearFrames();
         dir = std::make_unique<QTemporaryDir>();

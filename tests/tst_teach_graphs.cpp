@@ -466,11 +466,8 @@ private slots:
         sensor = std::make_unique<sim::SensorSim>();
         QVERIFY(sensor->start());
         QVERIFY(LoadCountingPanel());
-        PanelWidget(st.panel)->show();
-        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
-        popups = std::make_unique<PopupRecorder>();
-        InitRS232(st.com);
-        QTest::qWait(150); // out of the guard of the connection's parameter read
+        popups = ShowAndConnect();
+        QVERIFY(popups);
     }
     void cleanup()
     {

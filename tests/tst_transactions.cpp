@@ -57,18 +57,7 @@ class TstTransactions : public QObject {
     std::unique_ptr<sim::SensorSim> sensor;
     std::unique_ptr<PopupRecorder> popups;
 
-    // The simulator records frames on its own thread: wait until no more arrive before reading them.
-    std::vector<std::vector<uint8_t>> settledFrames() const
-    {
-        size_t n = sensor->frames().size();
-        for (;;) {
-            QThread::msleep(40);
-            const size_t now = sensor->frames().size();
-            if (now == n)
-                return sensor->frames();
-            n = now;
-        }
-    }
+    std::vector<std::vector<uint8_t>> settledFrames() const { return SettledFrames(*sensor); }
 
     std::vector<int> orders() const
     {
@@ -92,12 +81,8 @@ private slots:
         sensor = std::make_unique<sim::SensorSim>();
         QVERIFY(sensor->start());
         QVERIFY(LoadScopePanel());
-        PanelWidget(st.panel)->show();
-        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
-        popups = std::make_unique<PopupRecorder>();
-        InitRS232(st.com);
-        QVERIFY(popups->popups.empty());
-        QTest::qWait(250); // out of the guard of the connection's parameter read
+        popups = ShowAndConnect();
+        QVERIFY(popups && popups->popups.empty());
         settledFrames();
         sensor->clearFrames();
     }
@@ -435,12 +420,12 @@ private slots:
             Click(ButtonGo); // returns at once when it joins the running loop
             secondReturned = true;
             stillPolling = st.poll == 1 && st.polling;
-            framesAtSecond = int(sensor->frames().size());
+            framesAtSecond = int(sensor->framesSeen());
         });
         int framesAtStop = 0;
         Later(300, [&] {
             Click(ButtonStop);
-            framesAtStop = int(sensor->frames().size());
+            framesAtStop = int(sensor->framesSeen());
         });
         Click(ButtonGo);
         QVERIFY(secondReturned);
