@@ -259,6 +259,20 @@ private slots:
         QCOMPARE(s.frames(), (std::vector<Bytes>{Frame(sim::Identify)}));
     }
 
+    void aLongRunKeepsOnlyTheNewestFramesButCountsThemAll()
+    {
+        OPEN_SIM(s, port, 0);
+        const size_t sent = sim::SensorSim::kFramesKept + 100;
+        for (size_t i = 0; i < sent; ++i) { // one at a time, so the terminal's buffer never fills
+            QVERIFY(port.send(Frame(i + 1 == sent ? sim::ReadRam : 9))); // 9: recorded, not answered
+            QVERIFY(s.waitForFrames(i + 1, 1.0));
+        }
+        QCOMPARE(s.framesSeen(), sent);
+        const auto kept = s.frames();
+        QCOMPARE(kept.size(), sim::SensorSim::kFramesKept);
+        QCOMPARE(kept.back(), Frame(sim::ReadRam));
+    }
+
     void faultsShapeTheReplyAndCanTargetOneOrder()
     {
         OPEN_SIM(s, port, 0);
