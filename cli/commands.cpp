@@ -131,9 +131,7 @@ bool AwaitReply(const Link &link, int expected, csvrec::Recorder *recorder = nul
         if (n >= expected || Timer() - start > link.timeout || stopRequested)
             break;
     }
-    const int want = std::clamp(n, 0, kBufSize);
-    const int got = want > 0 ? ComRd(link.com, st.szReadBuf, want) : 0;
-    st.nBytesR = static_cast<uint16_t>(got > 0 ? got : 0);
+    ReadReply(link.com, n);
     return st.nBytesR == expected;
 }
 
@@ -154,9 +152,9 @@ bool Identify(const Link &link, std::string *ident)
 {
     if (!Request(link, kOrderIdent) || !AwaitReply(link, kIdentReplyBytes))
         return false;
-    ident->clear();
-    for (int i = 0; i < kIdentChars; ++i)
-        *ident += static_cast<char>(st.szReadBuf[2 * i + 1]);
+    char text[kIdentChars + 1];
+    GetRxBufIdent(text);
+    ident->assign(text, kIdentChars);
     while (!ident->empty() && (ident->back() == ' ' || ident->back() == '\0'))
         ident->pop_back();
     return true;

@@ -3,6 +3,9 @@
 #include "link/com232.h"
 
 #include "core/ScopeState.h"
+#include "ui/rs232.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +43,14 @@ void GetRxBufData()
     const int words = st.anzdata <= kDataWords ? st.anzdata : kDataWords;
     for (int i = 0; i < words; ++i)
         st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
+}
+
+void ReadReply(int port, int queued)
+{
+    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
+    const int want = std::clamp(queued, 0, kBufSize);
+    const int got = want > 0 ? ComRd(port, st.szReadBuf, want) : 0;
+    st.nBytesR = static_cast<uint16_t>(std::clamp(got, 0, want));
 }
 
 void GetRxBufIdent(char text[kIdentChars + 1])

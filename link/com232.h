@@ -35,8 +35,10 @@ inline constexpr double kGuardEeprom = 0.3; // after writing EEPROM
 // Frames: all work on the state record in place. A frame is 4 + 2 * anzpara bytes of szWriteBuf:
 // sync word, order code, then pp, every word big-endian.
 void FillTxBuf(uint8_t order);
-void GetRxBufPara();   // first 2 * anzpara bytes of szReadBuf -> pp
-void GetRxBufData();   // first 2 * anzdata bytes of szReadBuf -> databuf
+void GetRxBufPara(); // first 2 * anzpara bytes of szReadBuf -> pp
+void GetRxBufData(); // first 2 * anzdata bytes of szReadBuf -> databuf
+// Reads up to `queued` bytes waiting on COM `port` into szReadBuf, never more than it holds; sets nBytesR.
+void ReadReply(int port, int queued);
 // The identification text: the characters at the odd bytes of the first kIdentReplyBytes of szReadBuf,
 // ended by a NUL.
 void GetRxBufIdent(char text[kIdentChars + 1]);

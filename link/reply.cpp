@@ -67,15 +67,7 @@ void AwaitReply(int expected)
         st.tdiff = Timer() - st.tstart;
     } while (st.tdiff <= kReplyTimeout && n < expected);
 
-    ReadReply(n);
+    ReadReply(st.com, n);
     if (st.nBytesR != expected)
         SettleLine();
-}
-
-void ReadReply(int queued)
-{
-    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
-    const int want = std::clamp(queued, 0, kBufSize);
-    const int got = want > 0 ? ComRd(st.com, st.szReadBuf, want) : 0;
-    st.nBytesR = static_cast<uint16_t>(std::clamp(got, 0, want));
 }

@@ -10,9 +10,6 @@
 // taken for the answer to the next request.
 void AwaitReply(int expected);
 
-// Reads up to `queued` waiting bytes into szReadBuf, never more than it holds, and sets nBytesR.
-void ReadReply(int queued);
-
 // "TIMEOUT" in DispStatus and the modal box titled "INFO".
 void TimeoutReport();
 // A complete parameter or data reply: if a time-out report is still shown, DispStatus shows again what the

@@ -30,6 +30,7 @@
 #endif
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -130,6 +131,22 @@ inline void Click(int control)
     if (dog.fired())
         QFAIL(qPrintable(QStringLiteral("%1 was still running after 30 s: the watchdog stopped polling")
                              .arg(QString::fromLatin1(CtrlName(control)))));
+}
+
+// Runs the whole program (WinMain) and, once its window is on screen, `onShown` with that window from inside
+// its event loop. Returns WinMain's result.
+inline int RunProgram(const std::function<void(QWidget *)> &onShown, void *hInstance = nullptr)
+{
+    QTimer starter;
+    QObject::connect(&starter, &QTimer::timeout, [&] {
+        QWidget *w = PanelWidget(st.panel);
+        if (!w || !w->isVisible())
+            return;
+        starter.stop();
+        onShown(w);
+    });
+    starter.start(20);
+    return WinMain(hInstance, nullptr, nullptr, 0);
 }
 
 // Records popups for the lifetime of the object instead of showing modal boxes.

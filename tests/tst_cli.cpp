@@ -317,17 +317,11 @@ private slots:
             QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = csv.toLocal8Bit();
             char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
             RunTimeArgs args{3, argv};
-            QTimer starter;
-            QObject::connect(&starter, &QTimer::timeout, [&] {
-                QWidget *w = PanelWidget(st.panel);
-                if (!w || !w->isVisible())
-                    return;
-                starter.stop();
-                QTimer::singleShot(400, [] { PanelWidget(st.panel)->close(); });
+            const auto closeWhilePolling = [](QWidget *w) {
+                QTimer::singleShot(400, w, &QWidget::close);
                 QTest::mouseClick(W(ButtonGo), Qt::LeftButton);
-            });
-            starter.start(20);
-            QCOMPARE(WinMain(&args, nullptr, nullptr, 0), 0);
+            };
+            QCOMPARE(RunProgram(closeWhilePolling, &args), 0);
             QVERIFY(st.goodPasses > 5);
             bool parse = false;
             int headers = 0;

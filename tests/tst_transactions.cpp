@@ -485,20 +485,14 @@ private slots:
         PopupRecorder rec;
         ResetScopeState();
         bool pollingWhenClosed = false;
-        QTimer starter;
-        QObject::connect(&starter, &QTimer::timeout, [&] {
-            QWidget *w = PanelWidget(st.panel);
-            if (!w || !w->isVisible())
-                return;
-            starter.stop();
-            Later(200, [&] {
-                pollingWhenClosed = st.polling;
-                PanelWidget(st.panel)->close();
-            });
-            Click(ButtonGo); // polls until the close ends it
-        });
-        starter.start(20);
-        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        QCOMPARE(RunProgram([&](QWidget *) {
+                     Later(200, [&] {
+                         pollingWhenClosed = st.polling;
+                         PanelWidget(st.panel)->close();
+                     });
+                     Click(ButtonGo); // polls until the close ends it
+                 }),
+                 0);
         QVERIFY(pollingWhenClosed);
         QVERIFY(!st.polling);
         QVERIFY(ComDevicePath(1).empty());
@@ -520,28 +514,22 @@ private slots:
         PopupRecorder rec;
         ResetScopeState();
         double closedAt = 0;
-        QTimer starter;
-        QObject::connect(&starter, &QTimer::timeout, [&] {
-            QWidget *w = PanelWidget(st.panel);
-            if (!w || !w->isVisible())
-                return;
-            starter.stop();
-            if (replyWait) {
-                sensor.setFault(sim::Fault::NoReply);
-                Later(200, [&] {
-                    closedAt = Timer();
-                    PanelWidget(st.panel)->close();
-                });
-                Click(ButtonGo);
-            } else {
-                // Queued before the click, handled once the guard interval and the send are over.
-                closedAt = Timer();
-                QCoreApplication::postEvent(w, new QCloseEvent);
-                Click(ButtonSend);
-            }
-        });
-        starter.start(20);
-        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        QCOMPARE(RunProgram([&](QWidget *w) {
+                     if (replyWait) {
+                         sensor.setFault(sim::Fault::NoReply);
+                         Later(200, [&] {
+                             closedAt = Timer();
+                             PanelWidget(st.panel)->close();
+                         });
+                         Click(ButtonGo);
+                     } else {
+                         // Queued before the click, handled once the guard interval and the send are over.
+                         closedAt = Timer();
+                         QCoreApplication::postEvent(w, new QCloseEvent);
+                         Click(ButtonSend);
+                     }
+                 }),
+                 0);
         const double took = Timer() - closedAt;
         QVERIFY2(took < (replyWait ? kReplyTimeout : kGuardEeprom) + 0.5, qPrintable(QString::number(took)));
         QVERIFY(ComDevicePath(1).empty());
@@ -574,22 +562,16 @@ private slots:
             stopNeeded = true;
             Click(ButtonStop);
         });
-        QTimer starter;
-        QObject::connect(&starter, &QTimer::timeout, [&] {
-            QWidget *w = PanelWidget(st.panel);
-            if (!w || !w->isVisible())
-                return;
-            starter.stop();
-            rescue.start(2000);
-            if (whilePolling) {
-                Later(200, closeThenGo);
-                Click(ButtonGo);
-            } else {
-                closeThenGo();
-            }
-        });
-        starter.start(20);
-        QCOMPARE(WinMain(nullptr, nullptr, nullptr, 0), 0);
+        QCOMPARE(RunProgram([&](QWidget *) {
+                     rescue.start(2000);
+                     if (whilePolling) {
+                         Later(200, closeThenGo);
+                         Click(ButtonGo);
+                     } else {
+                         closeThenGo();
+                     }
+                 }),
+                 0);
         QVERIFY(!stopNeeded);
         QVERIFY(!st.polling);
     }
