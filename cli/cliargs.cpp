@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 namespace cli {
@@ -28,12 +29,15 @@ std::optional<Command> FindCommand(const std::string &name)
     return std::nullopt;
 }
 
-// Whole-string numbers only, independent of the locale.
-std::optional<long> ToLong(const std::string &s)
+// Whole-string numbers only, independent of the locale. *tooLarge tells a number that does not fit from text
+// that is no number.
+std::optional<long> ToLong(const std::string &s, bool *tooLarge = nullptr)
 {
     long v = 0;
     const char *end = s.data() + s.size();
     const auto r = std::from_chars(s.data(), end, v);
+    if (tooLarge)
+        *tooLarge = !s.empty() && r.ec == std::errc::result_out_of_range && r.ptr == end;
     if (s.empty() || r.ec != std::errc() || r.ptr != end)
         return std::nullopt;
     return v;
@@ -151,7 +155,11 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
                 o.seconds = *t;
                 seconds = true;
             } else if (arg == "--count") {
-                const auto n = ToLong(v);
+                bool tooLarge = false;
+                const auto n = ToLong(v, &tooLarge);
+                if (tooLarge && v[0] != '-')
+                    return Fail("--count " + v + " is too large: at most " +
+                                std::to_string(std::numeric_limits<long>::max()));
                 if (!n || *n < 1)
                     return Fail("--count needs a whole number of 1 or more, not '" + v + "'");
                 o.count = *n;

@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-namespace csvrec {
-class Recorder;
-}
+class LineLog;
 
 // Values of `target`: where ButtonSend writes to and ButtonGet reads from.
 inline constexpr uint16_t RAM = 1;
@@ -83,7 +81,7 @@ struct ScopeState {
     bool timeoutShown = false;
     // --record FILE.csv: every good polling pass becomes a line there; the header waits for the first pass
     // when the file was new, so it can name the sensor that answered.
-    csvrec::Recorder *record = nullptr;
+    LineLog *record = nullptr;
     bool recordHeaderDue = false;
 };
 

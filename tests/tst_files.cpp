@@ -412,7 +412,10 @@ private slots:
     {
         QTest::addColumn<bool>("folderWritable");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("read-only folder") << false << QStringLiteral("It cannot be written: Permission denied.");
+        QTest::newRow("read-only folder")
+            << false
+            << QStringLiteral("It cannot be written: the folder %f does not let you create files in it "
+                              "(Permission denied).");
         QTest::newRow("read-only file") << true
                                         << QStringLiteral("It cannot be written: Existing file %1 is not writable.");
     }
@@ -448,7 +451,8 @@ private slots:
         QCOMPARE(popups->popups[0].title, std::string("INFO"));
         const QString expected =
             QStringLiteral("%1\n%2\n\n%3\n\n%4")
-                .arg(QLatin1String(kSaveFailedHead), file, QString(reason).replace(QLatin1String("%1"), file),
+                .arg(QLatin1String(kSaveFailedHead), file,
+                     QString(reason).replace(QLatin1String("%1"), file).replace(QLatin1String("%f"), folder),
                      QLatin1String(kSaveFailedTail));
         QCOMPARE(QString::fromStdString(popups->popups[0].text), expected);
         QFile::setPermissions(folder, all | QFile::WriteOwner);
