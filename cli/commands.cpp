@@ -244,10 +244,10 @@ int Ports()
                 if (!value.empty())
                     line += std::string("\t") + key + ": " + value;
         }
-        // The test ident makes: the serial services open the device; only a refusal needs a reason.
-        const std::string path = links.count(n) ? links[n] : device;
-        if (ComProbe(path.c_str()) != 0)
-            line += "\tcannot be opened: " + WhyRefused(path);
+        // The test ident makes: the serial services open the device the number finds (where another program's
+        // hold is noted); only a refusal needs a reason, told for the name the user gave.
+        if (ComProbe(device.c_str()) != 0)
+            line += "\tcannot be opened: " + WhyRefused(links.count(n) ? links[n] : device);
         Out(line + "\n");
     }
     // A link takes its number from the system port that would otherwise have it.

@@ -75,7 +75,8 @@ std::string CannotCreateIn(const std::string &folder, int code)
     return "It cannot be written: " + Reason(code) + ".";
 }
 
-bool WriteAll(int fd, std::string_view bytes, int *code)
+// *written (when given) tells how much went out before a failure.
+bool WriteAll(int fd, std::string_view bytes, int *code, std::size_t *written = nullptr)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -84,10 +85,14 @@ bool WriteAll(int fd, std::string_view bytes, int *code)
             continue;
         if (n <= 0) {
             *code = n < 0 ? errno : EIO;
+            if (written)
+                *written = done;
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
+    if (written)
+        *written = done;
     return true;
 }
 
@@ -282,6 +287,8 @@ bool LineLog::Open(const std::string &path, bool *isNew, std::string *why)
         const int code = errno;
         if (!existed && (code == EACCES || code == EPERM))
             *why = "the folder " + FolderOf(path) + " does not let you create files in it (" + Reason(code) + ")";
+        else if (!existed && (code == ENOENT || code == ENOTDIR))
+            *why = "the folder " + FolderOf(path) + " does not exist";
         else if (code == EACCES || code == EPERM)
             *why = "the file is read-only (" + Reason(code) + ")";
         else
@@ -356,7 +363,12 @@ bool LineLog::Flush()
     if (fd_ < 0 || buffer_.empty())
         return error_.empty();
     int code = 0;
-    if (!WriteAll(fd_, buffer_, &code)) {
+    std::size_t written = 0;
+    if (!WriteAll(fd_, buffer_, &code, &written)) {
+        // The whole lines the system did take stay; the cut falls after the last of them.
+        const std::size_t lastEnd = buffer_.rfind('\n', written == 0 ? 0 : written - 1);
+        if (written > 0 && lastEnd != std::string::npos)
+            whole_ += static_cast<int64_t>(lastEnd + 1);
         Fail(code);
         return false;
     }
