@@ -369,8 +369,10 @@ int CloseCom(int port)
     auto it = Serial().ports.find(port);
     if (it == Serial().ports.end())
         return kComErrNotOpen;
-    // Unsent output would make close() wait for it to drain at the line's speed.
-    it->second.sp->clear(QSerialPort::Output);
+    // Unsent output would make close() wait for it to drain at the line's speed. (A line that hung up while the
+    // program idled is closed already.)
+    if (it->second.sp->isOpen())
+        it->second.sp->clear(QSerialPort::Output);
     it->second.sp->close();
     Serial().ports.erase(it);
     return 0;
