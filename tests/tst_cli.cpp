@@ -19,13 +19,16 @@
 #include <optional>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#endif
 
 using namespace testsupport;
 
@@ -87,13 +90,17 @@ Outcome RunOnFullDisk(const QStringList &args, sim::SensorSim &sensor, rlim_t by
             QString::fromUtf8(p.readAllStandardError()), t.elapsed()};
 }
 
-// In the child: an ordinary user (nobody), to whom file permissions apply even when the tests run as root.
-std::function<void()> AsNobody()
+// In the child: file permissions apply even when the tests run as root (as CI does). The capabilities that
+// override them leave the bounding set, so the program started cannot regain them; it stays root otherwise and
+// can still reach the build and the port directory.
+std::function<void()> HeldToFilePermissionsInChild()
 {
     return [] {
-        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                                 ::setresuid(65534, 65534, 65534) != 0))
+#ifdef __linux__
+        if (::geteuid() == 0 && (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+                                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
             ::_exit(99);
+#endif
     };
 }
 
@@ -394,7 +401,7 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("fault"); // sim::Fault, on the RAM read
-        QTest::addColumn<bool>("asNobody");
+        QTest::addColumn<bool>("heldToPermissions");
         QTest::addColumn<int>("exit");
         QTest::addColumn<QString>("says");
         QTest::addColumn<QString>("mustNotSay");
@@ -422,7 +429,7 @@ private slots:
     {
         QFETCH(QStringList, args);
         QFETCH(int, fault);
-        QFETCH(bool, asNobody);
+        QFETCH(bool, heldToPermissions);
         QFETCH(int, exit);
         QFETCH(QString, says);
         QFETCH(QString, mustNotSay);
@@ -437,8 +444,8 @@ private slots:
         sensor->setPacing(19200); // as a real line: no reply can come within the shortest time-out
 
         Child how;
-        if (asNobody)
-            how.inChild = AsNobody();
+        if (heldToPermissions)
+            how.inChild = HeldToFilePermissionsInChild();
         const Outcome r = Run(args, how);
         QFile::remove(loop);
         QCOMPARE(r.exit, exit);
