@@ -20,8 +20,9 @@
 namespace {
 
 constexpr const char *kStandardStream = "-";
-constexpr int kTemporaryTries = 16;      // names already taken before giving up
-constexpr std::size_t kReadChunk = 4096; // bytes asked for per read
+constexpr int kTemporaryTries = 16;        // names already taken before giving up
+constexpr unsigned kSuffixBits = 0xFFFFFF; // six hex digits of chance in a temporary's name
+constexpr std::size_t kReadChunk = 4096;   // bytes asked for per read
 constexpr double kMsPerSecond = 1000.0;
 constexpr mode_t kNewFileMode = 0666; // before the umask, as any program creates a file
 constexpr mode_t kModeBits = 07777;
@@ -103,7 +104,7 @@ int CreateTemporary(const std::string &target, std::string *name, int *code)
     const std::string stem = FolderOf(target) + "/." + NameOf(target) + ".";
     for (int i = 0; i < kTemporaryTries; ++i) {
         char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(rng() & 0xFFFFFF));
+        std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(rng() & kSuffixBits));
         *name = stem + suffix;
         const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
         if (fd >= 0)
