@@ -545,8 +545,8 @@ private slots:
         QVERIFY(o.open(QIODevice::WriteOnly) && o.write(oldBytes) == oldBytes.size());
         o.close();
         QCOMPARE(oldBytes.size(), 150);
-        sensor->setLatency(1.0);
-        Outcome r = RunOnFullDisk({"get", "ram", old, "--timeout", "3"}, *sensor, 64);
+        sensor->setLatency(2.0);
+        Outcome r = RunOnFullDisk({"get", "ram", old, "--timeout", "5"}, *sensor, 64);
         QCOMPARE(r.exit, 5);
         QVERIFY2(r.err.contains(QStringLiteral("Parameters not saved to %1: It cannot be written: File too large. Any "
                                                "file of that name is left as it was.")
@@ -559,8 +559,8 @@ private slots:
 
         const QString csv = disk.filePath(QStringLiteral("full.csv"));
         sensor->clearFrames();
-        sensor->setLatency(1.0);
-        r = RunOnFullDisk({"watch", "--count", "500", "--csv", csv, "--timeout", "3"}, *sensor, 4000);
+        sensor->setLatency(2.0);
+        r = RunOnFullDisk({"watch", "--count", "500", "--csv", csv, "--timeout", "5"}, *sensor, 4000);
         QCOMPARE(r.exit, 5);
         QVERIFY2(
             r.err.contains(
