@@ -2,18 +2,17 @@
 // Start-up, event loop and shutdown of the program.
 #include "app/QuillexEMBV10.h"
 
+#include "app/callbacks.h"
 #include "core/ScopeState.h"
-#include "core/csvrecord.h"
 #include "core/controls.h"
 #include "core/portdir.h"
-#include "app/callbacks.h"
 #include "branding/logo.h"
 #include "display/display.h"
 #include "link/com232.h"
 #include "link/port.h"
 #include "link/reply.h"
 #include "teach/teach.h"
-#include "core/controls.h"
+#include "ui/fileio.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
@@ -26,7 +25,7 @@ namespace {
 
 // "--record FILE.csv" or "--record=FILE.csv" among the arguments; other arguments belong to the toolkit.
 // Returns false (with a message on stderr) for a --record without a file or a file that cannot be opened.
-bool OpenRecording(void *hInstance, csvrec::Recorder *recorder)
+bool OpenRecording(void *hInstance, LineLog *recorder)
 {
     const auto *args = static_cast<const RunTimeArgs *>(hInstance);
     std::string path;
@@ -65,7 +64,7 @@ bool OpenRecording(void *hInstance, csvrec::Recorder *recorder)
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
-    csvrec::Recorder recorder;
+    LineLog recorder;
     if (!OpenRecording(hInstance, &recorder))
         return -1;
     if (InitUIRunTime(hInstance) == 0)
@@ -90,10 +89,8 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
 
 void InitVars()
 {
-    st.anzpara = kParaWords;
-    st.anzdata = kDataWords;
+    SetProtocolDefaults(); // anzpara, anzdata, sync
     st.com = 1;
-    st.sync = kSync;
     st.order = 1;
     st.target = RAM;
     st.poll = 0;

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 namespace cli {
@@ -28,12 +29,15 @@ std::optional<Command> FindCommand(const std::string &name)
     return std::nullopt;
 }
 
-// Whole-string numbers only, independent of the locale.
-std::optional<long> ToLong(const std::string &s)
+// Whole-string numbers only, independent of the locale. *tooLarge tells a number that does not fit from text
+// that is no number.
+std::optional<long> ToLong(const std::string &s, bool *tooLarge = nullptr)
 {
     long v = 0;
     const char *end = s.data() + s.size();
     const auto r = std::from_chars(s.data(), end, v);
+    if (tooLarge)
+        *tooLarge = !s.empty() && r.ec == std::errc::result_out_of_range && r.ptr == end;
     if (s.empty() || r.ec != std::errc() || r.ptr != end)
         return std::nullopt;
     return v;
@@ -151,7 +155,11 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
                 o.seconds = *t;
                 seconds = true;
             } else if (arg == "--count") {
-                const auto n = ToLong(v);
+                bool tooLarge = false;
+                const auto n = ToLong(v, &tooLarge);
+                if (tooLarge && v[0] != '-')
+                    return Fail("--count " + v + " is too large: at most " +
+                                std::to_string(std::numeric_limits<long>::max()));
                 if (!n || *n < 1)
                     return Fail("--count needs a whole number of 1 or more, not '" + v + "'");
                 o.count = *n;
@@ -235,30 +243,35 @@ std::string HelpText(Command command)
                                "  --device PATH      the serial device PATH instead of a COM number\n"
                                "  --timeout SECONDS  longest wait for a reply (default 2.0)\n";
     const std::string exits = "Exit codes: 0 success, 1 usage, 2 port cannot be opened, 3 time-out (no or\n"
-                              "wrong-length reply), 4 verification mismatch, 5 bad or unwritable file.\n";
+                              "wrong-length reply), 4 verification mismatch, 5 bad or unwritable file (standard\n"
+                              "output included).\n";
     switch (command) {
     case Command::Ports:
         return "Usage: quillex-scope-cli ports\n\n"
                "Lists every COM number that finds a device: links comN in the per-user port directory first,\n"
-               "then the system's serial ports with description, manufacturer and serial number. A port that\n"
-               "cannot be opened says why (no permission and which group, in use, not a terminal).\n";
+               "then the system's serial ports with description, manufacturer and serial number. Each port is\n"
+               "opened briefly, as ident would; one that cannot be opened says why (no permission and which\n"
+               "group, in use by another program, not a terminal).\n";
     case Command::Ident:
         return "Usage: quillex-scope-cli ident [--com N | --device PATH] [--timeout S]\n\n"
                "Prints the sensor's identification text.\n\n" +
                common + "\n" + exits;
     case Command::Get:
-        return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat] [--com N | --device PATH] [--timeout S]\n\n"
+        return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat|-] [--com N | --device PATH] [--timeout S]\n\n"
                "Reads the 25-word parameter block from the sensor's RAM or EEPROM and writes it in the panel's\n"
-               "parameter-file format, one word per line: to FILE.dat (replaced as a whole), or to standard\n"
-               "output without FILE.dat.\n\n" +
+               "parameter-file format, one word per line: to FILE.dat, or to standard output without FILE.dat\n"
+               "or with -. FILE.dat is replaced only once the new one is wholly on the disk; on any failure an\n"
+               "earlier file stays as it was. A path that is not a regular file (a folder, FIFO, device node\n"
+               "or socket) is refused.\n\n" +
                common + "\n" + exits;
     case Command::Send:
-        return "Usage: quillex-scope-cli send ram|eeprom FILE.dat [--no-verify] [--com N | --device PATH]\n"
+        return "Usage: quillex-scope-cli send ram|eeprom FILE.dat|- [--no-verify] [--com N | --device PATH]\n"
                "                             [--timeout S]\n\n"
-               "Loads FILE.dat with the panel's rules (exactly 25 whole numbers 0-65535, one per line; a bad\n"
-               "file sends nothing and names the line), writes it to RAM or EEPROM, waits out the sensor's\n"
-               "guard interval, reads the same memory back and compares word by word. A difference names the\n"
-               "words and exits 4.\n\n"
+               "Loads FILE.dat (standard input with -; a pipe is read to its end first) with the panel's rules\n"
+               "(exactly 25 whole numbers 0-65535, one per line; a bad file sends nothing and names the line),\n"
+               "writes it to RAM or EEPROM, waits out the sensor's guard interval, reads the same memory back\n"
+               "and compares word by word. A difference names the words and exits 4. A FIFO named by its path\n"
+               "must start within 2 seconds.\n\n"
                "  --no-verify        skip the read-back\n\n" +
                common + "\n" + exits;
     case Command::Watch:
@@ -267,12 +280,16 @@ std::string HelpText(Command command)
                "Polls live measurements and writes one CSV line per measurement:\n"
                "  time,R,G,B,X,Y,INT,COL   (local time, ISO 8601 with milliseconds and UTC offset)\n"
                "Comment lines (#) first record the program version, the port, the identification and the RAM\n"
-               "parameter block read at start; a missing reply leaves a comment line and polling carries on.\n"
-               "Ctrl+C stops cleanly. On a terminal, stderr shows passes, rate and time-outs.\n\n"
+               "parameter block read at start; a missing reply leaves a comment line saying why and polling\n"
+               "carries on, at most one request per time-out while the sensor is silent. A line that hangs up\n"
+               "is opened again at most once per time-out, and measuring goes on when the sensor is back.\n"
+               "Ctrl+C, or a reader that closes the pipe (watch | head), stops cleanly. On a terminal, stderr\n"
+               "shows passes, rate and time-outs.\n\n"
                "  --seconds S        stop after S seconds\n"
-               "  --count N          stop after N measurements\n"
+               "  --count N          stop after N requests (a missing reply counts too)\n"
                "  --csv FILE         append to FILE (header when new) instead of standard output; written\n"
-               "                     out at least every half second, so a crash loses at most that\n\n" +
+               "                     out in whole lines at least every half second, so a crash loses at\n"
+               "                     most that; a failed write cuts the file back to its last whole line\n\n" +
                common + "\n" + exits + "watch exits 3 when any reply was missing, after writing every good line.\n";
     default:
         return "Usage: quillex-scope-cli SUBCOMMAND [OPTIONS]\n\n"
@@ -280,8 +297,8 @@ std::string HelpText(Command command)
                "Subcommands:\n"
                "  ports                         list the COM numbers and their devices\n"
                "  ident                         print the sensor's identification\n"
-               "  get ram|eeprom [FILE.dat]     read the parameter block\n"
-               "  send ram|eeprom FILE.dat      write the parameter block and verify it\n"
+               "  get ram|eeprom [FILE.dat|-]   read the parameter block\n"
+               "  send ram|eeprom FILE.dat|-    write the parameter block and verify it\n"
                "  watch                         log live measurements as CSV\n"
                "  help SUBCOMMAND               details of one subcommand (or SUBCOMMAND --help)\n\n" +
                common + "  --help             this text\n  --version          the program's version\n\n" + exits;

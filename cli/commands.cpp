@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// ports, ident, get, send and watch over the program's frames and serial services, without a panel.
+// ports, ident, get, send and watch over the panel's exchange, frames, file writer and serial services.
 #include "cli/commands.h"
 
 #include "cli/diagnose.h"
@@ -8,10 +8,13 @@
 #include "core/csvrecord.h"
 #include "core/portdir.h"
 #include "link/com232.h"
+#include "link/exchange.h"
+#include "ui/fileio.h"
 #include "ui/rs232.h"
 #include "ui/utility.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +28,11 @@ namespace cli {
 
 namespace {
 
+constexpr double kProgressEvery = 1.0; // seconds between progress lines on a terminal
+constexpr double kTellInMs = 0.1;      // shorter waits are told in milliseconds
+constexpr double kTellDigits = 0.001;  // and shorter ones with their significant digits
+constexpr double kMsPerSecond = 1000.0;
+
 volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void OnStopSignal(int)
@@ -32,7 +40,7 @@ extern "C" void OnStopSignal(int)
     stopRequested = 1;
 }
 
-// Ctrl+C and SIGTERM end a watch between passes; without SA_RESTART they also cut a wait short.
+// Ctrl+C and SIGTERM end a watch between passes; the wait's slices notice them within a fraction of a second.
 void CatchStopSignals()
 {
     struct sigaction sa {};
@@ -47,15 +55,31 @@ void Say(const std::string &text)
     std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
 }
 
+// The first failure to write standard output, as errno told it (0 = none yet).
+int outputError = 0;
+
 void Out(const std::string &text)
 {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && outputError == 0)
+        outputError = errno;
 }
 
-std::string Seconds(double s)
+// How standard output's failure reads: a reader that went away is not a broken disk.
+std::string OutputReason(int code)
+{
+    return code == EPIPE ? "the reader closed it before everything was written" : std::strerror(code);
+}
+
+// The time a wait took, in units a user reads at a glance: "2.0 s", "78 ms", "0.07 ms".
+std::string Duration(double s)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", s);
+    if (s >= kTellInMs)
+        std::snprintf(text, sizeof text, "%.1f s", s);
+    else if (s >= kTellDigits)
+        std::snprintf(text, sizeof text, "%.0f ms", s * kMsPerSecond);
+    else
+        std::snprintf(text, sizeof text, "%.2g ms", s * kMsPerSecond);
     return text;
 }
 
@@ -64,31 +88,38 @@ const char *MemoryName(Memory m)
     return m == Memory::Ram ? "RAM" : "EEPROM";
 }
 
-// The open port and how messages name it.
+int FrameBytes()
+{
+    return 2 * st.anzpara + 4;
+}
+
+// The open port, its buffers and how messages name it.
 struct Link {
     int com = 1;
-    std::string label; // "COM 1 (/dev/pts/5)" or "/dev/ttyUSB0"
-    double timeout = kDefaultTimeout;
+    std::string device; // --device, or "" for the device the number finds
+    std::string label;  // "COM 1 (/dev/pts/5)" or "/dev/ttyUSB0"
+    ExchangeLine line;
     ~Link() { CloseCom(com); }
 };
+
+std::string Label(const Options &o, const std::string &device)
+{
+    if (!o.device.empty())
+        return o.device;
+    return "COM " + std::to_string(o.com) + (device.empty() ? std::string() : " (" + device + ")");
+}
 
 int OpenLink(const Options &o, Link *link)
 {
     SetComPortDirectory(portdir::Directory().c_str());
     link->com = o.com;
-    link->timeout = o.timeout;
+    link->device = o.device;
+    link->line = ExchangeLine{o.com, st.szWriteBuf, st.szReadBuf, o.timeout};
     int resolveError = 0;
     const std::string device = o.device.empty() ? ComDeviceFor(o.com, &resolveError) : o.device;
-    link->label = !o.device.empty()
-                      ? o.device
-                      : "COM " + std::to_string(o.com) + (device.empty() ? std::string() : " (" + device + ")");
-    const int r = OpenComConfig(o.com, o.device.c_str(), kBaud, kParityNone, kDataBits, kStopBits, kBufSize, kBufSize);
-    if (r == 0) {
-        SetComTime(o.com, o.timeout);
-        FlushInQ(o.com);
-        FlushOutQ(o.com);
-        SetCTSMode(o.com, kCtsOff);
-        link->label = o.device.empty() ? "COM " + std::to_string(o.com) + " (" + ComDevicePath(o.com) + ")" : o.device;
+    link->label = Label(o, device);
+    if (OpenLine(o.com, o.device.c_str(), o.timeout) == 0) {
+        link->label = Label(o, ComDevicePath(o.com));
         return kExitOk;
     }
     std::string why;
@@ -98,59 +129,65 @@ int OpenLink(const Options &o, Link *link)
                                              : "no such port number: neither a link com" + std::to_string(o.com) +
                                                    " in " + portdir::Directory() + " nor that many serial ports";
     } else {
-        why = WhyNotOpen(device);
-        if (why.empty())
-            why = "in use by another program, or not a serial port";
+        why = WhyRefused(device);
     }
     Say(link->label + ": cannot open: " + why);
     return kExitPort;
 }
 
-// Sends one request frame of `order` carrying st.pp. False when the frame did not leave in time.
-bool Request(const Link &link, uint16_t order)
+// Stops a wait once Ctrl+C or SIGTERM came; the caller's own work first.
+ExchangeHook Interruptible(std::function<void()> meanwhile = {})
 {
-    FlushInQ(link.com);
-    FlushOutQ(link.com);
+    return [meanwhile] {
+        if (meanwhile)
+            meanwhile();
+        return stopRequested == 0;
+    };
+}
+
+// One request of `order` carrying st.pp and, with expected > 0, its reply into szReadBuf (the panel's exchange).
+ExchangeResult Ask(const Link &link, uint16_t order, int expected, const ExchangeHook &between)
+{
     FillTxBuf(static_cast<uint8_t>(order));
-    const int frame = 2 * st.anzpara + 4;
-    return ComWrt(link.com, st.szWriteBuf, frame) == frame;
+    return Exchange(link.line, FrameBytes(), expected, FlushFirst::Yes, between);
 }
 
-// The panel's rule: the reply is what has arrived when `expected` bytes are in or the time-out has passed, and
-// it is good only at exactly that length. The wait is cut in slices so a recorder can write out meanwhile.
-bool AwaitReply(const Link &link, int expected, csvrec::Recorder *recorder = nullptr)
+// What went wrong with an exchange, after "no valid reply": the real reason and the time actually waited.
+std::string Detail(const Link &link, int expected, const ExchangeResult &r)
 {
-    const double start = Timer();
-    const double deadline = start + link.timeout + 0.001;
-    int n = 0;
-    for (;;) {
-        const double until = recorder ? std::min(deadline, Timer() + 0.25) : deadline;
-        n = GetInQLenWait(link.com, expected, until);
-        if (recorder)
-            recorder->FlushIfDue();
-        if (n >= expected || Timer() - start > link.timeout || stopRequested)
-            break;
-    }
-    ReadReply(link.com, n);
-    return st.nBytesR == expected;
+    std::string text;
+    if (r.written != FrameBytes())
+        text =
+            ": the request could not be written (" +
+            (r.written > 0 ? "only " + std::to_string(r.written) + " of " + std::to_string(FrameBytes()) + " bytes left"
+             : r.written == kComErrNotOpen ? std::string("the port is not open")
+                                           : std::string("the port refused it")) +
+            "); waited " + Duration(r.tdiff);
+    else if (r.received > expected)
+        text = ": " + std::to_string(r.received) + " bytes instead of " + std::to_string(expected) + " after " +
+               Duration(r.tdiff);
+    else
+        text = " within " + Duration(r.tdiff) + " (got " + std::to_string(r.received) + " of " +
+               std::to_string(expected) + " bytes)";
+    if (ComHungUp(link.com))
+        text += "; the line has hung up (the device is gone)";
+    const double needed = LineSeconds(FrameBytes() + expected);
+    if (link.line.timeout < needed)
+        text += "; --timeout " + Duration(link.line.timeout) +
+                " is shorter than the line needs to carry the request and its reply (" + Duration(needed) + " at " +
+                std::to_string(kBaud) + " baud)";
+    return text;
 }
 
-std::string NoReply(const Link &link, const char *what, int expected)
+std::string NoReply(const Link &link, const char *what, int expected, const ExchangeResult &r)
 {
-    return link.label + ": no valid reply to " + what + " within " + Seconds(link.timeout) + " (got " +
-           std::to_string(st.nBytesR) + " of " + std::to_string(expected) + " bytes)";
+    return link.label + ": no valid reply to " + what + Detail(link, expected, r);
 }
 
-// Sleeps until `seconds` have passed since `since`, as the panel's guard interval does.
-void Guard(double since, double seconds)
+bool Identify(const Link &link, std::string *ident, ExchangeResult *r)
 {
-    while (Timer() - since < seconds)
-        SleepSeconds(since + seconds - Timer());
-}
-
-bool Identify(const Link &link, std::string *ident)
-{
-    if (!Request(link, kOrderIdent) || !AwaitReply(link, kIdentReplyBytes))
+    *r = Ask(link, kOrderIdent, kIdentReplyBytes, Interruptible());
+    if (r->received != kIdentReplyBytes)
         return false;
     char text[kIdentChars + 1];
     GetRxBufIdent(text);
@@ -161,22 +198,16 @@ bool Identify(const Link &link, std::string *ident)
 }
 
 // Reads RAM or EEPROM into st.pp, then waits out the guard that follows a read.
-bool ReadBlock(const Link &link, Memory memory)
+bool ReadBlock(const Link &link, Memory memory, ExchangeResult *r)
 {
     const double begin = Timer();
-    const bool ok =
-        Request(link, memory == Memory::Ram ? kOrderReadRam : kOrderReadEeprom) && AwaitReply(link, 2 * st.anzpara);
+    const int expected = 2 * st.anzpara;
+    *r = Ask(link, memory == Memory::Ram ? kOrderReadRam : kOrderReadEeprom, expected, Interruptible());
+    const bool ok = r->received == expected;
     if (ok)
         GetRxBufPara();
-    Guard(begin, kGuardRam);
+    GuardSince(begin, kGuardRam);
     return ok;
-}
-
-void InitState()
-{
-    st.anzpara = kParaWords;
-    st.anzdata = kDataWords;
-    st.sync = kSync;
 }
 
 int Ports()
@@ -213,9 +244,10 @@ int Ports()
                 if (!value.empty())
                     line += std::string("\t") + key + ": " + value;
         }
-        const std::string why = WhyNotOpen(links.count(n) ? links[n] : device);
-        if (!why.empty())
-            line += "\tcannot be opened: " + why;
+        // The test ident makes: the serial services open the device the number finds (where another program's
+        // hold is noted); only a refusal needs a reason, told for the name the user gave.
+        if (ComProbe(device.c_str()) != 0)
+            line += "\tcannot be opened: " + WhyRefused(links.count(n) ? links[n] : device);
         Out(line + "\n");
     }
     // A link takes its number from the system port that would otherwise have it.
@@ -234,29 +266,41 @@ int Ident(const Options &o)
     if (const int r = OpenLink(o, &link))
         return r;
     std::string ident;
-    if (!Identify(link, &ident)) {
-        Say(NoReply(link, "the identification request", kIdentReplyBytes));
+    ExchangeResult r;
+    if (!Identify(link, &ident, &r)) {
+        Say(NoReply(link, "the identification request", kIdentReplyBytes, r));
         return kExitTimeout;
     }
     Out(ident + "\n");
     return kExitOk;
 }
 
+// A path that exists and is not a regular file is refused before the sensor is asked anything.
+bool RefusedOutput(const std::string &path)
+{
+    const std::string kind = path == kStandardStream ? std::string() : PathKind(path);
+    if (kind.empty())
+        return false;
+    Say(std::string("Parameters not saved to ") + path + ": it is " + kind +
+        ", not a regular file; nothing was replaced (- writes to standard output).");
+    return true;
+}
+
 int Get(const Options &o)
 {
+    const std::string file = o.file.empty() ? std::string(kStandardStream) : o.file;
+    if (RefusedOutput(file))
+        return kExitFile;
     Link link;
     if (const int r = OpenLink(o, &link))
         return r;
-    if (!ReadBlock(link, o.memory)) {
-        Say(NoReply(link, o.memory == Memory::Ram ? "the RAM read" : "the EEPROM read", 2 * st.anzpara));
+    ExchangeResult r;
+    if (!ReadBlock(link, o.memory, &r)) {
+        Say(NoReply(link, o.memory == Memory::Ram ? "the RAM read" : "the EEPROM read", 2 * st.anzpara, r));
         return kExitTimeout;
     }
-    if (o.file.empty()) {
-        Out(ParameterText(st.pp));
-        return std::fflush(stdout) == 0 ? kExitOk : kExitFile;
-    }
     std::string why;
-    if (!SaveParameterFile(o.file, st.pp, &why)) {
+    if (!SaveParameterFile(file, st.pp, &why)) {
         Say(why);
         return kExitFile;
     }
@@ -278,18 +322,26 @@ int Send(const Options &o)
     std::copy(block, block + kBlockWords, st.pp);
     const bool ram = o.memory == Memory::Ram;
     const double begin = Timer();
-    if (!Request(link, ram ? kOrderWriteRam : kOrderWriteEeprom)) {
-        Say(link.label + ": the write request did not leave within " + Seconds(link.timeout));
+    const ExchangeResult sent = Ask(link, ram ? kOrderWriteRam : kOrderWriteEeprom, 0, {});
+    const std::string target = MemoryName(o.memory);
+    if (sent.written != FrameBytes()) {
+        Say(link.label + ": the parameters did not reach the line: " +
+            (sent.written > 0 ? "only " + std::to_string(sent.written) + " of " + std::to_string(FrameBytes()) +
+                                    " bytes left within " + Duration(o.timeout)
+             : sent.written == kComErrNotOpen ? std::string("the port is not open")
+                                              : std::string("the port refused them")) +
+            (ComHungUp(link.com) ? "; the line has hung up (the device is gone)" : ""));
         return kExitTimeout;
     }
-    Guard(begin, ram ? kGuardRam : kGuardEeprom);
-    const std::string target = MemoryName(o.memory);
+    GuardSince(begin, ram ? kGuardRam : kGuardEeprom);
+    const std::string name = FileLabel(o.file, true);
     if (!o.verify) {
-        Out("sent " + o.file + " to " + target + " on " + link.label + " (not verified)\n");
+        Out("sent " + name + " to " + target + " on " + link.label + " (not verified)\n");
         return kExitOk;
     }
-    if (!ReadBlock(link, o.memory)) {
-        Say(NoReply(link, ram ? "the RAM read-back" : "the EEPROM read-back", 2 * st.anzpara));
+    ExchangeResult r;
+    if (!ReadBlock(link, o.memory, &r)) {
+        Say(NoReply(link, ram ? "the RAM read-back" : "the EEPROM read-back", 2 * st.anzpara, r));
         return kExitTimeout;
     }
     std::string diffs;
@@ -302,18 +354,23 @@ int Send(const Options &o)
                  std::to_string(block[i]) + ", read " + std::to_string(st.pp[i]);
     }
     if (differing > 0) {
-        Say(link.label + ": " + target + " differs from " + o.file + " in " + std::to_string(differing) +
+        Say(link.label + ": " + target + " differs from " + name + " in " + std::to_string(differing) +
             (differing == 1 ? " word: " : " words: ") + diffs);
         return kExitMismatch;
     }
-    Out("sent " + o.file + " to " + target + " on " + link.label + ", verified " + std::to_string(kBlockWords) +
+    Out("sent " + name + " to " + target + " on " + link.label + ", verified " + std::to_string(kBlockWords) +
         " words\n");
     return kExitOk;
 }
 
+std::string Now()
+{
+    return csvrec::Timestamp(std::chrono::system_clock::now());
+}
+
 int Watch(const Options &o)
 {
-    csvrec::Recorder csv;
+    LineLog csv;
     bool isNew = true;
     if (!o.csv.empty()) {
         std::string why;
@@ -329,12 +386,17 @@ int Watch(const Options &o)
         return r;
     CatchStopSignals();
     std::string ident;
-    if (!Identify(link, &ident)) {
-        Say(NoReply(link, "the identification request", kIdentReplyBytes));
+    ExchangeResult r;
+    if (!Identify(link, &ident, &r)) {
+        if (stopRequested)
+            return kExitOk;
+        Say(NoReply(link, "the identification request", kIdentReplyBytes, r));
         return kExitTimeout;
     }
-    if (!ReadBlock(link, Memory::Ram)) {
-        Say(NoReply(link, "the RAM read", 2 * st.anzpara));
+    if (!ReadBlock(link, Memory::Ram, &r)) {
+        if (stopRequested)
+            return kExitOk;
+        Say(NoReply(link, "the RAM read", 2 * st.anzpara, r));
         return kExitTimeout;
     }
     if (isNew)
@@ -342,53 +404,62 @@ int Watch(const Options &o)
 
     const bool progress = isatty(STDERR_FILENO) != 0;
     const double start = Timer();
-    double nextProgress = start + 1.0;
-    long good = 0, timeouts = 0;
+    double nextProgress = start + kProgressEvery;
+    double lastOpened = Timer();
+    long passes = 0, good = 0, timeouts = 0;
     const int expected = 2 * st.anzdata;
-    while (!stopRequested) {
-        if (o.count > 0 && good >= o.count)
+    const ExchangeHook flushing = Interruptible([&csv] { csv.FlushIfDue(); });
+    while (!stopRequested && csv.Error().empty()) {
+        if (o.count > 0 && passes >= o.count)
             break;
         if (o.seconds > 0 && Timer() - start >= o.seconds)
             break;
-        const bool sent = Request(link, kOrderReadData);
-        if (sent && AwaitReply(link, expected, &csv)) {
+        r = Ask(link, kOrderReadData, expected, flushing);
+        if (r.abandoned)
+            break;
+        ++passes;
+        if (r.received == expected) {
             GetRxBufData();
             csv.Append(csvrec::MeasurementLine(std::chrono::system_clock::now(), st.databuf));
             ++good;
-        } else if (!stopRequested) {
+        } else {
             ++timeouts;
-            csv.Append("# " + csvrec::Timestamp(std::chrono::system_clock::now()) + " no valid reply (" +
-                       std::to_string(st.nBytesR) + " of " + std::to_string(expected) + " bytes)\n");
+            csv.Append("# " + Now() + " no valid reply" + Detail(link, expected, r) + "\n");
+            // A line that hung up stays dead until it is opened again; a sensor that comes back on the same
+            // number (a re-pointed link, a re-plugged adapter) is found then. Once per time-out at most.
+            if (ComHungUp(link.com) && Timer() - lastOpened >= o.timeout) {
+                lastOpened = Timer();
+                if (OpenLine(link.com, link.device.c_str(), o.timeout) == 0) {
+                    link.label = Label(o, ComDevicePath(link.com));
+                    csv.Append("# " + Now() + " " + link.label + " opened again\n");
+                }
+            }
         }
-        if (!csv.Error().empty())
-            break;
         if (progress && Timer() >= nextProgress) {
-            nextProgress += 1.0;
+            nextProgress += kProgressEvery;
             std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs ", good, good / (Timer() - start), timeouts);
         }
     }
     csv.Flush();
     if (progress)
         std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs\n", good, good / (Timer() - start), timeouts);
-    if (!csv.Error().empty()) {
-        Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error());
+    // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
+    const bool readerGone = csv.ErrorCode() == EPIPE;
+    if (!csv.Error().empty() && !readerGone) {
+        Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error() +
+            (o.csv.empty() ? "" : "; the file ends with the last whole line"));
         return kExitFile;
     }
     if (timeouts > 0) {
-        Say(link.label + ": " + std::to_string(timeouts) + " of " + std::to_string(good + timeouts) +
-            " measurements had no valid reply within " + Seconds(link.timeout));
+        Say(link.label + ": " + std::to_string(timeouts) + " of " + std::to_string(passes) +
+            " measurements had no valid reply within " + Duration(o.timeout));
         return kExitTimeout;
     }
     return kExitOk;
 }
 
-} // namespace
-
-int Run(const Options &o)
+int Dispatch(const Options &o)
 {
-    ResetScopeState();
-    InitState();
-    std::signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a failed write instead
     switch (o.command) {
     case Command::Help: Out(HelpText(o.helpFor)); return kExitOk;
     case Command::Version: Out(std::string(kProgram) + " " + kVersion + "\n"); return kExitOk;
@@ -399,6 +470,24 @@ int Run(const Options &o)
     case Command::Watch: return Watch(o);
     }
     return kExitUsage;
+}
+
+} // namespace
+
+int Run(const Options &o)
+{
+    ResetScopeState();
+    SetProtocolDefaults();
+    std::signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a failed write instead
+    outputError = 0;
+    const int code = Dispatch(o);
+    // What stdio still holds goes out now, while a failure can still change the exit code.
+    if (std::fflush(stdout) != 0 && outputError == 0)
+        outputError = errno;
+    if (outputError == 0)
+        return code;
+    Say("cannot write standard output: " + OutputReason(outputError));
+    return code != kExitOk ? code : kExitFile;
 }
 
 } // namespace cli

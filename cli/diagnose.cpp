@@ -46,11 +46,16 @@ std::string WhyNotOpen(const std::string &path)
         return "no such device";
     struct stat s {};
     if (stat(path.c_str(), &s) != 0) {
+        // Read before anything else can overwrite it: readlink below sets errno too.
+        const int e = errno;
         char target[PATH_MAX];
-        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        if (S_ISLNK(ls.st_mode) && n > 0)
-            return "it is a link to " + std::string(target, static_cast<std::size_t>(n)) + ", which does not exist";
-        return std::strerror(errno);
+        const ssize_t n = S_ISLNK(ls.st_mode) ? readlink(path.c_str(), target, sizeof target - 1) : -1;
+        const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+        if (e == ELOOP)
+            return "it is a link that leads back to itself" + (to.empty() ? std::string() : " (to " + to + ")");
+        if (e == ENOENT && !to.empty())
+            return "it is a link to " + to + ", which does not exist";
+        return std::strerror(e);
     }
     if (S_ISDIR(s.st_mode))
         return "it is a folder, not a device";
@@ -73,6 +78,12 @@ std::string WhyNotOpen(const std::string &path)
     if (!terminal)
         return "not a terminal, so not a serial port";
     return "";
+}
+
+std::string WhyRefused(const std::string &path)
+{
+    const std::string why = WhyNotOpen(path);
+    return why.empty() ? "in use by another program" : why;
 }
 
 } // namespace cli

@@ -10,4 +10,8 @@ namespace cli {
 // no permission (naming the device's group), in use, or not a terminal.
 std::string WhyNotOpen(const std::string &path);
 
+// Why the serial services refused a device they were asked to open: WhyNotOpen's reason, or, when the device
+// itself opens and is a terminal, that another program holds it (a port serves one program at a time).
+std::string WhyRefused(const std::string &path);
+
 } // namespace cli

@@ -6,16 +6,21 @@
 #include "files/parafile.h" // the failure wording only
 #include "ui/formatio.h"
 
-#include <cstdio>
-
 namespace cli {
+
+std::string FileLabel(const std::string &path, bool reading)
+{
+    if (path != kStandardStream)
+        return path;
+    return reading ? "standard input" : "standard output";
+}
 
 bool LoadParameterFile(const std::string &path, uint16_t block[kBlockWords], std::string *why)
 {
     if (FileToArray(path.c_str(), block, VAL_UNSIGNED_SHORT_INTEGER, kBlockWords, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) == 0)
         return true;
-    *why = std::string(kLoadFailedHead) + " " + path + ": " + GetFmtIOErrorText();
+    *why = std::string(kLoadFailedHead) + " " + FileLabel(path, true) + ": " + GetFmtIOErrorText();
     return false;
 }
 
@@ -24,19 +29,10 @@ bool SaveParameterFile(const std::string &path, const uint16_t block[kBlockWords
     if (ArrayToFile(path.c_str(), block, VAL_UNSIGNED_SHORT_INTEGER, kBlockWords, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) == 0)
         return true;
-    *why = std::string(kSaveFailedHead) + " " + path + ": " + GetFmtIOErrorText() + " " + kSaveFailedTail;
+    *why = std::string(kSaveFailedHead) + " " + FileLabel(path, false) + ": " + GetFmtIOErrorText();
+    if (path != kStandardStream)
+        *why += std::string(" ") + kSaveFailedTail;
     return false;
-}
-
-std::string ParameterText(const uint16_t block[kBlockWords])
-{
-    std::string text;
-    char line[16];
-    for (int i = 0; i < kBlockWords; ++i) {
-        std::snprintf(line, sizeof line, "%*u\n", kParaFieldWidth, block[i]);
-        text += line;
-    }
-    return text;
 }
 
 } // namespace cli

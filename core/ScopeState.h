@@ -4,9 +4,7 @@
 
 #include <cstdint>
 
-namespace csvrec {
-class Recorder;
-}
+class LineLog;
 
 // Values of `target`: where ButtonSend writes to and ButtonGet reads from.
 inline constexpr uint16_t RAM = 1;
@@ -23,6 +21,9 @@ inline constexpr int kHistorySamples = 100;
 inline constexpr int kHistory = kHistorySamples * kSampleValues;
 inline constexpr int kTeachRows = 2;
 inline constexpr int kTeachColumns = 5;
+// A chosen file's path: as long as the system takes one (PATH_MAX on Linux, with its NUL). The 260 characters
+// of the original toolkit would silently drop a path a user can make in any deep folder.
+inline constexpr int kFileNameChars = 4096;
 
 struct ScopeState {
     // Link and protocol
@@ -73,7 +74,7 @@ struct ScopeState {
     int32_t panel = 0;
     int32_t textIDsoft = 0;
     char proj_dir[260] = {};
-    char file_name[260] = {};
+    char file_name[kFileNameChars] = {};
 
     // Polling loop bookkeeping (not part of the protocol): a loop is running; good passes since start.
     bool polling = false;
@@ -83,7 +84,7 @@ struct ScopeState {
     bool timeoutShown = false;
     // --record FILE.csv: every good polling pass becomes a line there; the header waits for the first pass
     // when the file was new, so it can name the sensor that answered.
-    csvrec::Recorder *record = nullptr;
+    LineLog *record = nullptr;
     bool recordHeaderDue = false;
 };
 

@@ -19,16 +19,23 @@ constexpr const char *kDefaultFile = "init.dat";
 constexpr const char *kFileTypes = "*.dat";
 constexpr const char *kDialogTitle = "init";
 
-int ChooseFile()
+static_assert(sizeof st.file_name == kMaxPathname, "file_name holds every path the dialog may return");
+
+void Report(const char *head, const std::string &path, const std::string &reason, const char *tail)
 {
-    return FileSelectPopup(st.proj_dir, kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1, 1, 1,
-                           st.file_name);
+    const std::string text = std::string(head) + "\n" + path + "\n\n" + reason + "\n\n" + tail;
+    MessagePopup("INFO", text.c_str());
 }
 
-void Report(const char *head, const char *tail)
+// True when a file was chosen. A choice the program cannot use is not dropped in silence: the user is told.
+bool ChooseFile(const char *head, const char *tail)
 {
-    const std::string text = std::string(head) + "\n" + st.file_name + "\n\n" + GetFmtIOErrorText() + "\n\n" + tail;
-    MessagePopup("INFO", text.c_str());
+    const int result =
+        FileSelectPopup(st.proj_dir, kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1, 1, 1, st.file_name);
+    if (result == kFileSelectErrPathTooLong)
+        Report(head, "(the chosen path)",
+               "Its path is longer than the " + std::to_string(kMaxPathname - 1) + " bytes the system takes.", tail);
+    return result > 0;
 }
 
 struct Toggle {
@@ -47,23 +54,23 @@ constexpr Toggle kToggles[] = {
 
 void SendParaToFile()
 {
-    if (ChooseFile() <= 0)
+    if (!ChooseFile(kSaveFailedHead, kSaveFailedTail))
         return;
     GetPanelValues();
     CopyVarsToPP();
     if (ArrayToFile(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0)
-        Report(kSaveFailedHead, kSaveFailedTail);
+        Report(kSaveFailedHead, st.file_name, GetFmtIOErrorText(), kSaveFailedTail);
 }
 
 void ReadParaFromFile()
 {
-    if (ChooseFile() <= 0)
+    if (!ChooseFile(kLoadFailedHead, kLoadFailedTail))
         return;
     // FileToArray leaves pp as it was unless the file holds exactly the block, so a bad file costs no edits.
     if (FileToArray(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) < 0) {
-        Report(kLoadFailedHead, kLoadFailedTail);
+        Report(kLoadFailedHead, st.file_name, GetFmtIOErrorText(), kLoadFailedTail);
         return;
     }
     CopyPPtoVars();

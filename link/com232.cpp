@@ -45,12 +45,17 @@ void GetRxBufData()
         st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
 }
 
+int ReadReplyTo(int port, int queued, unsigned char *buffer)
+{
+    // The queue never reports more than the buffer holds; the clamp keeps that true whatever the layer says.
+    const int want = std::clamp(queued, 0, kBufSize);
+    const int got = want > 0 ? ComRd(port, buffer, want) : 0;
+    return std::clamp(got, 0, want);
+}
+
 void ReadReply(int port, int queued)
 {
-    // The queue never reports more than szReadBuf holds; the clamp keeps that true whatever the layer says.
-    const int want = std::clamp(queued, 0, kBufSize);
-    const int got = want > 0 ? ComRd(port, st.szReadBuf, want) : 0;
-    st.nBytesR = static_cast<uint16_t>(std::clamp(got, 0, want));
+    st.nBytesR = static_cast<uint16_t>(ReadReplyTo(port, queued, st.szReadBuf));
 }
 
 void GetRxBufIdent(char text[kIdentChars + 1])
@@ -58,6 +63,13 @@ void GetRxBufIdent(char text[kIdentChars + 1])
     for (int i = 0; i < kIdentChars; ++i)
         text[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
     text[kIdentChars] = '\0';
+}
+
+void SetProtocolDefaults()
+{
+    st.anzpara = kParaWords;
+    st.anzdata = kDataWords;
+    st.sync = kSync;
 }
 
 void CopyDatatoVars()

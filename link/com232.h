@@ -39,7 +39,12 @@ void GetRxBufPara(); // first 2 * anzpara bytes of szReadBuf -> pp
 void GetRxBufData(); // first 2 * anzdata bytes of szReadBuf -> databuf
 // Reads up to `queued` bytes waiting on COM `port` into szReadBuf, never more than it holds; sets nBytesR.
 void ReadReply(int port, int queued);
+// The same into `buffer` of kBufSize bytes; returns the count read (0 after a serial error).
+int ReadReplyTo(int port, int queued, unsigned char *buffer);
 // The identification text: the characters at the odd bytes of the first kIdentReplyBytes of szReadBuf,
 // ended by a NUL.
 void GetRxBufIdent(char text[kIdentChars + 1]);
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL
+
+// The protocol's sizes and sync word into the state: anzpara, anzdata, sync.
+void SetProtocolDefaults();

@@ -2,10 +2,10 @@
 // Port set-up and identification of the sensor; a good identification ends by fetching the parameters.
 #include "link/port.h"
 
-#include "link/com232.h"
-
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "link/com232.h"
+#include "link/exchange.h"
 #include "link/reply.h"
 #include "link/transactions.h"
 #include "ui/rs232.h"
@@ -36,8 +36,8 @@ void InitRS232(int port)
     st.poll = 0;
     st.standingStatus[0] = '\0';
     st.timeoutShown = false;
-    st.ret =
-        static_cast<int16_t>(OpenComConfig(port, "", kBaud, kParityNone, kDataBits, kStopBits, kBufSize, kBufSize));
+    // Opened and, when that worked, prepared: time-out, both queues emptied, no handshake.
+    st.ret = static_cast<int16_t>(OpenLine(port, ""));
 
     int resolveError = 0;
     const std::string device = st.ret >= 0 ? ComDevicePath(port) : ComDeviceFor(port, &resolveError);
@@ -53,10 +53,6 @@ void InitRS232(int port)
         ShowStandingStatus(st.szStatus);
         return;
     }
-    SetComTime(port, kReplyTimeout);
-    FlushInQ(port);
-    FlushOutQ(port);
-    SetCTSMode(port, kCtsOff);
     CheckComLine();
 }
 
@@ -64,8 +60,8 @@ void CheckComLine()
 {
     st.order = kOrderIdent;
     FillTxBuf(static_cast<uint8_t>(st.order));
-    ComWrt(st.com, st.szWriteBuf, 2 * st.anzpara + 4);
-    AwaitReply(kIdentReplyBytes);
+    // No flush: the port set-up has just emptied both queues.
+    RequestReply(kIdentReplyBytes, FlushFirst::No);
 
     if (st.nBytesR != kIdentReplyBytes) {
         TimeoutReport();

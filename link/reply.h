@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The wait for a reply shared by every transaction, and the report of one that did not come.
+// The panel's exchange with the sensor over the state's buffers, and the report of a reply that did not come.
 #pragma once
 
-// Waits for a reply of `expected` bytes after a request has been written, then reads what has arrived
-// into szReadBuf: the wait ends at the first check that sees `expected` bytes or more, or once more than
-// kReplyTimeout seconds have passed since tstart was set here. Sets tstart, tdiff and nBytesR.
-// The reply is good when nBytesR == expected. After a reply that is not, the line is let settle: bytes that
-// still come within 0.3 s of each other (for at most 1 s) are discarded, so that a late reply is never
-// taken for the answer to the next request.
-void AwaitReply(int expected);
+#include "link/exchange.h"
+
+// Writes the frame in szWriteBuf (4 + 2 * anzpara bytes) to COM com, after emptying both queues with
+// FlushFirst::Yes, and with expected > 0 waits for the reply into szReadBuf as Exchange does (the settling after
+// a failed reply included). Sets tstart, tdiff and nBytesR. Once the request has left, and between slices of the
+// wait, the displays changed since the last frame are painted; no event is handled. In a polling pass the wait
+// also ends, reading nothing, as soon as poll is found 0. The reply is good when nBytesR == expected.
+ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass = false);
 
 // "TIMEOUT" in DispStatus and the modal box titled "INFO".
 void TimeoutReport();

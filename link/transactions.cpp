@@ -3,19 +3,23 @@
 #include "link/transactions.h"
 
 #include "core/ScopeState.h"
+#include "core/controls.h"
 #include "core/csvrecord.h"
+#include "core/messages.h"
 #include "display/display.h"
 #include "files/parafile.h"
 #include "link/com232.h"
+#include "link/exchange.h"
 #include "link/reply.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
-#include "core/controls.h"
+#include "ui/fileio.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -35,18 +39,22 @@ void RecordPass()
         st.record->Append(csvrec::Header(kRecordProgram, port, st.standingStatus, st.pp));
     }
     st.record->Append(csvrec::MeasurementLine(std::chrono::system_clock::now(), st.databuf));
+    if (st.record->Error().empty())
+        return;
+    // Said once, where the user looks, without a box that would hold the polling: the measurement goes on,
+    // the recording does not, and the file keeps only whole lines.
+    const std::string text = "Recording stopped: " + st.record->Path() + ": " + st.record->Error();
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
+    std::fprintf(stderr, "QuillexEMBV10: %s\n", text.c_str());
+    st.record->Close();
+    st.record = nullptr;
 }
 
 } // namespace
 
 void GuardInterval()
 {
-    st.tdiff = 0;
-    while (st.waitdel > st.tdiff) {
-        // Sleep out the rest instead of spinning; the loop condition alone decides when it is over.
-        SleepSeconds(st.transbeg + st.waitdel - Timer());
-        st.tdiff = Timer() - st.transbeg;
-    }
+    st.tdiff = GuardSince(st.transbeg, st.waitdel);
 }
 
 void SendPara()
@@ -64,7 +72,7 @@ void SendPara()
     GetPanelValues();
     CopyVarsToPP();
     FillTxBuf(static_cast<uint8_t>(st.order));
-    const int written = ComWrt(st.com, st.szWriteBuf, FrameLength());
+    const int written = RequestReply(0, FlushFirst::No).written;
     st.nBytesW = static_cast<uint16_t>(written > 0 ? written : 0);
     if (st.nBytesW != FrameLength())
         TimeoutReport();
@@ -78,11 +86,8 @@ void GetPara()
     st.order = st.target == EEPROM ? kOrderReadEeprom : kOrderReadRam;
     st.transbeg = Timer();
     st.waitdel = kGuardRam;
-    FlushInQ(st.com);
-    FlushOutQ(st.com);
     FillTxBuf(static_cast<uint8_t>(st.order));
-    ComWrt(st.com, st.szWriteBuf, FrameLength());
-    AwaitReply(2 * st.anzpara);
+    RequestReply(2 * st.anzpara, FlushFirst::Yes);
     if (st.nBytesR == 2 * st.anzpara) {
         GetRxBufPara();
         CopyPPtoVars();
@@ -99,11 +104,9 @@ void GetData()
     st.poll = 1;
     st.polling = true;
     while (st.poll == 1) {
-        FlushInQ(st.com);
-        FlushOutQ(st.com);
         FillTxBuf(static_cast<uint8_t>(st.order));
-        ComWrt(st.com, st.szWriteBuf, FrameLength());
-        AwaitReply(2 * st.anzdata);
+        if (RequestReply(2 * st.anzdata, FlushFirst::Yes, true).abandoned)
+            break;
         if (st.nBytesR == 2 * st.anzdata) {
             GetRxBufData();
             CopyDatatoVars();

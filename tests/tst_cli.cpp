@@ -5,12 +5,30 @@
 #include "cli/cliargs.h"
 #include "sensor_sim.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
+#include <thread>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#endif
 
 using namespace testsupport;
 
@@ -24,15 +42,96 @@ struct Outcome {
     qint64 ms = 0;
 };
 
-Outcome Run(const QStringList &args)
+// How a child runs besides its arguments.
+struct Child {
+    std::optional<QByteArray> input; // written to standard input, which is then closed
+    QString output;                  // a file to take standard output ("" = captured)
+    std::function<void()> inChild;   // runs in the child just before the program starts
+};
+
+Outcome Run(const QStringList &args, const Child &how = {})
 {
     QProcess p;
+    if (!how.output.isEmpty())
+        p.setStandardOutputFile(how.output);
+    if (how.inChild)
+        p.setChildProcessModifier(how.inChild);
     QElapsedTimer t;
     t.start();
     p.start(kCli, args);
+    if (how.input) {
+        p.waitForStarted();
+        p.write(*how.input);
+        p.closeWriteChannel();
+    }
     p.waitForFinished(20000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError()), t.elapsed()};
+}
+
+// A child whose files may grow to `bytes` and no further once its sensor has been asked something, as on a disk
+// that fills up: the write past the limit fails (EFBIG) instead of killing the process. The limit comes only then
+// because opening the port writes a lock file; the sensor's latency keeps the reply, and so the saving, well
+// behind it.
+Outcome RunOnFullDisk(const QStringList &args, sim::SensorSim &sensor, rlim_t bytes)
+{
+    QProcess p;
+    p.setChildProcessModifier([] { ::signal(SIGXFSZ, SIG_IGN); });
+    QElapsedTimer t;
+    t.start();
+    p.start(kCli, args);
+    if (sensor.waitForFrames(1, 10.0)) {
+        const rlimit limit{bytes, bytes};
+        ::prlimit(pid_t(p.processId()), RLIMIT_FSIZE, &limit, nullptr);
+        sensor.setLatency(0); // the reply already on its way keeps its delay; later ones come at once
+    }
+    p.waitForFinished(20000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError()), t.elapsed()};
+}
+
+// In the child: file permissions apply even when the tests run as root (as CI does). The capabilities that
+// override them leave the bounding set, so the program started cannot regain them; it stays root otherwise and
+// can still reach the build and the port directory.
+std::function<void()> HeldToFilePermissionsInChild()
+{
+    return [] {
+#ifdef __linux__
+        if (::geteuid() == 0 && (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
+                                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
+            ::_exit(99);
+#endif
+    };
+}
+
+// CPU seconds used so far and resident memory of a running process, from /proc.
+struct Usage {
+    double cpu = -1;
+    long rssKb = -1;
+};
+
+Usage UsageOf(qint64 pid)
+{
+    Usage u;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // Fields after the command name, which ends with the last ')': state is field 3, utime 14, stime 15.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 12)
+            u.cpu = (f[11].toDouble() + f[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
+    }
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &l : status.readAll().split('\n'))
+            if (l.startsWith("VmRSS:"))
+                u.rssKb = l.mid(6).trimmed().split(' ').value(0).toLong();
+    return u;
+}
+
+QStringList FilesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
 QString BlockText(const sim::Block &b)
@@ -216,72 +315,458 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("fault"); // sim::Fault
+        QTest::addColumn<int>("order"); // the order the fault hits, 0 = all
         QTest::addColumn<int>("exit");
         QTest::addColumn<QString>("says");
         QTest::addColumn<int>("frames");
-        const int none = int(sim::Fault::None);
-        QTest::newRow("dropped RAM write") << QStringList{"send", "ram", "@"} << int(sim::Fault::DropStore) << 4
-                                           << "RAM differs from @ in 2 words: word 2 sent 700, read 800; "
-                                              "word 17 sent 99, read 120"
-                                           << 2;
-        QTest::newRow("no reply") << QStringList{"ident", "--timeout", "0.5"} << int(sim::Fault::NoReply) << 3
-                                  << "no valid reply to the identification request within 0.5 s (got 0 of 96 bytes)"
-                                  << 1;
-        QTest::newRow("short reply") << QStringList{"get", "eeprom"} << int(sim::Fault::ShortByOne) << 3
-                                     << "(got 49 of 50 bytes)" << 1;
-        QTest::newRow("dangling link") << QStringList{"ident", "--com", "5"} << none << 2
-                                       << "/com5): cannot open: it is a link to "
-                                          "/nonexistent/tty, which does not exist"
-                                       << 0;
-        QTest::newRow("not a terminal") << QStringList{"get", "ram", "--device", "/dev/null"} << none << 2
-                                        << "/dev/null: cannot open: not a terminal" << 0;
-        QTest::newRow("bad file") << QStringList{"send", "eeprom", "%bad"} << none << 5
-                                  << "Parameters not loaded from %bad: Line 3 is not a whole number from 0 to 65535. "
-                                     "Nothing was sent."
-                                  << 0;
-        QTest::newRow("unwritable file") << QStringList{"get", "ram", "/nonexistent/p.dat"} << none << 5
-                                         << "Parameters not saved to /nonexistent/p.dat" << 1;
+        const int none = int(sim::Fault::None), noReply = int(sim::Fault::NoReply), drop = int(sim::Fault::DropStore);
+        const QString missingPort = QStringLiteral("/com5): cannot open: it is a link to /nonexistent/tty, which does "
+                                                   "not exist");
+        QTest::newRow("send: dropped RAM write") << QStringList{"send", "ram", "@"} << drop << 0 << 4
+                                                 << "RAM differs from @ in 2 words: word 2 sent 700, read 800; "
+                                                    "word 17 sent 99, read 120"
+                                                 << 2;
+        QTest::newRow("send: one word differs") << QStringList{"send", "eeprom", "%one"} << drop << 0 << 4
+                                                << "EEPROM differs from %one in 1 word: word 2 sent 700, read 800" << 2;
+        QTest::newRow("send: read-back lost")
+            << QStringList{"send", "ram", "@", "--timeout", "0.5"} << noReply << 3 << 3
+            << "no valid reply to the RAM read-back within 0.5 s (got 0 of 50 bytes)" << 2;
+        QTest::newRow("send: port missing")
+            << QStringList{"send", "ram", "@", "--com", "5"} << none << 0 << 2 << missingPort << 0;
+        QTest::newRow("send: bad file") << QStringList{"send", "eeprom", "%bad"} << none << 0 << 5
+                                        << "Parameters not loaded from %bad: Line 3 is not a whole number from 0 to "
+                                           "65535. Nothing was sent."
+                                        << 0;
+        QTest::newRow("ident: no reply") << QStringList{"ident", "--timeout", "0.5"} << noReply << 0 << 3
+                                         << "no valid reply to the identification request within 0.5 s (got 0 of 96 "
+                                            "bytes)"
+                                         << 1;
+        QTest::newRow("ident: port missing")
+            << QStringList{"ident", "--com", "5"} << none << 0 << 2 << missingPort << 0;
+        QTest::newRow("get: short reply")
+            << QStringList{"get", "eeprom"} << int(sim::Fault::ShortByOne) << 0 << 3 << "(got 49 of 50 bytes)" << 1;
+        QTest::newRow("get: not a terminal") << QStringList{"get", "ram", "--device", "/dev/null"} << none << 0 << 2
+                                             << "/dev/null: cannot open: not a terminal" << 0;
+        QTest::newRow("get: unwritable file") << QStringList{"get", "ram", "/nonexistent/p.dat"} << none << 0 << 5
+                                              << "Parameters not saved to /nonexistent/p.dat: It cannot be written: "
+                                                 "the folder /nonexistent does not exist. Any file of that name is "
+                                                 "left as it was."
+                                              << 1;
+        QTest::newRow("watch: silent sensor") << QStringList{"watch", "--count", "1", "--timeout", "0.5"} << noReply
+                                              << 5 << 3 << "1 of 1 measurements had no valid reply within 0.5 s" << 3;
+        QTest::newRow("watch: port missing")
+            << QStringList{"watch", "--com", "5"} << none << 0 << 2 << missingPort << 0;
+        QTest::newRow("watch: unwritable CSV") << QStringList{"watch", "--csv", "/nonexistent/w.csv"} << none << 0 << 5
+                                               << "cannot write /nonexistent/w.csv: the folder /nonexistent does not "
+                                                  "exist"
+                                               << 0;
     }
 
     void failuresExitWithTheirCodeAndSayWhy()
     {
         QFETCH(QStringList, args);
         QFETCH(int, fault);
+        QFETCH(int, order);
         QFETCH(int, exit);
         QFETCH(QString, says);
         QFETCH(int, frames);
+        const int noReply = int(sim::Fault::NoReply);
         const QString good = WriteFile(dir, QStringLiteral("good.dat"), BlockText(Changed({{2, 700}, {17, 99}})));
+        const QString one = WriteFile(dir, QStringLiteral("one.dat"), BlockText(Changed({{2, 700}})));
         const QString bad = WriteFile(dir, QStringLiteral("bad.dat"), QStringLiteral("1\n2\n3x\n"));
-        says.replace(QLatin1String("%bad"), bad).replace(u'@', good);
-        args.replaceInStrings(QStringLiteral("%bad"), bad).replaceInStrings(QStringLiteral("@"), good);
+        for (const auto &[mark, path] : {std::pair{"%bad", bad}, std::pair{"%one", one}, std::pair{"@", good}}) {
+            says.replace(QLatin1String(mark), path);
+            args.replaceInStrings(QLatin1String(mark), path);
+        }
         QFile::link(QStringLiteral("/nonexistent/tty"), QString::fromStdString(portdir::LinkPath(5)));
-        sensor->setFault(sim::Fault(fault));
+        sensor->setFault(sim::Fault(fault), order);
 
         const Outcome r = Run(args);
         QFile::remove(QString::fromStdString(portdir::LinkPath(5)));
         QCOMPARE(r.exit, exit);
         QVERIFY2(r.err.contains(says), qPrintable(r.err));
         QCOMPARE(int(sensor->frames().size()), frames);
-        if (exit == 3 && fault == int(sim::Fault::NoReply))
-            QVERIFY2(r.ms >= 500 && r.ms < 2000, qPrintable(QString::number(r.ms)));
+        // A time-out costs the time asked for, not more and not less.
+        if (exit == 3 && fault == noReply)
+            QVERIFY2(r.ms >= 500 && r.ms < 3000, qPrintable(QString::number(r.ms)));
         if (exit == 4)
             QCOMPARE(sensor->ram(), sim::DefaultBlock());
+        if (args[0] == QLatin1String("watch") && exit == 3)
+            QCOMPARE(r.out.count(QRegularExpression(QStringLiteral("\n# [0-9T:.+-]+ no valid reply within 0.5 s "
+                                                                   "\\(got 0 of 14 bytes\\)\n"))),
+                     1);
+    }
+
+    void messagesNameTheRealReasonAndTheTimeWaited_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("fault"); // sim::Fault, on the RAM read
+        QTest::addColumn<bool>("heldToPermissions");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<QString>("mustNotSay");
+        const int none = int(sim::Fault::None);
+        QTest::newRow("a time-out shorter than the line")
+            << QStringList{"ident", "--timeout", "0.0000001"} << none << false << 3
+            << "is shorter than the line needs to carry the request and its reply (78 ms at 19200 baud)"
+            << "within 0.0 s";
+        QTest::newRow("a count too large") << QStringList{"watch", "--count", "99999999999999999999"} << none << false
+                                           << 1 << "--count 99999999999999999999 is too large: at most "
+                                           << "whole number of 1 or more";
+        QTest::newRow("a long reply at once") << QStringList{"get", "ram"} << int(sim::Fault::LongByOne) << false << 3
+                                              << "no valid reply to the RAM read: 51 bytes instead of 50 after"
+                                              << "within 2.0 s";
+        QTest::newRow("a link that loops") << QStringList{"ident", "--com", "13"} << none << false << 2
+                                           << "cannot open: it is a link that leads back to itself"
+                                           << "does not exist";
+        QTest::newRow("a read-only folder") << QStringList{"watch", "--csv", "%ro/w.csv"} << none << true << 5
+                                            << "cannot write %ro/w.csv: the folder %ro does not let you create files "
+                                               "in it (Permission denied)"
+                                            << "@";
+    }
+
+    void messagesNameTheRealReasonAndTheTimeWaited()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, fault);
+        QFETCH(bool, heldToPermissions);
+        QFETCH(int, exit);
+        QFETCH(QString, says);
+        QFETCH(QString, mustNotSay);
+        QTemporaryDir readOnly;
+        QVERIFY(::chmod(readOnly.path().toLocal8Bit().constData(), 0555) == 0);
+        args.replaceInStrings(QStringLiteral("%ro"), readOnly.path());
+        says.replace(QLatin1String("%ro"), readOnly.path());
+        const QString loop = QString::fromStdString(portdir::LinkPath(13));
+        QFile::remove(loop);
+        QVERIFY(QFile::link(loop, loop));
+        sensor->setFault(sim::Fault(fault), sim::ReadRam);
+        sensor->setPacing(19200); // as a real line: no reply can come within the shortest time-out
+
+        Child how;
+        if (heldToPermissions)
+            how.inChild = HeldToFilePermissionsInChild();
+        const Outcome r = Run(args, how);
+        QFile::remove(loop);
+        QCOMPARE(r.exit, exit);
+        QVERIFY2(r.err.contains(says), qPrintable(r.err));
+        QVERIFY2(!r.err.contains(mustNotSay), qPrintable(r.err));
+        if (fault != int(sim::Fault::None))
+            QVERIFY2(r.ms < 1500, qPrintable(QString::number(r.ms))); // the long reply ends the wait at once
+    }
+
+    void aReaderThatStopsReadingEndsWatchQuietly()
+    {
+        // The shell's pipe, as a user has it: watch | head -3.
+        const QString err = dir.filePath(QStringLiteral("watch.err"));
+        QProcess p;
+        p.start(QStringLiteral("bash"),
+                {"-c", "set -o pipefail; \"$0\" watch 2>\"$1\" | head -3 >/dev/null", kCli, err});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QFile f(err);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray());
+        QVERIFY(sensor->framesSeen() >= 3);
     }
 
     void watchWritesOneWellFormedLinePerMeasurement()
     {
         const QString csv = dir.filePath(QStringLiteral("count.csv"));
         QFile::remove(csv);
+        sim::Block ram{};
+        for (size_t i = 0; i < ram.size(); ++i)
+            ram[i] = uint16_t(60000 + i); // every word distinct and five digits wide
+        sensor->setRam(ram);
         QCOMPARE(Run({"watch", "--count", "100", "--csv", csv}).exit, 0);
         bool parse = false;
         int headers = 0;
         QCOMPARE(MeasurementLines(csv, &parse, &headers), 100);
         QVERIFY(parse);
         QCOMPARE(headers, 1);
+        QString ramLine = QStringLiteral("# RAM:");
+        for (uint16_t w : ram)
+            ramLine += QStringLiteral(" %1").arg(w);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(f.readAll()).split(u'\n').contains(ramLine));
         // Appending starts no second header.
         QCOMPARE(Run({"watch", "--count", "5", "--csv", csv}).exit, 0);
         QCOMPARE(MeasurementLines(csv, &parse, &headers), 105);
         QCOMPARE(headers, 1);
+    }
+
+    void aHangUpCostsNoCpuAndWatchGoesOnWhenTheSensorIsBack()
+    {
+        const QString csv = dir.filePath(QStringLiteral("hangup.csv"));
+        QFile::remove(csv);
+        sensor->hangUpAfter(4); // identification, RAM read, two measurements
+        QProcess p;
+        p.start(kCli, {"watch", "--timeout", "0.5", "--seconds", "9", "--csv", csv});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(sensor->hungUp(), 5000);
+        QTest::qWait(500);
+        const Usage before = UsageOf(p.processId());
+        QElapsedTimer t;
+        t.start();
+        QTest::qWait(2500);
+        const Usage after = UsageOf(p.processId());
+        const double wall = t.elapsed() / 1000.0;
+        if (before.cpu < 0 || after.rssKb < 0)
+            QSKIP("no /proc to measure the process with");
+        qInfo("hung up: %.2f s CPU in %.2f s, resident %ld -> %ld kB", after.cpu - before.cpu, wall, before.rssKb,
+              after.rssKb);
+        QVERIFY2((after.cpu - before.cpu) / wall < 0.10, qPrintable(QString::number(after.cpu - before.cpu)));
+        QVERIFY2(after.rssKb - before.rssKb < 1024, qPrintable(QString::number(after.rssKb - before.rssKb)));
+
+        QVERIFY(sensor->reopen());
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 3);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        const auto reopened = std::find_if(lines.begin(), lines.end(),
+                                           [](const QString &l) { return l.endsWith(QLatin1String(" opened again")); });
+        QVERIFY(reopened != lines.end());
+        // One try per time-out while the line was gone (3 s of it at most, 0.5 s each), then measurements again.
+        const auto missing = std::count_if(
+            lines.begin(), reopened, [](const QString &l) { return l.contains(QLatin1String("no valid reply")); });
+        QVERIFY2(missing >= 1 && missing <= 9, qPrintable(QString::number(missing)));
+        const auto goodAfter = std::count_if(reopened, lines.end(), [](const QString &l) { return l[0].isDigit(); });
+        QVERIFY2(goodAfter >= 3, qPrintable(QString::number(goodAfter)));
+    }
+
+    void aFullDiskKeepsTheOldFileAndEveryCsvLineWhole()
+    {
+        QTemporaryDir disk;
+        const QString old = disk.filePath(QStringLiteral("old.dat"));
+        const QByteArray oldBytes = BlockText(Changed({{0, 1234}})).toUtf8();
+        QFile o(old);
+        QVERIFY(o.open(QIODevice::WriteOnly) && o.write(oldBytes) == oldBytes.size());
+        o.close();
+        QCOMPARE(oldBytes.size(), 150);
+        sensor->setLatency(2.0);
+        Outcome r = RunOnFullDisk({"get", "ram", old, "--timeout", "5"}, *sensor, 64);
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(r.err.contains(QStringLiteral("Parameters not saved to %1: It cannot be written: File too large. Any "
+                                               "file of that name is left as it was.")
+                                    .arg(old)),
+                 qPrintable(r.err));
+        QFile again(old);
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readAll(), oldBytes);
+        QCOMPARE(FilesIn(disk.path()), QStringList{QStringLiteral("old.dat")});
+
+        const QString csv = disk.filePath(QStringLiteral("full.csv"));
+        sensor->clearFrames();
+        sensor->setLatency(2.0);
+        r = RunOnFullDisk({"watch", "--count", "500", "--csv", csv, "--timeout", "5"}, *sensor, 4000);
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(
+            r.err.contains(
+                QStringLiteral("cannot write %1: File too large; the file ends with the last whole line").arg(csv)),
+            qPrintable(r.err));
+        bool parse = false;
+        int headers = 0;
+        const int lines = MeasurementLines(csv, &parse, &headers);
+        QVERIFY(parse);
+        QVERIFY2(lines > 10 && lines < 500, qPrintable(QString::number(lines)));
+        QVERIFY(QFileInfo(csv).size() <= 4000);
+        // With room again, the next run appends whole lines to whole lines.
+        QCOMPARE(Run({"watch", "--count", "5", "--csv", csv}).exit, 0);
+        QCOMPARE(MeasurementLines(csv, &parse, &headers), lines + 5);
+        QVERIFY(parse);
+        QCOMPARE(headers, 1);
+    }
+
+    void outputThatCannotBeWrittenExitsFive_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("says");
+        const QString noSpace = QStringLiteral("cannot write standard output: No space left on device");
+        QTest::newRow("help") << QStringList{"help"} << noSpace;
+        QTest::newRow("ports") << QStringList{"ports"} << noSpace;
+        QTest::newRow("ident") << QStringList{"ident"} << noSpace;
+        QTest::newRow("get") << QStringList{"get", "ram", "-"}
+                             << QStringLiteral(
+                                    "Parameters not saved to standard output: It cannot be written: No space "
+                                    "left on device.");
+        QTest::newRow("send") << QStringList{"send", "ram", "@", "--no-verify"} << noSpace;
+        QTest::newRow("watch") << QStringList{"watch", "--count", "2"} << noSpace;
+    }
+
+    void outputThatCannotBeWrittenExitsFive()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, says);
+        args.replaceInStrings(QStringLiteral("@"), WriteFile(dir, QStringLiteral("out.dat"), BlockText(Changed({}))));
+        Child full;
+        full.output = QStringLiteral("/dev/full");
+        const Outcome r = Run(args, full);
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    }
+
+    void comNumbersRunFromOneToNinetyNine_data()
+    {
+        QTest::addColumn<int>("com");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("the first") << 1 << 0;
+        QTest::newRow("the last") << 99 << 0;
+        QTest::newRow("one below the first") << 0 << 1;
+        QTest::newRow("one past the last") << 100 << 1;
+    }
+
+    void comNumbersRunFromOneToNinetyNine()
+    {
+        QFETCH(int, com);
+        QFETCH(int, exit);
+        sim::SensorSim last(sim::Options{.com = 99});
+        QVERIFY(last.start());
+        const Outcome r = Run({"ident", "--com", QString::number(com)});
+        QCOMPARE(r.exit, exit);
+        if (exit == 0)
+            QCOMPARE(r.out, QStringLiteral("QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n"));
+        else
+            QVERIFY2(r.err.contains(QLatin1String("--com needs a whole number from 1 to 99")), qPrintable(r.err));
+        QCOMPARE(int((com == 99 ? last : *sensor).framesSeen()), exit == 0 ? 1 : 0);
+    }
+
+    void aPortHeldByAnotherProgramIsInUseForPortsAndIdent()
+    {
+        // This process holds COM 1 as the panel would.
+        QCOMPARE(OpenComConfig(1, "", 19200, kParityNone, 8, 1, 1024, 1024), 0);
+        const Outcome ports = Run({"ports"});
+        const Outcome ident = Run({"ident"});
+        CloseCom(1);
+        QCOMPARE(ports.exit, 0);
+        const QString line =
+            QStringLiteral("COM 1\t%1\tlink %2\tcannot be opened: in use by another program\n")
+                .arg(QString::fromStdString(sensor->devicePath()), QString::fromStdString(sensor->linkPath()));
+        QVERIFY2(ports.out.startsWith(line), qPrintable(ports.out));
+        QCOMPARE(ident.exit, 2);
+        QVERIFY2(ident.err.endsWith(QLatin1String("cannot open: in use by another program\n")), qPrintable(ident.err));
+        // Free again, it lists without a reason.
+        const Outcome free = Run({"ports"});
+        QVERIFY2(!free.out.contains(QLatin1String("cannot be opened")), qPrintable(free.out));
+    }
+
+    void aPathThatIsNoRegularFileIsRefusedAndLeftAsItWas_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("says");
+        for (const char *kind : {"FIFO", "device node", "folder", "socket"}) {
+            const QString article = QStringLiteral("a ") + QLatin1String(kind);
+            QTest::addRow("get into %s", kind) << QString::fromLatin1(kind) << QStringList{"get", "ram", "%p"}
+                                               << "Parameters not saved to %p: it is " + article +
+                                                      ", not a regular "
+                                                      "file; nothing was replaced (- writes to standard output).";
+            QTest::addRow("watch into %s", kind) << QString::fromLatin1(kind) << QStringList{"watch", "--csv", "%p"}
+                                                 << "cannot write %p: it is " + article + ", not a regular file";
+        }
+    }
+
+    void aPathThatIsNoRegularFileIsRefusedAndLeftAsItWas()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QStringList, args);
+        QFETCH(QString, says);
+        QTemporaryDir place;
+        const QString path = place.filePath(QStringLiteral("node"));
+        const QByteArray p = path.toLocal8Bit();
+        int sock = -1;
+        if (kind == QLatin1String("FIFO")) {
+            QVERIFY(::mkfifo(p.constData(), 0666) == 0);
+        } else if (kind == QLatin1String("device node")) {
+            // A twin of /dev/null in a scratch folder: replacing it would harm nothing, so the test is safe.
+            if (::mknod(p.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+                QSKIP("making a device node needs root");
+        } else if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir(place.path()).mkdir(QStringLiteral("node")));
+        } else {
+            sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", p.constData());
+            QVERIFY(::bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
+        }
+        struct stat before {};
+        QVERIFY(::lstat(p.constData(), &before) == 0);
+        args.replaceInStrings(QStringLiteral("%p"), path);
+        says.replace(QLatin1String("%p"), path);
+
+        const Outcome r = Run(args);
+        if (sock >= 0)
+            ::close(sock);
+        QCOMPARE(r.exit, 5);
+        QVERIFY2(r.err.contains(says), qPrintable(r.err));
+        struct stat after {};
+        QVERIFY(::lstat(p.constData(), &after) == 0);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(FilesIn(place.path()), QStringList{QStringLiteral("node")});
+        QVERIFY(sensor->frames().empty()); // refused before the sensor was asked anything
+    }
+
+    void parameterFilesAreReadFromStreamsToTheirEnd_data()
+    {
+        QTest::addColumn<QString>("source"); // "-", "/dev/stdin", or "fifo"
+        QTest::addColumn<bool>("writer");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("standard input") << "-" << true << 0 << "sent standard input to RAM on COM 1";
+        QTest::newRow("/dev/stdin") << "/dev/stdin" << true << 0 << "sent /dev/stdin to RAM on COM 1";
+        QTest::newRow("a FIFO with a writer") << "fifo" << true << 0 << "sent %f to RAM on COM 1";
+        QTest::newRow("a FIFO nobody writes to") << "fifo" << false << 5
+                                                 << "Parameters not loaded from %f: It is a FIFO that nothing was "
+                                                    "written to within 2.0 s. Nothing was sent.";
+    }
+
+    void parameterFilesAreReadFromStreamsToTheirEnd()
+    {
+        QFETCH(QString, source);
+        QFETCH(bool, writer);
+        QFETCH(int, exit);
+        QFETCH(QString, says);
+        const sim::Block block = Changed({{2, 700}, {9, 40009}, {17, 99}});
+        const QByteArray text = BlockText(block).toUtf8();
+        QTemporaryDir place;
+        const QString fifo = place.filePath(QStringLiteral("in.dat"));
+        Child how;
+        std::thread feeder;
+        if (source == QLatin1String("fifo")) {
+            QVERIFY(::mkfifo(fifo.toLocal8Bit().constData(), 0666) == 0);
+            source = fifo;
+            if (writer)
+                feeder = std::thread([fifo, text] {
+                    // Waits for the reader without blocking for ever: a reader that never comes fails the test.
+                    for (int tries = 0; tries < 500; ++tries) {
+                        const int fd = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK);
+                        if (fd >= 0) {
+                            ::fcntl(fd, F_SETFL, 0);
+                            // Two pieces with a pause between: the reader must wait for the end.
+                            ::write(fd, text.constData(), 60);
+                            QThread::msleep(300);
+                            ::write(fd, text.constData() + 60, size_t(text.size() - 60));
+                            ::close(fd);
+                            return;
+                        }
+                        QThread::msleep(20);
+                    }
+                });
+        } else {
+            how.input = text;
+        }
+        says.replace(QLatin1String("%f"), fifo);
+        const Outcome r = Run({"send", "ram", source}, how);
+        if (feeder.joinable())
+            feeder.join();
+        QCOMPARE(r.exit, exit);
+        QVERIFY2((exit == 0 ? r.out : r.err).contains(says), qPrintable(r.out + r.err));
+        QCOMPARE(sensor->ram(), exit == 0 ? block : sim::DefaultBlock());
+        if (!writer)
+            QVERIFY2(r.ms >= 1900 && r.ms < 6000, qPrintable(QString::number(r.ms)));
     }
 
     void aKilledWatchLeavesOnlyWholeLinesAndLosesUnderASecond()
@@ -337,6 +822,109 @@ private slots:
         QVERIFY(f.readAll().startsWith(
             "# Quillex-EMB-Scope V1.0\n# port: COM 1 (" + QByteArray(sensor->devicePath().c_str()) +
             ")\n# ident: QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n# RAM: 4000 100 800"));
+    }
+
+    void thePanelsRecordingGrowsLineByLineWhilePolling()
+    {
+        const QString csv = dir.filePath(QStringLiteral("live.csv"));
+        QFile::remove(csv);
+        PopupRecorder rec;
+        ResetScopeState();
+        QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = csv.toLocal8Bit();
+        char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+        RunTimeArgs args{3, argv};
+        QList<int> inFile, passes;
+        bool whole = true;
+        QTimer reader;
+        QObject::connect(&reader, &QTimer::timeout, [&] {
+            QFile f(csv);
+            f.open(QIODevice::ReadOnly);
+            const QByteArray all = f.readAll();
+            whole = whole && (all.isEmpty() || all.endsWith('\n'));
+            bool parse = false;
+            int headers = 0;
+            inFile << MeasurementLines(csv, &parse, &headers);
+            passes << int(st.goodPasses);
+            if (inFile.size() == 6)
+                PanelWidget(st.panel)->close();
+        });
+        QCOMPARE(RunProgram(
+                     [&](QWidget *w) {
+                         (void)w;
+                         reader.start(100);
+                         QTest::mouseClick(W(ButtonGo), Qt::LeftButton);
+                     },
+                     &args),
+                 0);
+        QVERIFY(whole);
+        QCOMPARE(inFile.size(), 6);
+        // Read while polling goes on, the file already holds every pass made so far.
+        for (int i = 0; i < inFile.size(); ++i)
+            QVERIFY2(inFile[i] >= passes[i],
+                     qPrintable(QStringLiteral("%1 lines after %2 passes").arg(inFile[i]).arg(passes[i])));
+        QVERIFY(inFile.last() > inFile.first());
+    }
+
+    void aRecordingThatFailsIsToldOnceAndPollingGoesOn()
+    {
+        const QString csv = dir.filePath(QStringLiteral("cut.csv"));
+        QFile::remove(csv);
+        PopupRecorder rec;
+        ResetScopeState();
+        QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = csv.toLocal8Bit();
+        char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+        RunTimeArgs args{3, argv};
+        constexpr rlim_t kRoom = 1500; // the header and some twenty lines
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const auto restore = [&saved] {
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            ::signal(SIGXFSZ, SIG_DFL);
+        };
+        QString message;
+        // Closes the window once polling has gone on for twenty passes after the recording stopped.
+        constexpr unsigned long kPassesAfter = 20;
+        unsigned long stoppedAt = 0;
+        QTimer watcher;
+        QElapsedTimer running;
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            if (!st.record && stoppedAt == 0)
+                stoppedAt = st.goodPasses;
+            // A recording that never stops must not hold the suite: 20 s is far more than the disk takes to fill.
+            if ((stoppedAt > 0 && st.goodPasses >= stoppedAt + kPassesAfter) || running.elapsed() > 20000)
+                PanelWidget(st.panel)->close();
+        });
+        QCOMPARE(RunProgram(
+                     [&](QWidget *) {
+                         // The disk fills up once the port is open (its lock file is written then).
+                         ::signal(SIGXFSZ, SIG_IGN);
+                         const rlimit full{kRoom, saved.rlim_max};
+                         ::setrlimit(RLIMIT_FSIZE, &full);
+                         running.start();
+                         watcher.start(20);
+                         QTest::mouseClick(W(ButtonGo), Qt::LeftButton);
+                         restore();
+                         message = qobject_cast<QLabel *>(W(MessageLine))->text();
+                     },
+                     &args),
+                 0);
+        restore();
+        bool parse = false;
+        int headers = 0;
+        const int lines = MeasurementLines(csv, &parse, &headers);
+        QVERIFY(parse);
+        QCOMPARE(headers, 1);
+        QVERIFY2(lines >= 5 && QFileInfo(csv).size() <= qint64(kRoom), qPrintable(QString::number(lines)));
+        QVERIFY2(stoppedAt > 0 && st.goodPasses >= stoppedAt + kPassesAfter,
+                 qPrintable(QStringLiteral("%1 passes, recording stopped at %2").arg(st.goodPasses).arg(stoppedAt)));
+        QVERIFY2(message.startsWith(QStringLiteral("Recording stopped: %1: File too large").arg(csv)),
+                 qPrintable(message));
+        QVERIFY(rec.popups.empty());
+        QVERIFY(!st.record);
+        // The next recording appends whole lines to whole lines.
+        QCOMPARE(Run({"watch", "--count", "3", "--csv", csv}).exit, 0);
+        QCOMPARE(MeasurementLines(csv, &parse, &headers), lines + 3);
+        QVERIFY(parse);
     }
 
     void aRecordingThatCannotBeOpenedStopsTheStart()

@@ -16,12 +16,15 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QThread>
 #include <QTimer>
 
 #include <cstring>
 #include <functional>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -412,7 +415,10 @@ private slots:
     {
         QTest::addColumn<bool>("folderWritable");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("read-only folder") << false << QStringLiteral("It cannot be written: Permission denied.");
+        QTest::newRow("read-only folder")
+            << false
+            << QStringLiteral("It cannot be written: the folder %f does not let you create files in it "
+                              "(Permission denied).");
         QTest::newRow("read-only file") << true
                                         << QStringLiteral("It cannot be written: Existing file %1 is not writable.");
     }
@@ -448,10 +454,102 @@ private slots:
         QCOMPARE(popups->popups[0].title, std::string("INFO"));
         const QString expected =
             QStringLiteral("%1\n%2\n\n%3\n\n%4")
-                .arg(QLatin1String(kSaveFailedHead), file, QString(reason).replace(QLatin1String("%1"), file),
+                .arg(QLatin1String(kSaveFailedHead), file,
+                     QString(reason).replace(QLatin1String("%1"), file).replace(QLatin1String("%f"), folder),
                      QLatin1String(kSaveFailedTail));
         QCOMPARE(QString::fromStdString(popups->popups[0].text), expected);
         QFile::setPermissions(folder, all | QFile::WriteOwner);
+    }
+
+    void aFullDiskKeepsTheOldFileAndSaysWhy()
+    {
+        const QString file = path("old.dat");
+        const QByteArray old = Lines(sim::DefaultBlock());
+        Write(file, old);
+        choose(file);
+        Click(SelectFILE);
+        showOnPanel(PanelBlock());
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        {
+            // Files may grow to 64 bytes and no further, as on a disk that is full; the write past it fails.
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit full{64, saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &full);
+            Click(ButtonSend);
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            ::signal(SIGXFSZ, SIG_DFL);
+        }
+        QCOMPARE(ReadAll(file), old);
+        QCOMPARE(QDir(dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("old.dat")});
+        QCOMPARE(popups->popups.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(popups->popups[0].text),
+                 QStringLiteral("%1\n%2\n\nIt cannot be written: File too large.\n\n%3")
+                     .arg(QLatin1String(kSaveFailedHead), file, QLatin1String(kSaveFailedTail)));
+    }
+
+    void whatThePanelShowsIsWhatGetsSaved()
+    {
+        showOnPanel(PanelBlock());
+        // Edits on the panel alone, not yet read into any variable.
+        QSpinBox *hold = qobject_cast<QSpinBox *>(W(EditHold));
+        QVERIFY(hold);
+        hold->setFocus();
+        hold->selectAll();
+        QTest::keyClicks(hold, QStringLiteral("321"));
+        SetTableCellVal(st.panel, TeachTable, MakePoint(4, 2), 2468);
+        QCOMPARE(st.hold, uint16_t(7));
+        const QString file = path("edited.dat");
+        choose(file);
+        Click(SelectFILE);
+        Click(ButtonSend);
+        const QList<QByteArray> lines = ReadAll(file).split('\n');
+        QCOMPARE(lines.value(sim::Hold), QByteArray("  321"));
+        QCOMPARE(lines.value(sim::Row2X + 3), QByteArray(" 2468"));
+        QVERIFY(popups->popups.empty());
+    }
+
+    void anyPathTheSystemTakesIsUsedAndOneItCannotIsReported_data()
+    {
+        QTest::addColumn<int>("length"); // bytes of the chosen path
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("300 bytes") << 300 << true;
+        QTest::newRow("4000 bytes") << 4000 << true;
+        QTest::newRow("longer than the system takes") << 5000 << false;
+    }
+
+    void anyPathTheSystemTakesIsUsedAndOneItCannotIsReported()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, usable);
+        // Folders of 200-byte names (a name may have 255) down to the length asked for.
+        QString folder = dir->path();
+        const QString name = QStringLiteral("init.dat");
+        while (folder.size() + 1 + 200 + 1 + name.size() <= length) {
+            folder += u'/' + QString(200, u'f');
+            if (usable)
+                QVERIFY(QDir().mkpath(folder));
+        }
+        const QString file = folder + u'/' + QString(length - folder.size() - 1 - name.size(), u'n') + name;
+        QCOMPARE(file.size(), length);
+        choose(file);
+        Click(SelectFILE);
+        showOnPanel(PanelBlock());
+        Click(ButtonSend);
+        if (!usable) {
+            QCOMPARE(popups->popups.size(), size_t(1));
+            QCOMPARE(QString::fromStdString(popups->popups[0].text),
+                     QStringLiteral("%1\n(the chosen path)\n\nIts path is longer than the 4095 bytes the system "
+                                    "takes.\n\n%2")
+                         .arg(QLatin1String(kSaveFailedHead), QLatin1String(kSaveFailedTail)));
+            return;
+        }
+        QVERIFY(popups->popups.empty());
+        QCOMPARE(ReadAll(file), Lines(PanelBlock()));
+        showOnPanel(sim::DefaultBlock());
+        Click(ButtonGet);
+        QCOMPARE(panelBlock(), Shown(PanelBlock()));
+        QCOMPARE(QString::fromLocal8Bit(st.file_name), file);
     }
 
     void theRealDialogSavesAndLoadsWhatTheUserTypes()

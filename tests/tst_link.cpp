@@ -4,6 +4,7 @@
 
 #include "core/helptexts.h"
 #include "link/com232.h"
+#include "link/exchange.h"
 #include "link/port.h"
 #include "link/reply.h"
 #include "core/portdir.h"
@@ -395,6 +396,85 @@ private slots:
     }
 };
 
+// The one exchange every program uses, on its own: its order of events and its bounds.
+class TstExchange : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<sim::SensorSim> sensor;
+
+private slots:
+    void initTestCase() { PrivatePortDir(); }
+    void init()
+    {
+        ResetScopeState();
+        SetProtocolDefaults();
+        FillTxBuf(kOrderReadData);
+        sensor = std::make_unique<sim::SensorSim>();
+        QVERIFY(sensor->start());
+        QCOMPARE(OpenLine(1, ""), 0);
+    }
+    void cleanup()
+    {
+        CloseCom(1);
+        sensor.reset();
+    }
+
+    void theRequestLeavesBeforeTheHookRunsAndAHookThatSaysStopReadsNothing()
+    {
+        sensor->setLatency(0.3);
+        const ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, kReplyTimeout};
+        bool requestSeenByHook = false;
+        int calls = 0;
+        const double t0 = Timer();
+        const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes, [&] {
+            ++calls;
+            requestSeenByHook = sensor->waitForFrames(1, 0.2);
+            return false;
+        });
+        QVERIFY(requestSeenByHook);
+        QCOMPARE(calls, 1);
+        QVERIFY(r.abandoned);
+        QCOMPARE(r.written, 54);
+        QCOMPARE(r.received, 0);
+        QVERIFY(Timer() - t0 < 0.3 + 0.2); // not a moment waited for the reply
+    }
+
+    void aRequestThatCannotBeWrittenStillCostsTheWholeWait_data()
+    {
+        QTest::addColumn<int>("com");
+        QTest::addColumn<bool>("hangUp");
+        QTest::newRow("a port that is not open") << 42 << false;
+        QTest::newRow("a line that hung up") << 1 << true;
+    }
+
+    void aRequestThatCannotBeWrittenStillCostsTheWholeWait()
+    {
+        QFETCH(int, com);
+        QFETCH(bool, hangUp);
+        if (hangUp) {
+            sensor->hangUpNow();
+            QTRY_VERIFY(ComHungUp(1));
+        }
+        constexpr double kTimeout = 0.6;
+        const ExchangeLine line{com, st.szWriteBuf, st.szReadBuf, kTimeout};
+        int calls = 0;
+        const double cpu0 = CpuSeconds();
+        const double t0 = Timer();
+        const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes, [&] {
+            ++calls;
+            return true;
+        });
+        const double wall = Timer() - t0;
+        QVERIFY(r.written != 54);
+        QCOMPARE(r.received, 0);
+        QVERIFY(!r.abandoned);
+        QVERIFY2(wall >= kTimeout, qPrintable(QString::number(wall)));
+        QVERIFY2(r.tdiff > kTimeout, qPrintable(QString::number(r.tdiff)));
+        QVERIFY((CpuSeconds() - cpu0) / wall < 0.10);
+        QVERIFY2(calls >= 3, qPrintable(QString::number(calls))); // after the write, then between slices
+    }
+};
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -405,6 +485,8 @@ int main(int argc, char **argv)
     status |= QTest::qExec(&connect);
     TstStartup startup;
     status |= QTest::qExec(&startup);
+    TstExchange exchange;
+    status |= QTest::qExec(&exchange);
     return status;
 }
 

@@ -7,6 +7,7 @@
 #include "ui/utility.h"
 
 #include <QFile>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 
 #include <fcntl.h>
@@ -266,6 +267,37 @@ private slots:
         QVERIFY(GetInQLenWait(5, 14, t1 + 0.3) < 14);
         QVERIFY(Timer() - t1 >= 0.3);
         QCOMPARE(CloseCom(5), 0);
+    }
+
+    void callsOnAHungUpLineQueueAtMostOneLookForTheEventLoop()
+    {
+        auto *pty = new Pty(8);
+        QCOMPARE(OpenLink(8), 0);
+        delete pty; // the device goes away under the open port
+        // A program without an event loop (the command line) goes on calling on the dead line.
+        for (int i = 0; i < 2000; ++i) {
+            FlushInQ(8);
+            GetInQLen(8);
+            GetInQLenWait(8, 14, Timer());
+        }
+        QVERIFY(ComHungUp(8));
+        // Every look that was queued is a call the event loop delivers now.
+        struct Counter : QObject {
+            int calls = 0;
+            bool eventFilter(QObject *o, QEvent *e) override
+            {
+                if (e->type() == QEvent::MetaCall && qobject_cast<QSerialPort *>(o))
+                    ++calls;
+                return false;
+            }
+        } counter;
+        QCoreApplication::instance()->installEventFilter(&counter);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::instance()->removeEventFilter(&counter);
+        QVERIFY2(counter.calls == 1, qPrintable(QString::number(counter.calls)));
+        QVERIFY(ComHungUp(8));
+        QCOMPARE(CloseCom(8), 0);
+        QVERIFY(ComHungUp(8)); // not open: as useless as a dead line
     }
 
     void aPortNotOpenSleepsOutTheWaitAndReportsNotOpen()

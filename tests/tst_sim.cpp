@@ -316,16 +316,24 @@ private slots:
     {
         OPEN_SIM(s, port, 0);
         s.setPacing(19200);
-        int reads = 0;
-        auto t0 = Clock::now();
-        QVERIFY(port.send(Frame(sim::Measure)));
-        QCOMPARE(port.receive(14, 1000, nullptr, &reads).size(), size_t(14));
-        QVERIFY(Clock::now() - t0 >= milliseconds(35)); // (54 + 14) bytes * 10 bits / 19200 baud = 35.4 ms
-        QVERIFY2(reads >= 5, "paced bytes arrived in a lump");
+        // Bytes spread over reads prove the pacing; a lump proves nothing on a busy machine, where either side
+        // may be held up while bytes pile up. So a few tries: a paced sensor spreads its bytes in nearly every one,
+        // one that sends in a lump in none.
+        constexpr int kTries = 10;
+        int mostReads = 0;
+        for (int i = 0; i < kTries && mostReads < 5; ++i) {
+            int reads = 0;
+            const auto t0 = Clock::now();
+            QVERIFY(port.send(Frame(sim::Measure)));
+            QCOMPARE(port.receive(14, 1000, nullptr, &reads).size(), size_t(14));
+            QVERIFY(Clock::now() - t0 >= milliseconds(35)); // (54 + 14) bytes * 10 bits / 19200 baud = 35.4 ms
+            mostReads = std::max(mostReads, reads);
+        }
+        QVERIFY2(mostReads >= 5, qPrintable(QStringLiteral("paced bytes arrived in a lump %1 times").arg(kTries)));
 
         s.setPacing(0);
         s.setLatency(0.15);
-        t0 = Clock::now();
+        const auto t0 = Clock::now();
         QCOMPARE(port.exchange(sim::Measure, {}, 14).size(), size_t(14));
         QVERIFY(Clock::now() - t0 >= milliseconds(150));
     }

@@ -29,10 +29,10 @@ QString ExtensionOf(const QString &fileTypeList)
     return ext.isEmpty() || ext.contains(QLatin1Char('*')) || ext.contains(QLatin1Char('?')) ? QString() : ext;
 }
 
-int StorePath(const QString &path, char pathName[260])
+int StorePath(const QString &path, char pathName[kMaxPathname])
 {
     const QByteArray bytes = QFile::encodeName(QDir::toNativeSeparators(path));
-    if (bytes.size() >= 260)
+    if (bytes.size() >= kMaxPathname)
         return kFileSelectErrPathTooLong;
     std::memcpy(pathName, bytes.constData(), size_t(bytes.size()) + 1);
     return 0;
@@ -42,7 +42,7 @@ int StorePath(const QString &path, char pathName[260])
 
 int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, const char *fileTypeList,
                     const char *title, int buttonLabel, int restrictDirectory, int restrictExtension, int allowCancel,
-                    int allowMakeDirectory, char pathName[260])
+                    int allowMakeDirectory, char pathName[kMaxPathname])
 {
     (void)buttonLabel; // only VAL_OK_BUTTON is offered
     if (answerHook) {

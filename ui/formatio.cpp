@@ -1,19 +1,20 @@
 // SPDX-License-Identifier: MIT
-// Number columns in text files on Qt's file classes: replaced atomically when written, checked strictly when read.
+// Number columns in text files: written through the one whole-file writer, read whole and checked strictly.
 #include "ui/formatio.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "ui/fileio.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
 
 // Longer lines cannot hold one 16-bit value with sensible blanks; they are refused rather than read whole.
-constexpr qint64 kMaxLine = 256;
+constexpr std::size_t kMaxLine = 256;
 constexpr unsigned kMaxU16 = 65535;
+// A column of numbers is a few hundred bytes; a stream that goes on past this is not one.
+constexpr std::size_t kMaxFileBytes = 1 << 20;
 
 std::string &LastError()
 {
@@ -21,9 +22,9 @@ std::string &LastError()
     return text;
 }
 
-int Fail(int code, const QString &text)
+int Fail(int code, std::string text)
 {
-    LastError() = text.toStdString();
+    LastError() = std::move(text);
     return code;
 }
 
@@ -41,17 +42,17 @@ bool IsBlank(char c)
 enum class LineKind { Blank, Value, Bad };
 
 // One line without its line feed: blanks, digits, blanks, and an optional CR from a CR LF ending.
-LineKind ParseLine(QByteArray line, unsigned *value)
+LineKind ParseLine(std::string_view line, unsigned *value)
 {
-    if (line.endsWith('\r'))
-        line.chop(1);
-    qsizetype i = 0;
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    std::size_t i = 0;
     while (i < line.size() && IsBlank(line[i]))
         ++i;
     if (i == line.size())
         return LineKind::Blank;
     unsigned v = 0;
-    const qsizetype digits = i;
+    const std::size_t digits = i;
     for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
         v = v * 10 + unsigned(line[i] - '0');
         if (v > kMaxU16)
@@ -67,6 +68,11 @@ LineKind ParseLine(QByteArray line, unsigned *value)
     return LineKind::Value;
 }
 
+std::string Num(std::size_t n)
+{
+    return std::to_string(n);
+}
+
 } // namespace
 
 int ArrayToFile(const char *fileName, const void *array, int dataType, int numberOfElements, int numberOfGroups,
@@ -74,23 +80,17 @@ int ArrayToFile(const char *fileName, const void *array, int dataType, int numbe
 {
     if (!Supported(dataType, numberOfGroups, arrayDataOrder, fileLayout, fileType) ||
         columnSeparation != VAL_CONST_WIDTH || fileAction != VAL_TRUNCATE || numberOfElements < 0 || fieldWidth < 1)
-        return Fail(kFmtErrUnsupported, QStringLiteral("These file arguments are not supported."));
+        return Fail(kFmtErrUnsupported, "These file arguments are not supported.");
     const auto *values = static_cast<const unsigned short *>(array);
-    QByteArray text;
-    for (int i = 0; i < numberOfElements; ++i)
-        text += QByteArray::number(values[i]).rightJustified(fieldWidth, ' ') + '\n';
-
-    QSaveFile file(QFile::decodeName(fileName));
-    const QString cannot = QStringLiteral("It cannot be written: %1.");
-    if (!file.open(QIODevice::WriteOnly))
-        return Fail(kFmtErrOpen, cannot.arg(file.errorString()));
-    if (file.write(text) != text.size()) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        return Fail(kFmtErrWrite, cannot.arg(why));
+    std::string text;
+    for (int i = 0; i < numberOfElements; ++i) {
+        const std::string number = std::to_string(values[i]);
+        text.append(number.size() < std::size_t(fieldWidth) ? std::size_t(fieldWidth) - number.size() : 0, ' ');
+        text += number + '\n';
     }
-    if (!file.commit())
-        return Fail(kFmtErrWrite, cannot.arg(file.errorString()));
+    std::string why;
+    if (!ReplaceFile(fileName, text, &why))
+        return Fail(kFmtErrWrite, why);
     LastError().clear();
     return 0;
 }
@@ -99,25 +99,21 @@ int FileToArray(const char *fileName, void *array, int dataType, int numberOfEle
                 int arrayDataOrder, int fileLayout, int fileType)
 {
     if (!Supported(dataType, numberOfGroups, arrayDataOrder, fileLayout, fileType) || numberOfElements < 0)
-        return Fail(kFmtErrUnsupported, QStringLiteral("These file arguments are not supported."));
-    const QString name = QFile::decodeName(fileName);
-    if (QFileInfo(name).isDir())
-        return Fail(kFmtErrOpen, QStringLiteral("It is a folder, not a file."));
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly))
-        return Fail(kFmtErrOpen, QStringLiteral("It cannot be opened: %1.").arg(file.errorString()));
+        return Fail(kFmtErrUnsupported, "These file arguments are not supported.");
+    std::string content, why;
+    if (!ReadWhole(fileName, kMaxFileBytes, kStreamSilence, &content, &why))
+        return Fail(kFmtErrOpen, why);
 
     std::vector<unsigned short> values;
-    int lineNo = 0;
-    int firstBlank = 0; // a blank line is only allowed if no value follows it
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine(kMaxLine);
+    std::size_t lineNo = 0;
+    std::size_t firstBlank = 0; // a blank line is only allowed if no value follows it
+    for (std::size_t at = 0; at < content.size();) {
+        const std::size_t end = std::min(content.find('\n', at), content.size());
+        const std::string_view line(content.data() + at, end - at);
+        at = end + 1;
         ++lineNo;
-        const bool complete = line.endsWith('\n');
-        if (complete)
-            line.chop(1);
-        else if (!file.atEnd())
-            return Fail(kFmtErrBadValue, QStringLiteral("Line %1 is far too long for one number.").arg(lineNo));
+        if (line.size() >= kMaxLine)
+            return Fail(kFmtErrBadValue, "Line " + Num(lineNo) + " is far too long for one number.");
         unsigned v = 0;
         switch (ParseLine(line, &v)) {
         case LineKind::Blank:
@@ -126,27 +122,22 @@ int FileToArray(const char *fileName, void *array, int dataType, int numberOfEle
             continue;
         case LineKind::Bad:
             return Fail(kFmtErrBadValue,
-                        QStringLiteral("Line %1 is not a whole number from 0 to %2.").arg(lineNo).arg(kMaxU16));
+                        "Line " + Num(lineNo) + " is not a whole number from 0 to " + Num(kMaxU16) + ".");
         case LineKind::Value: break;
         }
         if (firstBlank != 0)
-            return Fail(kFmtErrBadValue, QStringLiteral("Line %1 is empty.").arg(firstBlank));
+            return Fail(kFmtErrBadValue, "Line " + Num(firstBlank) + " is empty.");
         if (int(values.size()) == numberOfElements)
-            return Fail(kFmtErrCount, QStringLiteral("Line %1 is one value too many: the file must hold exactly %2.")
-                                          .arg(lineNo)
-                                          .arg(numberOfElements));
+            return Fail(kFmtErrCount, "Line " + Num(lineNo) + " is one value too many: the file must hold exactly " +
+                                          Num(std::size_t(numberOfElements)) + ".");
         values.push_back(static_cast<unsigned short>(v));
     }
-    if (file.error() != QFileDevice::NoError)
-        return Fail(kFmtErrOpen, QStringLiteral("It cannot be read: %1.").arg(file.errorString()));
     if (int(values.size()) < numberOfElements) {
-        const int missing = firstBlank != 0 ? firstBlank : lineNo + 1;
+        const std::size_t missing = firstBlank != 0 ? firstBlank : lineNo + 1;
         if (values.empty())
-            return Fail(kFmtErrCount, QStringLiteral("Line %1 is missing: the file holds no values.").arg(missing));
-        return Fail(kFmtErrCount, QStringLiteral("Line %1 is missing: the file holds %2 values instead of %3.")
-                                      .arg(missing)
-                                      .arg(values.size())
-                                      .arg(numberOfElements));
+            return Fail(kFmtErrCount, "Line " + Num(missing) + " is missing: the file holds no values.");
+        return Fail(kFmtErrCount, "Line " + Num(missing) + " is missing: the file holds " + Num(values.size()) +
+                                      " values instead of " + Num(std::size_t(numberOfElements)) + ".");
     }
     std::copy(values.begin(), values.end(), static_cast<unsigned short *>(array));
     LastError().clear();

@@ -29,6 +29,7 @@ struct ComPort {
     int queueSize = 1;
     double timeout = kDefaultTimeout;
     std::string path;
+    bool hangUpCheckQueued = false; // one look at a hung-up line is waiting for the event loop
 };
 
 // The one record of the serial services.
@@ -76,14 +77,23 @@ void WatchForHangUp(int port, QSerialPort *sp)
     QObject::connect(sp, &QSerialPort::errorOccurred, sp, [port, sp](QSerialPort::SerialPortError e) {
         if (e != QSerialPort::ReadError && e != QSerialPort::ResourceError)
             return;
+        ComPort *p = Open(port);
+        // Every call on a dead line reports again. One look is enough, and a program without an event loop
+        // never runs it at all: queueing one per error would grow without end there.
+        if (!p || p->sp.get() != sp || p->hangUpCheckQueued)
+            return;
+        p->hangUpCheckQueued = true;
         // Not now: this may be inside one of our own blocking calls. The event loop runs it afterwards.
         QMetaObject::invokeMethod(
             sp,
             [port, sp] {
-                ComPort *p = Open(port);
-                if (p && p->sp.get() == sp && sp->isOpen() && rs232os::HungUp(p->os.get())) {
+                ComPort *q = Open(port);
+                if (!q || q->sp.get() != sp)
+                    return;
+                q->hangUpCheckQueued = false;
+                if (sp->isOpen() && rs232os::HungUp(q->os.get())) {
                     sp->close();
-                    p->os.reset(rs232os::Attach(*sp)); // forget the old descriptor; its number may be reused
+                    q->os.reset(rs232os::Attach(*sp)); // forget the old descriptor; its number may be reused
                 }
             },
             Qt::QueuedConnection);
@@ -100,6 +110,19 @@ int OpenFailure(const std::string &path)
     if (!exists && ec != std::errc::too_many_symbolic_link_levels)
         return kComErrBadPort;
     return kComErrCannotOpen;
+}
+
+// Opens `path` as a serial device, as every caller does; on failure returns the code and notes a refusal by the
+// system's permissions for `port`.
+int OpenDevice(QSerialPort &sp, const std::string &path, int port)
+{
+    sp.setPortName(QString::fromStdString(path));
+    if (sp.open(QIODevice::ReadWrite))
+        return 0;
+    // Qt reports a busy device as a permission error too; only the system's permissions tell them apart.
+    if (std::string group; rs232os::AccessDenied(path, &group))
+        Serial().denied[port] = group;
+    return OpenFailure(path);
 }
 
 int QueueLen(const ComPort &p)
@@ -178,13 +201,8 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         return error ? error : kComErrBadPort;
 
     auto sp = std::make_unique<QSerialPort>();
-    sp->setPortName(QString::fromStdString(path));
-    if (!sp->open(QIODevice::ReadWrite)) {
-        // Qt reports a busy device as a permission error too; only the system's permissions tell them apart.
-        if (std::string group; rs232os::AccessDenied(path, &group))
-            Serial().denied[port] = group;
-        return OpenFailure(path);
-    }
+    if (const int failed = OpenDevice(*sp, path, port))
+        return failed;
     sp->setBaudRate(static_cast<qint32>(baudRate));
     sp->setDataBits(static_cast<QSerialPort::DataBits>(dataBits));
     sp->setParity(QSerialPort::NoParity);
@@ -202,6 +220,24 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     p.queueSize = std::max(1, inputQueueSize);
     p.path = path;
     return 0;
+}
+
+int ComProbe(const char *devicePath)
+{
+    QSerialPort sp;
+    // A number no caller uses, so a refusal noted here cannot be taken for one of a real port.
+    constexpr int kProbePort = -1;
+    const int r = OpenDevice(sp, devicePath, kProbePort);
+    Serial().denied.erase(kProbePort);
+    if (r == 0)
+        sp.close();
+    return r;
+}
+
+bool ComHungUp(int port)
+{
+    ComPort *p = Open(port);
+    return !p || !p->sp->isOpen() || rs232os::HungUp(p->os.get());
 }
 
 bool ComOpenDenied(int port, std::string *group)
@@ -333,8 +369,10 @@ int CloseCom(int port)
     auto it = Serial().ports.find(port);
     if (it == Serial().ports.end())
         return kComErrNotOpen;
-    // Unsent output would make close() wait for it to drain at the line's speed.
-    it->second.sp->clear(QSerialPort::Output);
+    // Unsent output would make close() wait for it to drain at the line's speed. (A line that hung up while the
+    // program idled is closed already.)
+    if (it->second.sp->isOpen())
+        it->second.sp->clear(QSerialPort::Output);
     it->second.sp->close();
     Serial().ports.erase(it);
     return 0;

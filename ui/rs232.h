@@ -49,6 +49,12 @@ void InitComServices(int argc, char **argv);
 // Input already waiting is discarded. Returns 0, or a negative code from the list above.
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize);
+// Opens the device at devicePath as OpenComConfig would and closes it again at once: 0 when that works, the
+// negative code of the refusal otherwise (kComErrCannotOpen for a device another program holds).
+int ComProbe(const char *devicePath);
+// True when COM `port` cannot carry anything any more: it is not open, or its device has hung up (gone away).
+// Such a port must be opened again to be of use.
+bool ComHungUp(int port);
 // After OpenComConfig on `port` returned kComErrCannotOpen: whether the system's permissions refused this
 // user the device, and if so the name of the group that owns it in *group ("" when that group has no name).
 bool ComOpenDenied(int port, std::string *group);
