@@ -619,7 +619,7 @@ private slots:
         f.close();
         SimProcess sim({QStringLiteral("--replay"), path, QStringLiteral("--replay-end"), QStringLiteral("stop"),
                         QStringLiteral("--pace"), QStringLiteral("0")});
-        QVERIFY2(sim.out.contains("replay 5 measurements from " + path.toUtf8()), sim.out.constData());
+        QVERIFY2(sim.waitFor("replay 5 measurements from " + path.toUtf8()), sim.out.constData());
         Port port(sim.device);
         for (int i = 0; i < 5; ++i)
             QCOMPARE(port.exchange(sim::Measure, {}, 14, 2000).size(), size_t(14));
