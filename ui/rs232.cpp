@@ -3,6 +3,7 @@
 // replies without running an event loop. What differs between operating systems is in rs232_<os>.cpp.
 #include "ui/rs232.h"
 
+#include "ui/rs232_net.h"
 #include "ui/rs232_os.h"
 #include "ui/utility.h"
 
@@ -35,6 +36,7 @@ struct ComPort {
 struct SerialState {
     std::map<int, ComPort> ports;
     std::string portDirectory;
+    std::map<int, std::string> bound; // COM numbers given a device by BindComDevice
     // Ports whose last opening was refused for lack of permission, with the owning group of the device.
     std::map<int, std::string> denied;
 };
@@ -114,6 +116,14 @@ void SetComPortDirectory(const char *directory)
     Serial().portDirectory = directory ? directory : "";
 }
 
+void BindComDevice(int port, const char *device)
+{
+    if (device && *device)
+        Serial().bound[port] = device;
+    else
+        Serial().bound.erase(port);
+}
+
 std::string ComDeviceFor(int port, int *error)
 {
     *error = 0;
@@ -121,8 +131,15 @@ std::string ComDeviceFor(int port, int *error)
         *error = kComErrBadPort;
         return {};
     }
+    if (const auto bound = Serial().bound.find(port); bound != Serial().bound.end())
+        return bound->second;
     const QString linkName = QStringLiteral("com%1").arg(port);
     const QFileInfo link(QDir(QString::fromStdString(Serial().portDirectory)).filePath(linkName));
+    // A link cannot lead to a network address, but its target text can be one.
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(link.filePath().toStdString(), ec).string();
+    if (!Serial().portDirectory.empty() && !ec && rs232net::IsAddress(target))
+        return target;
     if (!Serial().portDirectory.empty() && (link.isSymLink() || link.exists())) {
         const QString target = link.canonicalFilePath();
         return (target.isEmpty() ? link.absoluteFilePath() : target).toStdString();
@@ -169,13 +186,15 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 {
     (void)parity;
     (void)outputQueueSize;
-    if (Open(port))
+    if (Open(port) || rs232net::IsOpen(port))
         CloseCom(port);
     Serial().denied.erase(port);
     int error = 0;
     const std::string path = deviceName && *deviceName ? std::string(deviceName) : ComDeviceFor(port, &error);
     if (path.empty())
         return error ? error : kComErrBadPort;
+    if (rs232net::IsAddress(path))
+        return rs232net::Open(port, path, baudRate, parity, dataBits, stopBits, inputQueueSize);
 
     auto sp = std::make_unique<QSerialPort>();
     sp->setPortName(QString::fromStdString(path));
@@ -204,6 +223,11 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     return 0;
 }
 
+std::string ComOpenError(int port)
+{
+    return rs232net::OpenError(port);
+}
+
 bool ComOpenDenied(int port, std::string *group)
 {
     const auto it = Serial().denied.find(port);
@@ -213,12 +237,16 @@ bool ComOpenDenied(int port, std::string *group)
 
 std::string ComDevicePath(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::DevicePath(port);
     const ComPort *p = Open(port);
     return p ? p->path : std::string();
 }
 
 int SetComTime(int port, double timeoutSeconds)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::SetTime(port, timeoutSeconds);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -228,6 +256,8 @@ int SetComTime(int port, double timeoutSeconds)
 
 int SetCTSMode(int port, int mode)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::SetCts(port, mode);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -237,6 +267,8 @@ int SetCTSMode(int port, int mode)
 
 int FlushInQ(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::FlushIn(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -247,6 +279,8 @@ int FlushInQ(int port)
 
 int FlushOutQ(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::FlushOut(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -257,6 +291,8 @@ int FlushOutQ(int port)
 
 int ComWrt(int port, const void *buffer, int count)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Write(port, buffer, count);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -280,6 +316,8 @@ int ComWrt(int port, const void *buffer, int count)
 
 int GetInQLen(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::InQLen(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -289,6 +327,8 @@ int GetInQLen(int port)
 
 int GetInQLenWait(int port, int wanted, double deadline)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::InQLenWait(port, wanted, deadline);
     ComPort *p = Open(port);
     if (!p) {
         // The caller's loop runs until its deadline anyway; let that time pass asleep.
@@ -314,6 +354,8 @@ int GetInQLenWait(int port, int wanted, double deadline)
 
 int ComRd(int port, void *buffer, int count)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Read(port, buffer, count);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -330,6 +372,8 @@ int ComRd(int port, void *buffer, int count)
 
 int CloseCom(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Close(port);
     auto it = Serial().ports.find(port);
     if (it == Serial().ports.end())
         return kComErrNotOpen;
