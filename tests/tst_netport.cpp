@@ -143,7 +143,11 @@ std::unique_ptr<sim::SensorSim> StartSensor()
     t.c_cflag |= CSTOPB;
     tcsetattr(fd, TCSANOW, &t);
     ::close(fd);
-    return s;
+    // Only once the simulator has seen these can a later 19200 8N1 be the server's doing.
+    for (const double end = Timer() + 2.0; Timer() < end; SleepSeconds(0.01))
+        if (sim::LineText(s->lineSettings()) == "1200 8N2")
+            return s;
+    return nullptr;
 }
 
 int OpenNet(const std::string &url, int port = kPort)
