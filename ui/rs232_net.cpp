@@ -494,9 +494,11 @@ int Write(int port, const void *buffer, int count)
         return kComErrNotOpen;
     if (count <= 0)
         return 0;
-    if (p->error)
-        return kComErrIO;
     SigPipeHeld held;
+    // A server that has gone away took its end down with it; a write would still be accepted once, so look
+    // first, as a local port finds its device gone.
+    if (!Pump(*p, 0))
+        return kComErrIO;
     gensiods written = 0;
     gensio_time t = ToTime(p->timeout);
     const int rc = gensio_write_s(p->io, &written, buffer, static_cast<gensiods>(count), &t);
