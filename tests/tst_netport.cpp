@@ -380,6 +380,54 @@ private slots:
         QCOMPARE(ComDevicePath(kPort), std::string());
     }
 
+    void theCommandLineReachesASensorThroughTheServer_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("rfc2217://") << true;
+        QTest::newRow("tcp://") << false;
+    }
+
+    void theCommandLineReachesASensorThroughTheServer()
+    {
+        QFETCH(bool, rfc2217);
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        Ser2Net server({{rfc2217, sensor->devicePath(), rfc2217 ? "9600n82" : "19200n81"}});
+        QVERIFY(server.start());
+        const QString url = QString::fromStdString(server[0].url());
+        const auto cli = [&](const QStringList &args, QByteArray *out = nullptr) {
+            QProcess p;
+            p.start(QStringLiteral(SCOPE_BIN_DIR "/quillex-scope-cli"), args + QStringList{"--device", url});
+            p.waitForFinished(20000);
+            if (out)
+                *out = p.readAllStandardOutput();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+        QByteArray out;
+        QCOMPARE(cli({"ident"}, &out), 0);
+        QCOMPARE(out, QByteArray("QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n"));
+
+        // Words full of 0xFF, sent and verified by reading them back.
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("line4.dat"));
+        sim::Block block = sim::DefaultBlock();
+        block[6] = 0xFFFF;
+        block[7] = 0xFF00;
+        block[8] = 0x00FF;
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (uint16_t w : block)
+            f.write(QByteArray::number(w) + "\n");
+        f.close();
+        QCOMPARE(cli({"send", "eeprom", file}), 0);
+        QCOMPARE(sensor->eeprom(), block);
+        QCOMPARE(cli({"get", "ram"}, &out), 0);
+        QCOMPARE(out.split('\n').at(7).trimmed(), QByteArray("65280"));
+
+        QCOMPARE(cli({"watch", "--count", "5"}, &out), 0);
+        QCOMPARE(out.count('\n') - out.count("#"), 6); // the column line and five measurements
+    }
+
     void theInputQueueHoldsWhatItMayAndFlushesAll()
     {
         // The far end is a terminal of the test's own, so it can send more than any reply.

@@ -88,7 +88,8 @@ struct NetState {
 
 NetState &Net()
 {
-    static NetState state;
+    // Never destroyed: the services it holds outlive every static destructor that might still close a port.
+    static NetState &state = *new NetState;
     return state;
 }
 
