@@ -407,7 +407,7 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
     }
     p->waiter = gensio_os_funcs_alloc_waiter(p->os);
     const std::string spec =
-        std::string(a.telnet ? "telnet(rfc2217),tcp," : "tcp,") + (a.ipv6 ? "ipv6," : "") + a.host + "," + a.port;
+        std::string(a.telnet ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") + (a.ipv6 ? "ipv6," : "") + a.host + "," + a.port;
     int rc = p->waiter ? str_to_gensio(spec.c_str(), p->os, OnEvent, p.get(), &p->io) : GE_NOMEM;
     if (rc == 0) {
         p->freeNote.note.freed = OnFreed;
