@@ -350,6 +350,10 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("why");
         QTest::newRow("no port") << "rfc2217://127.0.0.1" << int(kComErrBadPort) << "needs a host and a port";
+        QTest::newRow("IPv6 without port") << "rfc2217://[::1]" << int(kComErrBadPort) << "needs a host and a port";
+        QTest::newRow("IPv6 unclosed") << "tcp://[::1:7000" << int(kComErrBadPort) << "not a host name";
+        // Not an address but a device path that does not exist; the last row's reason must not linger.
+        QTest::newRow("device path after a network failure") << "ftp://127.0.0.1:21" << int(kComErrBadPort) << "";
         QTest::newRow("port 0") << "tcp://127.0.0.1:0" << int(kComErrBadPort) << "not a TCP port";
         QTest::newRow("port too large") << "tcp://127.0.0.1:70000" << int(kComErrBadPort) << "not a TCP port";
         QTest::newRow("gensio syntax in the host")
@@ -375,7 +379,8 @@ private slots:
         const double t0 = Timer();
         QCOMPARE(OpenNet(url), code);
         QVERIFY(Timer() - t0 < 6.0);
-        QVERIFY2(QString::fromStdString(ComOpenError(kPort)).contains(why), ComOpenError(kPort).c_str());
+        const QString said = QString::fromStdString(ComOpenError(kPort));
+        QVERIFY2(why.isEmpty() ? said.isEmpty() : said.contains(why), qPrintable(said));
         QCOMPARE(GetInQLen(kPort), int(kComErrNotOpen));
         QCOMPARE(ComDevicePath(kPort), std::string());
     }
@@ -447,6 +452,7 @@ private slots:
         QCOMPARE(::write(master, burst.data(), burst.size()), ssize_t(burst.size()));
         QTRY_COMPARE(GetInQLen(kPort), 1024);
         QCOMPARE(GetInQLenWait(kPort, 2000, Timer() + 0.3), 1024);
+        QTest::qWait(300); // the rest on its way through the server, so that it is there to be flushed
         QCOMPARE(FlushInQ(kPort), 0);
         QCOMPARE(GetInQLenWait(kPort, 1, Timer() + 0.3), 0); // the rest went with the flush
 

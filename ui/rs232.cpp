@@ -189,6 +189,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     if (Open(port) || rs232net::IsOpen(port))
         CloseCom(port);
     Serial().denied.erase(port);
+    rs232net::ForgetOpenError(port);
     int error = 0;
     const std::string path = deviceName && *deviceName ? std::string(deviceName) : ComDeviceFor(port, &error);
     if (path.empty())

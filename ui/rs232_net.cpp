@@ -259,17 +259,16 @@ bool ParseAddress(const std::string &text, Address *a, std::string *why)
         *why = "not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
         return false;
     }
-    const std::size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
+    // An IPv6 address carries colons of its own, hence the brackets around it.
+    const std::size_t hostEnd = rest.rfind(']');
+    a->ipv6 = !rest.empty() && rest.front() == '[' && hostEnd != std::string::npos;
+    const std::size_t colon = rest.find(':', a->ipv6 ? hostEnd : 0);
+    if (colon == std::string::npos || colon == 0 || (a->ipv6 && colon != hostEnd + 1)) {
         *why = "the address needs a host and a port: HOST:PORT";
         return false;
     }
-    a->host = rest.substr(0, colon);
+    a->host = a->ipv6 ? rest.substr(1, hostEnd - 1) : rest.substr(0, colon);
     a->port = rest.substr(colon + 1);
-    if (a->host.size() > 2 && a->host.front() == '[' && a->host.back() == ']') {
-        a->host = a->host.substr(1, a->host.size() - 2);
-        a->ipv6 = true;
-    }
     const auto hostChar = [&](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || (a->ipv6 && c == ':');
     };
@@ -277,7 +276,7 @@ bool ParseAddress(const std::string &text, Address *a, std::string *why)
         *why = "not a host name or address: " + a->host;
         return false;
     }
-    const bool digits = !a->port.empty() && a->port.size() <= 5 &&
+    const bool digits = !a->port.empty() && a->port.size() <= std::to_string(kMaxTcpPort).size() &&
                         std::all_of(a->port.begin(), a->port.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!digits || std::stol(a->port) < 1 || std::stol(a->port) > kMaxTcpPort) {
         *why = "not a TCP port from 1 to 65535: " + a->port;
@@ -384,6 +383,11 @@ std::string OpenError(int port)
     return it == Net().openErrors.end() ? std::string() : it->second;
 }
 
+void ForgetOpenError(int port)
+{
+    Net().openErrors.erase(port);
+}
+
 int Open(int port, const std::string &address, long baudRate, int parity, int dataBits, int stopBits,
          int inputQueueSize)
 {
@@ -406,8 +410,8 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
         return kComErrSystem;
     }
     p->waiter = gensio_os_funcs_alloc_waiter(p->os);
-    const std::string spec =
-        std::string(a.telnet ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") + (a.ipv6 ? "ipv6," : "") + a.host + "," + a.port;
+    const std::string spec = std::string(a.telnet ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") +
+                             (a.ipv6 ? "ipv6," : "") + a.host + "," + a.port;
     int rc = p->waiter ? str_to_gensio(spec.c_str(), p->os, OnEvent, p.get(), &p->io) : GE_NOMEM;
     if (rc == 0) {
         p->freeNote.note.freed = OnFreed;

@@ -22,8 +22,9 @@ bool IsOpen(int port);
 // few seconds).
 int Open(int port, const std::string &address, long baudRate, int parity, int dataBits, int stopBits,
          int inputQueueSize);
-// Why the last Open of `port` failed, in words ("" after a success or for a port never opened here).
+// Why the last Open of `port` failed, in words ("" after a success, or after ForgetOpenError).
 std::string OpenError(int port);
+void ForgetOpenError(int port);
 
 std::string DevicePath(int port);
 int SetTime(int port, double timeoutSeconds);
