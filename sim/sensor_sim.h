@@ -84,7 +84,8 @@ std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync
 std::array<double, 3> SceneColour(double seconds);
 
 // Baud rate and framing of the line as the pseudo-terminal holds them: whoever opened the device last set them
-// (a front end on this machine, or a serial device server such as ser2net on the sensor's behalf).
+// (a front end on this machine, or a serial device server such as ser2net on the sensor's behalf). A Linux pty
+// keeps the baud rate and stop bits it is given but forces 8 data bits and no parity, so only those two tell.
 struct LineSettings {
     int baud = 0; // 0 when the terminal holds a rate that is not a standard one
     int dataBits = 8;
