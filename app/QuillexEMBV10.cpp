@@ -59,13 +59,44 @@ bool OpenRecording(void *hInstance, LineLog *recorder)
     return true;
 }
 
+// The COM number start-up opens.
+constexpr int kStartCom = 1;
+
+// "--device DEVICE" or "--device=DEVICE" among the arguments binds COM 1, where the program starts, to a device
+// path or a network address (rfc2217://HOST:PORT, tcp://HOST:PORT); the other numbers keep their devices.
+// Returns false (with a message on stderr) for a --device without a value.
+bool BindStartDevice(void *hInstance)
+{
+    constexpr const char *kOption = "--device";
+    constexpr const char *kOptionWithValue = "--device=";
+    const std::size_t prefix = std::strlen(kOptionWithValue);
+    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
+    BindComDevice(kStartCom, nullptr); // a run before this one in the same process may have bound it
+    for (int i = 1; args && i < args->argc; ++i) {
+        const char *arg = args->argv[i];
+        const char *device = nullptr;
+        if (std::strcmp(arg, kOption) == 0)
+            device = i + 1 < args->argc ? args->argv[++i] : "";
+        else if (std::strncmp(arg, kOptionWithValue, prefix) == 0)
+            device = arg + prefix;
+        if (device && !*device) {
+            std::fprintf(stderr,
+                         "QuillexEMBV10: --device needs a device or an address (--device rfc2217://HOST:PORT)\n");
+            return false;
+        }
+        if (device)
+            BindComDevice(kStartCom, device);
+    }
+    return true;
+}
+
 } // namespace
 
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
     LineLog recorder;
-    if (!OpenRecording(hInstance, &recorder))
+    if (!OpenRecording(hInstance, &recorder) || !BindStartDevice(hInstance))
         return -1;
     if (InitUIRunTime(hInstance) == 0)
         return -1;

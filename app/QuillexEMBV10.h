@@ -3,8 +3,9 @@
 #pragma once
 
 // hInstance is the toolkit's RunTimeArgs* (may be null). "--record FILE.csv" among its arguments appends every
-// polling pass to that file. Returns 0, or -1 when the toolkit or the panel file cannot be brought up, or the
-// recording cannot be opened; in that case no window is shown.
+// polling pass to that file; "--device DEVICE" makes COM 1 that device path or network address
+// (rfc2217://HOST:PORT or tcp://HOST:PORT). Returns 0, or -1 when the toolkit or the panel file cannot be brought
+// up, the recording cannot be opened or --device has no value; in that case no window is shown.
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow);
 
 // Defaults of the state and the first displays; called once by WinMain before the panel is shown.

@@ -15,6 +15,9 @@
 
 namespace {
 
+// How often requests, line changes and the end of a replay are reported, and stop signals looked for.
+constexpr long kReportEveryNs = 200L * 1000 * 1000;
+
 void PrintUsage(std::ostream &os)
 {
     os << "Usage: quillex-sensor-sim [options]\n"
@@ -26,6 +29,11 @@ void PrintUsage(std::ostream &os)
           "                     (default none)\n"
           "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
           "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
+          "  --replay FILE.csv  answer data requests with the measurements of a recorded log, line by line\n"
+          "                     at the recorded pace; parameter reads get its RAM block\n"
+          "  --replay-end loop|stop\n"
+          "                     after the last line start again (default), or stop: data requests then\n"
+          "                     go unanswered, as from a sensor that fell silent\n"
           "  --help             show this text\n";
 }
 
@@ -60,6 +68,15 @@ std::optional<sim::Fault> ParseFault(const std::string &s)
     return std::nullopt;
 }
 
+std::optional<sim::ReplayEnd> ParseReplayEnd(const std::string &s)
+{
+    if (s == "loop")
+        return sim::ReplayEnd::Loop;
+    if (s == "stop")
+        return sim::ReplayEnd::Stop;
+    return std::nullopt;
+}
+
 int Fail(const std::string &message)
 {
     std::cerr << "quillex-sensor-sim: " << message << "\n";
@@ -76,6 +93,8 @@ int main(int argc, char **argv)
     sim::Fault fault = sim::Fault::None;
     int hangUpAfter = -1;
     bool logOrders = false;
+    std::string replayPath;
+    sim::ReplayEnd replayEnd = sim::ReplayEnd::Loop;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -113,6 +132,13 @@ int main(int argc, char **argv)
             if (!f)
                 return Fail("unknown fault: " + std::string(value));
             fault = *f;
+        } else if (arg == "--replay") {
+            replayPath = value;
+        } else if (arg == "--replay-end") {
+            const auto e = ParseReplayEnd(value);
+            if (!e)
+                return Fail("--replay-end takes loop or stop, not " + std::string(value));
+            replayEnd = *e;
         } else if (arg == "--hangup-after") {
             const auto v = ParseInt(value, 0);
             if (!v)
@@ -133,8 +159,20 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::optional<sim::Recording> recording;
+    if (!replayPath.empty()) {
+        std::string why;
+        recording.emplace();
+        if (!sim::LoadRecording(replayPath, &*recording, &why)) {
+            std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
+            return 2;
+        }
+    }
+    const std::size_t replayLines = recording ? recording->measurements.size() : 0;
+
     sim::SensorSim sensor(opt);
     sensor.setFault(fault);
+    sensor.setReplay(std::move(recording), replayEnd);
     sensor.hangUpAfter(hangUpAfter);
     if (!sensor.start()) {
         std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";
@@ -143,24 +181,36 @@ int main(int argc, char **argv)
     std::cout << "device " << sensor.devicePath() << "\n"
               << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
 
+    if (replayLines > 0)
+        std::cout << "replay " << replayLines << " measurements from " << replayPath << std::endl;
+
     bool reportedHangUp = false;
+    bool reportedReplayEnd = false;
     std::size_t logged = 0;
-    const timespec tick{0, 200 * 1000 * 1000};
+    std::size_t linesReported = 0;
+    const timespec tick{0, kReportEveryNs};
     for (;;) {
-        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)
-            break;
         if (logOrders) {
             // Lets a script see what a front end asked for without a debugging hook in the front end.
-            const auto frames = sensor.frames();
-            for (; logged < frames.size(); ++logged)
-                std::cout << "order " << ((frames[logged][2] << 8) | frames[logged][3]) << "\n";
+            for (const auto &frame : sensor.framesSince(&logged))
+                std::cout << "order " << ((frame[2] << 8) | frame[3]) << "\n";
             std::cout.flush();
+        }
+        // Shows what a server in between (ser2net with RFC 2217) set up on the sensor's behalf.
+        for (const sim::LineSettings &line : sensor.lineChangesSince(&linesReported))
+            std::cout << "line " << sim::LineText(line) << std::endl;
+        if (!reportedReplayEnd && sensor.replayFinished()) {
+            reportedReplayEnd = true;
+            std::cout << "replay ended after " << replayLines << " measurements; data requests go unanswered"
+                      << std::endl;
         }
         if (!reportedHangUp && sensor.hungUp()) {
             reportedHangUp = true;
             std::cout << "hung up: device closed, link left dangling" << std::endl;
         }
+        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)
+            break;
     }
     sensor.stop();
     return 0;

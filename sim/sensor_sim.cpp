@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: MIT
-// Serving thread, reply scheduling and the drifting colour scene of the simulated sensor.
+// The simulated sensor's life: its pseudo-terminal and link, the serving thread, and what it answers to each order.
 #include "sensor_sim.h"
 
 #include "core/portdir.h"
+#include "faults.h"
+#include "line.h"
+#include "link.h"
+#include "measurement.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <deque>
-#include <numbers>
 #include <optional>
 
 #include <fcntl.h>
@@ -23,7 +25,6 @@ namespace sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
 // Long enough that a PC giving up on a reply has certainly stopped sending, short enough that a
@@ -33,140 +34,27 @@ constexpr auto kStaleGap = std::chrono::milliseconds(500);
 constexpr auto kIdleWake = std::chrono::milliseconds(50);
 // Back-off after EIO or POLLHUP (no slave open) or a full pty buffer: retrying at once would only spin.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(10);
-// Gaps between bytes in Trickle mode: well above a 19200 baud byte-time, so a reader sees many reads.
-constexpr auto kTrickleGap = std::chrono::milliseconds(3);
 // Bounds on how long a hang-up waits for the PC to read the last reply.
 constexpr auto kDrainMin = std::chrono::milliseconds(20);
 constexpr auto kDrainMax = std::chrono::seconds(1);
-constexpr double kNoiseCounts = 10.0; // ADC noise of one scan, in counts
+// How often the line settings are looked at: a server sets them before it passes any request on, and
+// nothing tells a pty's master that they changed.
+constexpr auto kLineWatchEvery = std::chrono::milliseconds(20);
 
-// Bytes become due at `due`; `alone` chunks must reach the PC in their own write() call.
-struct Chunk {
-    std::vector<uint8_t> bytes;
-    Clock::time_point due;
-    int endsReplies = 0;
-    bool alone = false;
-};
-
-Clock::duration ToClock(double seconds)
+// The entries of a log numbered from 0 (`total` so far, the newest of them kept in `log`) that come after a
+// reader's position *seen, which moves on to `total`.
+template <class T>
+std::vector<T> Since(const std::deque<T> &log, std::size_t total, std::size_t *seen)
 {
-    return std::chrono::duration_cast<Clock::duration>(Seconds(std::max(0.0, seconds)));
-}
-
-// Lays out one reply in time. Paced bytes are released one byte-time apart, each at the moment its
-// stop bit would have ended on a real line.
-void Schedule(std::deque<Chunk> &out, std::vector<uint8_t> reply, Fault fault, int baud, double latency,
-              Clock::time_point firstByte, Clock::time_point now, Clock::time_point &busyUntil)
-{
-    const Clock::duration byteTime = baud > 0 ? ToClock(10.0 / baud) : Clock::duration::zero();
-    Clock::time_point start = now;
-    if (baud > 0)
-        start = std::max(start, firstByte + byteTime * static_cast<int>(kRequestBytes));
-    start += ToClock(latency);
-    start = std::max(start, busyUntil); // a later reply must not overtake an earlier one
-
-    if (fault == Fault::LongByOne) {
-        out.push_back({std::move(reply), start, 1, true});
-    } else if (fault == Fault::Trickle) {
-        const Clock::duration gap = std::max<Clock::duration>(kTrickleGap, byteTime);
-        for (std::size_t i = 0; i < reply.size(); ++i)
-            out.push_back({{reply[i]}, start + gap * static_cast<int>(i), i + 1 == reply.size() ? 1 : 0, true});
-    } else if (baud > 0) {
-        for (std::size_t i = 0; i < reply.size(); ++i)
-            out.push_back(
-                {{reply[i]}, start + byteTime * static_cast<int>(i + 1), i + 1 == reply.size() ? 1 : 0, false});
-    } else {
-        out.push_back({std::move(reply), start, 1, false});
-    }
-    busyUntil = out.back().due;
+    const std::size_t first = total - log.size(); // number of the oldest entry still kept
+    const std::size_t from = std::max(*seen, first);
+    *seen = total;
+    if (from >= total)
+        return {};
+    return {log.begin() + static_cast<std::ptrdiff_t>(from - first), log.end()};
 }
 
 } // namespace
-
-Block DefaultBlock()
-{
-    Block b{};
-    b[SigWinHi] = 4000;
-    b[SigWinLo] = 100;
-    b[Power] = 800;
-    b[Average] = 4;
-    b[OutMode] = 0;
-    b[Hold] = 10;
-    for (std::size_t i = 6; i <= 14; ++i)
-        b[i] = static_cast<uint16_t>((i - 5) * 0x0101);
-    const std::array<uint16_t, 5> row1{1800, 1500, 120, 1200, 300};
-    const std::array<uint16_t, 5> row2{1000, 2200, 120, 1200, 300};
-    std::copy(row1.begin(), row1.end(), b.begin() + Row1X);
-    std::copy(row2.begin(), row2.end(), b.begin() + Row2X);
-    return b;
-}
-
-uint16_t ColourNumber(const Block &ram, uint16_t x, uint16_t y, uint16_t intensity)
-{
-    if (!(ram[SigWinLo] < intensity && intensity < ram[SigWinHi]))
-        return 0;
-    auto inside = [&](std::size_t row) {
-        const int64_t dx = int64_t(x) - ram[row];
-        const int64_t dy = int64_t(y) - ram[row + 1];
-        const int64_t radius = ram[row + 2];
-        const int64_t di = int64_t(intensity) - ram[row + 3];
-        return dx * dx + dy * dy <= radius * radius && std::abs(di) <= int64_t(ram[row + 4]);
-    };
-    return static_cast<uint16_t>((inside(Row1X) ? 1 : 0) | (inside(Row2X) ? 2 : 0));
-}
-
-Measurement DeriveMeasurement(uint16_t red, uint16_t green, uint16_t blue, const Block &ram)
-{
-    const uint32_t sum = uint32_t(red) + green + blue;
-    const auto x = static_cast<uint16_t>(sum ? uint32_t(red) * 4095 / sum : 0);
-    const auto y = static_cast<uint16_t>(sum ? uint32_t(green) * 4095 / sum : 0);
-    const auto intensity = static_cast<uint16_t>(sum / 3);
-    return {red, green, blue, x, y, intensity, ColourNumber(ram, x, y, intensity)};
-}
-
-std::vector<uint8_t> EncodeWords(std::span<const uint16_t> words)
-{
-    std::vector<uint8_t> bytes;
-    bytes.reserve(words.size() * 2);
-    for (uint16_t w : words) {
-        bytes.push_back(static_cast<uint8_t>(w >> 8));
-        bytes.push_back(static_cast<uint8_t>(w & 0xff));
-    }
-    return bytes;
-}
-
-std::vector<uint8_t> IdentBytes(const std::string &text)
-{
-    std::vector<uint8_t> bytes(kIdentChars * 2, 0);
-    for (std::size_t k = 0; k < kIdentChars; ++k)
-        bytes[2 * k + 1] = k < text.size() ? static_cast<uint8_t>(text[k]) : uint8_t(' ');
-    return bytes;
-}
-
-std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync)
-{
-    const std::array<uint16_t, 2> head{sync, order};
-    std::vector<uint8_t> frame = EncodeWords(head);
-    const std::vector<uint8_t> body = EncodeWords(pp);
-    frame.insert(frame.end(), body.begin(), body.end());
-    return frame;
-}
-
-std::array<double, 3> SceneColour(double seconds)
-{
-    constexpr double kTau = 2.0 * std::numbers::pi;
-    constexpr double kDeg = std::numbers::pi / 180.0;
-    const double hue = kTau * seconds / 20.0;
-    // Saturation follows hue so the path crosses the factory teach rows: (X 1800, Y 1500) lies at
-    // hue 43 deg / saturation 0.437 and (X 1000, Y 2200) at hue 116 deg / saturation 0.613, so each
-    // row lights for about a second in every 20 s cycle.
-    const double sat = 0.5258 + 0.1475 * std::sin(hue - 80.0 * kDeg);
-    // Three channels offset by 120 deg keep R+G+B at 3*level, so INT only follows the slow level wobble,
-    // which stays inside the factory INT tolerance at the factory power.
-    const double level = 1500.0 * (1.0 + 0.1 * std::sin(kTau * seconds / 7.3));
-    return {level * (1.0 + sat * std::cos(hue)), level * (1.0 + sat * std::cos(hue - kTau / 3.0)),
-            level * (1.0 + sat * std::cos(hue - 2.0 * kTau / 3.0))};
-}
 
 SensorSim::SensorSim(Options o)
     : opt_(std::move(o)), ram_(DefaultBlock()), eeprom_(DefaultBlock()), rng_(std::random_device{}()),
@@ -299,6 +187,43 @@ void SensorSim::setFixedMeasurement(std::optional<Measurement> m)
     fixed_ = m;
 }
 
+void SensorSim::setReplay(std::optional<Recording> recording, ReplayEnd end)
+{
+    std::lock_guard lock(mu_);
+    replay_.reset();
+    if (!recording)
+        return;
+    if (recording->ram) {
+        ram_ = *recording->ram;
+        eeprom_ = *recording->ram;
+    }
+    replay_.emplace(std::move(*recording), end);
+}
+
+std::size_t SensorSim::replayAnswered() const
+{
+    std::lock_guard lock(mu_);
+    return replay_ ? replay_->answered() : 0;
+}
+
+bool SensorSim::replayFinished() const
+{
+    std::lock_guard lock(mu_);
+    return replay_ && replay_->finished();
+}
+
+LineSettings SensorSim::lineSettings() const
+{
+    std::lock_guard lock(mu_);
+    return line_;
+}
+
+std::vector<LineSettings> SensorSim::lineChangesSince(std::size_t *seen) const
+{
+    std::lock_guard lock(mu_);
+    return Since(lineChanges_, lineChangesSeen_, seen);
+}
+
 void SensorSim::setPacing(int baud)
 {
     std::lock_guard lock(mu_);
@@ -335,6 +260,12 @@ std::size_t SensorSim::framesSeen() const
 {
     std::lock_guard lock(mu_);
     return framesSeen_;
+}
+
+std::vector<std::vector<uint8_t>> SensorSim::framesSince(std::size_t *seen) const
+{
+    std::lock_guard lock(mu_);
+    return Since(frames_, framesSeen_, seen);
 }
 
 void SensorSim::clearFrames()
@@ -388,6 +319,8 @@ bool SensorSim::openPtyLocked()
     masterFd_ = master;
     slaveFd_ = slave;
     slavePath_ = name;
+    lineWatched_ = {};
+    watchLineLocked(Clock::now());
     return true;
 }
 
@@ -436,21 +369,23 @@ void SensorSim::joinThread()
         thread_.join();
 }
 
-Measurement SensorSim::measureLocked(Clock::time_point now)
+void SensorSim::watchLineLocked(Clock::time_point now)
 {
-    if (fixed_)
-        return *fixed_;
-    const std::array<double, 3> clean = SceneColour(Seconds(now - epoch_).count());
-    const double power = std::min<uint16_t>(ram_[Power], 1000) / 1000.0;
-    const int scans = std::max<int>(1, ram_[Average]);
-    std::normal_distribution<double> noise(0.0, kNoiseCounts / std::sqrt(double(scans)));
-    std::array<uint16_t, 3> raw{};
-    for (std::size_t c = 0; c < 3; ++c)
-        raw[c] = static_cast<uint16_t>(std::clamp(std::lround(clean[c] * power + noise(rng_)), 0L, 4095L));
-    return DeriveMeasurement(raw[0], raw[1], raw[2], ram_);
+    if (masterFd_ < 0 || now - lineWatched_ < kLineWatchEvery)
+        return;
+    lineWatched_ = now;
+    LineSettings seen;
+    if (!ReadLineSettings(masterFd_, &seen) || (lineChangesSeen_ > 0 && seen == line_))
+        return;
+    line_ = seen;
+    lineChanges_.push_back(seen);
+    if (lineChanges_.size() > kLineChangesKept)
+        lineChanges_.pop_front();
+    ++lineChangesSeen_;
 }
 
-std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault)
+std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault,
+                                              Clock::time_point &notBefore)
 {
     const uint16_t order = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
     Block pp{};
@@ -458,8 +393,9 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         pp[i] = static_cast<uint16_t>(frame[4 + 2 * i] << 8 | frame[5 + 2 * i]);
 
     std::vector<uint8_t> reply;
-    if (fault_ == Fault::DropStore && (order == StoreRam || order == StoreEeprom) &&
-        (faultOrder_ == 0 || faultOrder_ == order)) {
+    fault = Fault::None;
+    notBefore = now;
+    if (DropsStore(fault_, faultOrder_, order)) {
         fault = Fault::DropStore;
         return reply;
     }
@@ -471,41 +407,33 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         break;
     case ReadRam: reply = EncodeWords(ram_); break;
     case ReadEeprom: reply = EncodeWords(eeprom_); break;
-    case Measure: {
-        const Measurement m = measureLocked(now);
-        reply = EncodeWords(m);
+    case Measure:
+        if (fixed_) {
+            reply = EncodeWords(*fixed_);
+        } else if (replay_) {
+            // A replay that has stopped at its end leaves the request unanswered.
+            if (const std::optional<Measurement> m = replay_->next(now, &notBefore))
+                reply = EncodeWords(*m);
+        } else {
+            reply = EncodeWords(ScanScene(Seconds(now - epoch_).count(), ram_, rng_));
+        }
         break;
-    }
     case Identify: reply = IdentBytes(opt_.ident); break;
     default: break;
     }
+    if (reply.empty())
+        return reply;
 
-    fault = Fault::None;
     Fault chosen = fault_;
     if (chosen == Fault::None && randomRate_ > 0 && order == Measure &&
         std::uniform_real_distribution<double>(0, 1)(faultRng_) < randomRate_) {
-        chosen = static_cast<Fault>(std::uniform_int_distribution<int>(1, kFaultKinds - 1)(faultRng_));
+        chosen = DrawReplyFault(faultRng_);
         ++faultsDrawn_[static_cast<std::size_t>(chosen)];
-    } else if (reply.empty() || fault_ == Fault::None || (faultOrder_ != 0 && faultOrder_ != order)) {
+    } else if (fault_ == Fault::None || (faultOrder_ != 0 && faultOrder_ != order)) {
         return reply;
     }
     fault = chosen;
-    std::uniform_int_distribution<int> byte(0, 255);
-    switch (chosen) {
-    case Fault::NoReply: reply.clear(); break;
-    case Fault::ShortByOne: reply.pop_back(); break;
-    case Fault::LongByOne: reply.push_back(static_cast<uint8_t>(byte(rng_))); break;
-    case Fault::Garbage: {
-        reply.resize(std::uniform_int_distribution<std::size_t>(1, 120)(rng_));
-        for (uint8_t &b : reply)
-            b = static_cast<uint8_t>(byte(rng_));
-        break;
-    }
-    case Fault::Trickle:
-    case Fault::Late:
-    case Fault::DropStore:
-    case Fault::None: break;
-    }
+    ApplyFault(chosen, reply, rng_);
     return reply;
 }
 
@@ -563,6 +491,7 @@ void SensorSim::serve()
         bool draining = false;
         {
             std::lock_guard lock(mu_);
+            watchLineLocked(now);
             draining = hangUpRemaining_ == 0;
             if (!draining) {
                 drainSince.reset();
@@ -625,21 +554,27 @@ void SensorSim::serve()
             int baud = 0;
             double latency = 0.0;
             std::vector<uint8_t> reply;
+            Clock::time_point notBefore;
             {
                 std::lock_guard lock(mu_);
                 frames_.push_back(partial);
                 if (frames_.size() > kFramesKept)
                     frames_.pop_front();
                 ++framesSeen_;
-                reply = respondLocked(partial, now, fault);
+                reply = respondLocked(partial, now, fault, notBefore);
                 baud = opt_.paceBaud;
                 latency = opt_.latency;
             }
             framesChanged_.notify_all();
             if (fault == Fault::Late)
                 latency += kLateBy;
-            if (!reply.empty())
-                Schedule(out, std::move(reply), fault, baud, latency, firstByte, now, busyUntil);
+            if (!reply.empty()) {
+                const Clock::time_point starts =
+                    Schedule(out, std::move(reply), fault, baud, latency, firstByte, now, notBefore, busyUntil);
+                std::lock_guard lock(mu_);
+                if (replay_)
+                    replay_->replyStarts(starts);
+            }
             partial.clear();
         }
     }

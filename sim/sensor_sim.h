@@ -2,6 +2,8 @@
 // A simulated colour sensor that answers the 54-byte request protocol over a POSIX pseudo-terminal.
 #pragma once
 
+#include "replay.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -18,9 +20,6 @@
 #include <vector>
 
 namespace sim {
-
-using Block = std::array<uint16_t, 25>;      // the parameter block pp[0..24]
-using Measurement = std::array<uint16_t, 7>; // RED, GREEN, BLUE, X, Y, INT, COL
 
 inline constexpr std::size_t kRequestBytes = 54;
 inline constexpr std::size_t kIdentChars = 48;
@@ -84,6 +83,19 @@ std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync
 // Noise-free raw RGB at full LED power for the drifting demo scene, `seconds` after start.
 std::array<double, 3> SceneColour(double seconds);
 
+// Baud rate and framing of the line as the pseudo-terminal holds them: whoever opened the device last set them
+// (a front end on this machine, or a serial device server such as ser2net on the sensor's behalf). A Linux pty
+// keeps the baud rate and stop bits it is given but forces 8 data bits and no parity, so only those two tell.
+struct LineSettings {
+    int baud = 0; // 0 when the terminal holds a rate that is not a standard one
+    int dataBits = 8;
+    char parity = 'N'; // N, O, E, M (mark) or S (space)
+    int stopBits = 1;
+    bool operator==(const LineSettings &) const = default;
+};
+// As serial tools write them: "19200 8N1".
+std::string LineText(const LineSettings &line);
+
 // Setters and queries may be called from any thread while the serving thread runs; start, stop,
 // hangUpNow and reopen are meant to be called from one controlling thread. The sync word of a request is
 // not checked, so a front end configured with a different sync word is still answered.
@@ -107,7 +119,8 @@ public:
     // One fault at a time.
     void setFault(Fault f, int order = 0);
     // While no fixed fault is set, each measurement reply gets a fault drawn at random with probability
-    // `rate` (0 = never), the kind drawn evenly from the faults of a reply (NoReply to Late). Counts per kind since the call.
+    // `rate` (0 = never), the kind drawn evenly from the faults of a reply (NoReply to Late). Counts per kind since the
+    // call.
     void setRandomFaults(double rate, unsigned seed);
     std::array<int, kFaultKinds> faultsDrawn() const;
     // After that many further replies, close the device (link left dangling); -1 = never. The last reply
@@ -122,17 +135,32 @@ public:
     void setEeprom(const Block &b);
     Block eeprom() const;
     void setFixedMeasurement(std::optional<Measurement> m); // order 5 replies exactly these words while set
-    void setPacing(int baud);                               // affects replies to requests completed later
+    // From now on order 5 replies with the recording's measurements, one per request at the recorded pace
+    // (see Replayer), unless a fixed measurement is set. RAM and EEPROM take the recording's block when it has
+    // one; stores change them as usual. No recording returns to the drifting scene.
+    void setReplay(std::optional<Recording> recording, ReplayEnd end = ReplayEnd::Loop);
+    std::size_t replayAnswered() const; // measurements the replay has given
+    bool replayFinished() const;        // a stopping replay has given its last line
+    void setPacing(int baud);           // affects replies to requests completed later
     void setLatency(double seconds);
 
     // The most recent kFramesKept complete requests, any order code, oldest first. A simulator serving for
     // hours must not grow without bound, so older ones are dropped.
     static constexpr std::size_t kFramesKept = 1024;
     std::vector<std::vector<uint8_t>> frames() const;
+    // The requests that came after the first *seen ones (framesSeen() numbering), as far as they are still kept;
+    // *seen moves on to framesSeen(). Lets a reader follow every request without missing or repeating one.
+    std::vector<std::vector<uint8_t>> framesSince(std::size_t *seen) const;
     void clearFrames();
     std::size_t framesSeen() const; // complete requests since start or clearFrames, kept or not
     bool waitForFrames(std::size_t count, double timeoutSeconds) const; // until framesSeen() >= count
     int repliesSent() const; // replies whose last byte was written, including faulty ones
+
+    // The line settings as last seen (looked at every few milliseconds while serving), and every change since
+    // start: the settings the pty was created with first. Changes after the first *seen (numbered from 0 at
+    // start) are returned, as far as they are still kept, and *seen moves on.
+    LineSettings lineSettings() const;
+    std::vector<LineSettings> lineChangesSince(std::size_t *seen) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -143,8 +171,9 @@ private:
     void joinThread();
     void serve();
     void closePtyLocked();
-    std::vector<uint8_t> respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault);
-    Measurement measureLocked(Clock::time_point now);
+    std::vector<uint8_t> respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault,
+                                       Clock::time_point &notBefore);
+    void watchLineLocked(Clock::time_point now);
 
     mutable std::mutex mu_;
     mutable std::condition_variable framesChanged_;
@@ -169,6 +198,12 @@ private:
     int replies_ = 0;
     std::deque<std::vector<uint8_t>> frames_;
     std::size_t framesSeen_ = 0;
+    std::optional<Replayer> replay_;
+    static constexpr std::size_t kLineChangesKept = 256;
+    LineSettings line_;
+    std::deque<LineSettings> lineChanges_;
+    std::size_t lineChangesSeen_ = 0;
+    Clock::time_point lineWatched_{};
     std::mt19937 rng_;
     const Clock::time_point epoch_;
 };

@@ -3,6 +3,7 @@
 #include "sim/sensor_sim.h"
 #include "core/portdir.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -81,6 +82,22 @@ public:
     }
     bool isOpen() const { return fd_ >= 0; }
     bool send(const Bytes &b) { return ::write(fd_, b.data(), b.size()) == ssize_t(b.size()); }
+    // Like send, but waits while the terminal's buffer is full.
+    bool sendAll(const Bytes &b, int timeoutMs)
+    {
+        size_t done = 0;
+        const auto deadline = Clock::now() + milliseconds(timeoutMs);
+        while (done < b.size() && Clock::now() < deadline) {
+            const ssize_t n = ::write(fd_, b.data() + done, b.size() - done);
+            if (n > 0) {
+                done += size_t(n);
+                continue;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+        return done == b.size();
+    }
 
     // Reads until `want` bytes arrived or the deadline passed, never beyond `want`.
     Bytes receive(size_t want, int timeoutMs, bool *hungUp = nullptr, int *reads = nullptr)
@@ -113,6 +130,66 @@ public:
 private:
     int fd_;
 };
+
+// Sets the far side of a terminal the way a server or a front end would.
+bool SetLine(int fd, speed_t speed, tcflag_t size, tcflag_t parity, tcflag_t stop)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) | size | parity | stop;
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// The simulator as a program of its own; its standard output is collected as it comes.
+struct SimProcess {
+    QProcess p;
+    QByteArray out;
+    std::string device;
+    explicit SimProcess(const QStringList &args)
+    {
+        p.start(QStringLiteral(SIM_EXE), QStringList{QStringLiteral("--com"), QStringLiteral("0")} + args);
+        if (waitFor("link "))
+            for (const QByteArray &l : out.split('\n'))
+                if (l.startsWith("device "))
+                    device = l.mid(7).toStdString();
+    }
+    ~SimProcess()
+    {
+        p.terminate();
+        p.waitForFinished(3000);
+    }
+    // Until the output holds `text` or the program ended; false after 5 s.
+    bool waitFor(const QByteArray &text, int count = 1)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (out.count(text) < count && t.elapsed() < 5000) {
+            if (p.state() != QProcess::Running && !p.waitForStarted(100))
+                return false;
+            p.waitForReadyRead(100);
+            out += p.readAllStandardOutput();
+        }
+        return out.count(text) >= count;
+    }
+};
+
+// A log as the panel's --record or the command line's watch writes it.
+const char *const kLog = "# quillex-scope-cli 1.0\n"
+                         "# port: COM 1 (/dev/pts/3)\n"
+                         "# ident: QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n"
+                         "# RAM: 4000 100 800 4 0 10 257 514 771 1028 1285 1542 1799 2056 2313 1800 1500 120 1200 "
+                         "300 1000 2200 120 1200 65535\n"
+                         "time,R,G,B,X,Y,INT,COL\n"
+                         "2025-03-04T14:02:17.311+01:00,2004,1519,931,1842,1396,1484,1\n"
+                         "2025-03-04T14:02:17.411+01:00,2005,1520,932,1843,1397,1485,0\n"
+                         "# a comment between two lines\n"
+                         "\n"
+                         "2025-03-04T14:02:17.511+01:00,65535,255,65280,0,4095,1,3\n"
+                         "2025-03-04T14:02:22.511+01:00,10,20,30,40,50,60,2\n"
+                         "2025-03-04T13:02:22.611Z,11,21,31,41,51,61,0\n";
 
 } // namespace
 
@@ -377,6 +454,190 @@ private slots:
         }
         struct stat st {};
         QVERIFY(::lstat(link.c_str(), &st) != 0);
+    }
+
+    void theLineSetOnTheFarSideIsSeen_data()
+    {
+        QTest::addColumn<uint>("speed");
+        QTest::addColumn<uint>("size");
+        QTest::addColumn<uint>("parity");
+        QTest::addColumn<uint>("stop");
+        QTest::addColumn<QString>("text");
+        // A Linux pty holds the baud rate and the stop bits; it forces 8 data bits and no parity itself.
+        QTest::newRow("9600 8N2") << uint(B9600) << uint(CS8) << 0u << uint(CSTOPB) << "9600 8N2";
+        QTest::newRow("115200 8N1") << uint(B115200) << uint(CS8) << 0u << 0u << "115200 8N1";
+        QTest::newRow("1200, 7E2 asked") << uint(B1200) << uint(CS7) << uint(PARENB) << uint(CSTOPB) << "1200 8N2";
+        QTest::newRow("4800 8N1") << uint(B4800) << uint(CS8) << 0u << 0u << "4800 8N1";
+    }
+
+    void theLineSetOnTheFarSideIsSeen()
+    {
+        QFETCH(uint, speed);
+        QFETCH(uint, size);
+        QFETCH(uint, parity);
+        QFETCH(uint, stop);
+        QFETCH(QString, text);
+        sim::SensorSim s(sim::Options{.com = 0});
+        QVERIFY(s.start());
+        QCOMPARE(sim::LineText(s.lineSettings()), std::string("19200 8N1")); // as the simulator made it
+        const int fd = ::open(s.devicePath().c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        QVERIFY(SetLine(fd, speed, size, parity, stop));
+        QTRY_COMPARE(QString::fromStdString(sim::LineText(s.lineSettings())), text);
+        std::size_t seen = 0;
+        const auto changes = s.lineChangesSince(&seen);
+        QCOMPARE(changes.size(), size_t(2));
+        QCOMPARE(sim::LineText(changes.front()), std::string("19200 8N1"));
+        QCOMPARE(changes.back(), s.lineSettings());
+        QVERIFY(s.lineChangesSince(&seen).empty()); // each change is handed out once
+        ::close(fd);
+    }
+
+    void theProgramPrintsEveryLineChange()
+    {
+        SimProcess sim({});
+        QVERIFY(!sim.device.empty());
+        QVERIFY(sim.waitFor("line 19200 8N1\n"));
+        const int fd = ::open(sim.device.c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY(SetLine(fd, B9600, CS8, 0, CSTOPB));
+        QVERIFY2(sim.waitFor("line 9600 8N2\n"), sim.out.constData());
+        QVERIFY(SetLine(fd, B19200, CS8, 0, 0));
+        QVERIFY2(sim.waitFor("line 19200 8N1\n", 2), sim.out.constData());
+        ::close(fd);
+    }
+
+    void logOrdersReportsEveryRequestBeyondTheKeptOnes()
+    {
+        // More requests than the simulator keeps: the log must not fall silent once its record is full.
+        SimProcess sim({QStringLiteral("--log-orders"), QStringLiteral("--pace"), QStringLiteral("0")});
+        Port port(sim.device);
+        QVERIFY(port.isOpen());
+        // In batches it can print between two of its reports (a burst beyond its record in one report is lost).
+        const size_t batch = 100;
+        for (size_t sent = 0; sent < sim::SensorSim::kFramesKept + 2 * batch;) {
+            for (size_t i = 0; i < batch; ++i, ++sent)
+                QVERIFY(port.sendAll(Frame(sim::StoreRam, Counting(uint16_t(sent))), 2000));
+            QVERIFY2(sim.waitFor("order 1\n", int(sent)), qPrintable(QString::number(sim.out.count("order 1\n"))));
+        }
+    }
+
+    void aRecordedLogIsRead()
+    {
+        sim::Recording r;
+        std::string error;
+        QVERIFY2(sim::ParseRecording(kLog, &r, &error), error.c_str());
+        QVERIFY(r.ram.has_value());
+        QCOMPARE((*r.ram)[0], uint16_t(4000));
+        QCOMPARE((*r.ram)[24], uint16_t(65535));
+        QCOMPARE(r.measurements.size(), size_t(5));
+        QCOMPARE(Vec(r.measurements[2]), (Words{65535, 255, 65280, 0, 4095, 1, 3}));
+        QCOMPARE(Vec(r.measurements[4]), (Words{11, 21, 31, 41, 51, 61, 0}));
+        QVERIFY(std::abs(r.seconds[1] - r.seconds[0] - 0.1) < 1e-6);
+        QVERIFY(std::abs(r.seconds[3] - r.seconds[2] - 5.0) < 1e-6);
+        QVERIFY(std::abs(r.seconds[4] - r.seconds[3] - 0.1) < 1e-6); // 13:02 UTC is 14:02 at +01:00
+    }
+
+    void aLogThatCannotBeReplayedSaysWhere_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("count"); // measurements read when the log is good
+        const QString head = QStringLiteral("time,R,G,B,X,Y,INT,COL\n");
+        QTest::newRow("no measurement") << "# just a header\n" + head << "" << -1;
+        QTest::newRow("short RAM line") << "# RAM: 1 2 3\n1,1,2,3,4,5,6,7\n"
+                                        << "line 1: the RAM line" << -1;
+        QTest::newRow("value too large") << head + "1,1,2,3,4,5,6,65536\n"
+                                         << "line 2: COL must" << -1;
+        QTest::newRow("negative value") << head + "1,1,-2,3,4,5,6,7\n"
+                                        << "line 2: G must" << -1;
+        QTest::newRow("a field missing") << head + "1,1,2,3,4,5,6\n"
+                                         << "line 2: expected 8" << -1;
+        QTest::newRow("bad time") << head + "17:02,1,2,3,4,5,6,7\n"
+                                  << "line 2: cannot read the time" << -1;
+        QTest::newRow("impossible date") << head + "2025-02-30T10:00:00+01:00,1,2,3,4,5,6,7\n"
+                                         << "cannot read the time" << -1;
+        QTest::newRow("column missing") << "time,R,G,B,X,Y,INT\n"
+                                        << "line 1: the column line has no column COL" << -1;
+        QTest::newRow("columns reordered, one more, CRLF")
+            << "port,COL,INT,Y,X,B,G,R,time\r\nCOM 2,7,6,5,4,3,2,1,0.5\r\n"
+            << "" << 1;
+        QTest::newRow("no header at all") << "0,1,2,3,4,5,6,7\n0.1,1,2,3,4,5,6,7\n"
+                                          << "" << 2;
+    }
+
+    void aLogThatCannotBeReplayedSaysWhere()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        QFETCH(int, count);
+        sim::Recording r;
+        std::string why;
+        const bool ok = sim::ParseRecording(text.toStdString(), &r, &why);
+        QCOMPARE(ok, count >= 0);
+        if (!ok) {
+            QVERIFY2(QString::fromStdString(why).contains(error.isEmpty() ? QStringLiteral("no measurements") : error),
+                     why.c_str());
+            return;
+        }
+        QCOMPARE(int(r.measurements.size()), count);
+        QCOMPARE(Vec(r.measurements[0]), (Words{1, 2, 3, 4, 5, 6, 7}));
+        QCOMPARE(r.ram.has_value(), false);
+    }
+
+    void aReplayAnswersLineByLineAtThePaceOfTheLog()
+    {
+        sim::Recording r;
+        std::string error;
+        QVERIFY(sim::ParseRecording(kLog, &r, &error));
+        OPEN_SIM(s, port, 0);
+        s.setReplay(r, sim::ReplayEnd::Stop);
+        QCOMPARE(BigEndian(port.exchange(sim::ReadEeprom, {}, 50)), Vec(*r.ram)); // the log's block, both memories
+        QCOMPARE(BigEndian(port.exchange(sim::ReadRam, {}, 50)), Vec(*r.ram));
+
+        std::vector<double> at;
+        const auto t0 = Clock::now();
+        for (const sim::Measurement &m : r.measurements) {
+            QCOMPARE(BigEndian(port.exchange(sim::Measure, {}, 14, 2000)), Vec(m));
+            at.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+        }
+        // 0.1 s apart as logged; the 5 s pause in the log is cut to a second.
+        QVERIFY2(at[1] - at[0] >= 0.09 && at[2] - at[1] >= 0.09, qPrintable(QString::number(at[1] - at[0])));
+        QVERIFY2(at[3] - at[2] >= 0.95 && at[3] - at[2] < 1.9, qPrintable(QString::number(at[3] - at[2])));
+        QVERIFY(s.replayFinished());
+        QVERIFY(port.exchange(sim::Measure, {}, 14, 400).empty());         // stopped: the sensor falls silent
+        QCOMPARE(port.exchange(sim::Identify, {}, 96).size(), size_t(96)); // but still answers the rest
+        QCOMPARE(s.replayAnswered(), r.measurements.size());
+
+        s.setReplay(r, sim::ReplayEnd::Loop);
+        for (size_t i = 0; i < r.measurements.size() + 2; ++i)
+            QCOMPARE(BigEndian(port.exchange(sim::Measure, {}, 14, 2000)),
+                     Vec(r.measurements[i % r.measurements.size()]));
+        QVERIFY(!s.replayFinished());
+        s.setReplay(std::nullopt); // back to the scene
+        QVERIFY(BigEndian(port.exchange(sim::Measure, {}, 14)) != Vec(r.measurements[2]));
+    }
+
+    void theProgramReplaysAFileAndSaysWhenItStops()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("line4.csv"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kLog);
+        f.close();
+        SimProcess sim({QStringLiteral("--replay"), path, QStringLiteral("--replay-end"), QStringLiteral("stop"),
+                        QStringLiteral("--pace"), QStringLiteral("0")});
+        QVERIFY2(sim.waitFor("replay 5 measurements from " + path.toUtf8()), sim.out.constData());
+        Port port(sim.device);
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(port.exchange(sim::Measure, {}, 14, 2000).size(), size_t(14));
+        QVERIFY(sim.waitFor("replay ended after 5 measurements"));
+
+        QProcess bad;
+        bad.start(QStringLiteral(SIM_EXE), {QStringLiteral("--replay"), dir.filePath(QStringLiteral("none.csv"))});
+        QVERIFY(bad.waitForFinished(3000));
+        QCOMPARE(bad.exitCode(), 2);
+        QVERIFY(bad.readAllStandardError().contains("none.csv: No such file"));
     }
 
     void theProgramRemovesItsLinkOnEveryStopSignal_data()

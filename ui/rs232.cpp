@@ -3,6 +3,7 @@
 // replies without running an event loop. What differs between operating systems is in rs232_<os>.cpp.
 #include "ui/rs232.h"
 
+#include "ui/rs232_net.h"
 #include "ui/rs232_os.h"
 #include "ui/utility.h"
 
@@ -36,6 +37,7 @@ struct ComPort {
 struct SerialState {
     std::map<int, ComPort> ports;
     std::string portDirectory;
+    std::map<int, std::string> bound; // COM numbers given a device by BindComDevice
     // Ports whose last opening was refused for lack of permission, with the owning group of the device.
     std::map<int, std::string> denied;
 };
@@ -137,6 +139,14 @@ void SetComPortDirectory(const char *directory)
     Serial().portDirectory = directory ? directory : "";
 }
 
+void BindComDevice(int port, const char *device)
+{
+    if (device && *device)
+        Serial().bound[port] = device;
+    else
+        Serial().bound.erase(port);
+}
+
 std::string ComDeviceFor(int port, int *error)
 {
     *error = 0;
@@ -144,8 +154,15 @@ std::string ComDeviceFor(int port, int *error)
         *error = kComErrBadPort;
         return {};
     }
+    if (const auto bound = Serial().bound.find(port); bound != Serial().bound.end())
+        return bound->second;
     const QString linkName = QStringLiteral("com%1").arg(port);
     const QFileInfo link(QDir(QString::fromStdString(Serial().portDirectory)).filePath(linkName));
+    // A link cannot lead to a network address, but its target text can be one.
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(link.filePath().toStdString(), ec).string();
+    if (!Serial().portDirectory.empty() && !ec && rs232net::IsAddress(target))
+        return target;
     if (!Serial().portDirectory.empty() && (link.isSymLink() || link.exists())) {
         const QString target = link.canonicalFilePath();
         return (target.isEmpty() ? link.absoluteFilePath() : target).toStdString();
@@ -192,13 +209,16 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 {
     (void)parity;
     (void)outputQueueSize;
-    if (Open(port))
+    if (Open(port) || rs232net::IsOpen(port))
         CloseCom(port);
     Serial().denied.erase(port);
+    rs232net::ForgetOpenError(port);
     int error = 0;
     const std::string path = deviceName && *deviceName ? std::string(deviceName) : ComDeviceFor(port, &error);
     if (path.empty())
         return error ? error : kComErrBadPort;
+    if (rs232net::IsAddress(path))
+        return rs232net::Open(port, path, baudRate, parity, dataBits, stopBits, inputQueueSize);
 
     auto sp = std::make_unique<QSerialPort>();
     if (const int failed = OpenDevice(*sp, path, port))
@@ -236,8 +256,15 @@ int ComProbe(const char *devicePath)
 
 bool ComHungUp(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::HungUp(port);
     ComPort *p = Open(port);
     return !p || !p->sp->isOpen() || rs232os::HungUp(p->os.get());
+}
+
+std::string ComOpenError(int port)
+{
+    return rs232net::OpenError(port);
 }
 
 bool ComOpenDenied(int port, std::string *group)
@@ -249,12 +276,16 @@ bool ComOpenDenied(int port, std::string *group)
 
 std::string ComDevicePath(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::DevicePath(port);
     const ComPort *p = Open(port);
     return p ? p->path : std::string();
 }
 
 int SetComTime(int port, double timeoutSeconds)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::SetTime(port, timeoutSeconds);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -264,6 +295,8 @@ int SetComTime(int port, double timeoutSeconds)
 
 int SetCTSMode(int port, int mode)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::SetCts(port, mode);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -273,6 +306,8 @@ int SetCTSMode(int port, int mode)
 
 int FlushInQ(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::FlushIn(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -283,6 +318,8 @@ int FlushInQ(int port)
 
 int FlushOutQ(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::FlushOut(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -293,6 +330,8 @@ int FlushOutQ(int port)
 
 int ComWrt(int port, const void *buffer, int count)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Write(port, buffer, count);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -316,6 +355,8 @@ int ComWrt(int port, const void *buffer, int count)
 
 int GetInQLen(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::InQLen(port);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -325,6 +366,8 @@ int GetInQLen(int port)
 
 int GetInQLenWait(int port, int wanted, double deadline)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::InQLenWait(port, wanted, deadline);
     ComPort *p = Open(port);
     if (!p) {
         // The caller's loop runs until its deadline anyway; let that time pass asleep.
@@ -350,6 +393,8 @@ int GetInQLenWait(int port, int wanted, double deadline)
 
 int ComRd(int port, void *buffer, int count)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Read(port, buffer, count);
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
@@ -366,6 +411,8 @@ int ComRd(int port, void *buffer, int count)
 
 int CloseCom(int port)
 {
+    if (rs232net::IsOpen(port))
+        return rs232net::Close(port);
     auto it = Serial().ports.find(port);
     if (it == Serial().ports.end())
         return kComErrNotOpen;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Serial-port services under the names the program calls, on Qt Serial Port, usable without an event loop.
 // Ports are numbered like COM ports; see ComDeviceFor for how a number finds its device. No hardware handshake.
-// Built for POSIX terminals (Linux and other Unix systems) only.
+// Built for POSIX terminals (Linux and other Unix systems) only. A device name "rfc2217://HOST:PORT" or
+// "tcp://HOST:PORT" is a port behind a serial device server, reached over the network with the same contract.
 #pragma once
 
 #include <string>
@@ -24,10 +25,15 @@ enum { kCtsOff = 0 };
 // The directory in which a link named "comN" attaches a device to COM number N ("" for none).
 void SetComPortDirectory(const char *directory);
 
-// Finds the device for COM number `port`: a link "comN" in the port directory wins; otherwise the N-th
-// serial port the system reports, sorted by device path. Returns the device path, or an empty string with
-// *error set to kComErrBadPort or kComErrNoPorts.
+// Finds the device for COM number `port`: a device bound with BindComDevice wins; then a link "comN" in the
+// port directory (a link whose target text is a network address, e.g. "rfc2217://10.0.0.7:4001", names that
+// address); otherwise the N-th serial port the system reports, sorted by device path. Returns the device path
+// or address, or an empty string with *error set to kComErrBadPort or kComErrNoPorts.
 std::string ComDeviceFor(int port, int *error);
+
+// Binds COM number `port` to `device` (a device path or a network address) for the rest of the process, ahead
+// of the port directory; null or "" removes the binding.
+void BindComDevice(int port, const char *device);
 
 // A serial port the system reports, with what Qt knows of it (empty where nothing is known).
 struct ComPortInfo {
@@ -45,7 +51,8 @@ std::vector<ComPortInfo> SystemComPorts();
 void InitComServices(int argc, char **argv);
 
 // Opens the port. An empty device name means the device that the number finds (ComDeviceFor); any other
-// name is the device path to open under that number.
+// name is the device path or network address to open under that number. A network port connects within a
+// few seconds (kComErrTimeout otherwise) and, with RFC 2217, has the server set its line to these settings.
 // Input already waiting is discarded. Returns 0, or a negative code from the list above.
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize);
@@ -58,7 +65,10 @@ bool ComHungUp(int port);
 // After OpenComConfig on `port` returned kComErrCannotOpen: whether the system's permissions refused this
 // user the device, and if so the name of the group that owns it in *group ("" when that group has no name).
 bool ComOpenDenied(int port, std::string *group);
-// The device path an open port uses ("" when not open).
+// After OpenComConfig on a network address failed: why, in words ("connection refused", "the server does not
+// set the line …"); "" otherwise.
+std::string ComOpenError(int port);
+// The device path or network address an open port uses ("" when not open).
 std::string ComDevicePath(int port);
 int SetComTime(int port, double timeoutSeconds);
 int SetCTSMode(int port, int mode);

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// A recorded measurement log (the CSV that the panel's --record and the command line's watch write) and its
+// replay, line by line at the pace it was recorded.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The simulator's two kinds of record, here because a recording holds both.
+using Block = std::array<uint16_t, 25>;      // the parameter block pp[0..24]
+using Measurement = std::array<uint16_t, 7>; // RED, GREEN, BLUE, X, Y, INT, COL
+
+struct Recording {
+    std::optional<Block> ram;              // the first "# RAM:" header line, when the file has one
+    std::vector<Measurement> measurements; // in file order
+    std::vector<double> seconds;           // the time of each, in seconds from an arbitrary origin
+};
+
+// Reads a log: '#' comment lines anywhere (the first "# RAM: w0 … w24" gives the block), blank lines, a column
+// line naming at least time,R,G,B,X,Y,INT,COL in any order (without one, that order is assumed), then one line
+// per measurement. Times are ISO 8601 as the log writes them (2024-05-17T08:03:11.042+02:00) or plain seconds.
+// False with *error ("line N: why") for anything else, or when there is no measurement at all.
+bool ParseRecording(const std::string &text, Recording *recording, std::string *error);
+// The same from a file; *error starts with the path.
+bool LoadRecording(const std::string &path, Recording *recording, std::string *error);
+
+enum class ReplayEnd {
+    Loop, // after the last line, the first again
+    Stop, // after the last line, data requests go unanswered, as if the sensor had fallen silent
+};
+
+// Hands out a recording's measurements one per data request, in order, each no sooner after the previous reply
+// than the two lines were apart in the file. A pause longer than kMaxGap (the log stopped, the program waited
+// on a message box) is replayed as kMaxGap, so a front end never times out on the pace alone.
+class Replayer {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr double kMaxGap = 1.0;
+
+    Replayer(Recording recording, ReplayEnd end);
+
+    // The next measurement, and in *notBefore the earliest moment its reply may start; nothing once a
+    // stopping replay has given its last line.
+    std::optional<Measurement> next(Clock::time_point now, Clock::time_point *notBefore);
+    // The reply to the measurement last handed out starts at `when`; the next one is paced from there.
+    void replyStarts(Clock::time_point when);
+
+    const Recording &recording() const { return recording_; }
+    std::size_t answered() const { return answered_; } // measurements handed out, over every loop
+    bool finished() const { return finished_; }
+
+private:
+    Recording recording_;
+    ReplayEnd end_;
+    std::size_t next_ = 0;
+    std::size_t answered_ = 0;
+    bool finished_ = false;
+    std::optional<Clock::time_point> lastStart_;
+};
+
+} // namespace sim

@@ -1,0 +1,584 @@
+// SPDX-License-Identifier: MIT
+// Serial services for a sensor behind a serial device server (ser2net or a commercial gateway): gensio carries
+// the bytes, with its telnet layer doing RFC 2217 and the escaping of 0xFF both ways. Only gensio's blocking
+// calls are used, each with a time bound, so a port behaves like a local one to a program without an event loop.
+#include "ui/rs232_net.h"
+
+#include "ui/rs232.h"
+#include "ui/utility.h"
+
+#include <gensio/gensio.h>
+#include <gensio/gensio_os_funcs_public.h>
+#include <gensio/gensio_unix.h>
+#include <gensio/sergensio.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdarg>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace rs232net {
+
+namespace {
+
+constexpr const char *kRfc2217Scheme = "rfc2217://";
+constexpr const char *kTcpScheme = "tcp://";
+// Until SetComTime says otherwise, as for a local port.
+constexpr double kDefaultTimeout = 2.0;
+// A device server on the plant network answers within this, or is not there.
+constexpr double kConnectSeconds = 3.0;
+// How long the server may take to confirm each line setting.
+constexpr double kSettingSeconds = 2.0;
+// Closing a live connection tells the server; a dead one closes at once.
+constexpr double kCloseSeconds = 1.0;
+constexpr double kServiceSlice = 0.01;
+constexpr long kMaxTcpPort = 65535;
+// FlushIn reads at most this many times what has already arrived, so a stream that never pauses cannot hold it.
+constexpr int kFlushReads = 16;
+constexpr long kNanosPerSecond = 1000000000L;
+
+// The answer of the server to one line setting.
+struct Answer {
+    struct NetPort *port = nullptr;
+    unsigned requested = 0;
+    unsigned value = 0;
+    int err = 0;
+    bool done = false;
+};
+
+// gensio reports the final free of a connection here.
+struct FreeNote {
+    gensio_frdata note{}; // first, so gensio's pointer is also ours
+    bool freed = false;
+};
+
+struct NetPort {
+    std::string address;
+    bool telnet = false; // RFC 2217
+    gensio_os_funcs *os = nullptr;
+    gensio_waiter *waiter = nullptr;
+    gensio *io = nullptr;
+    FreeNote freeNote;
+    bool opened = false;
+    bool openDone = false;
+    int openError = 0;
+    bool closed = false;
+    std::array<Answer, 5> answers{}; // baud, data bits, parity, stop bits, flow control
+    std::vector<unsigned char> input;
+    std::size_t queueSize = 1;
+    double timeout = kDefaultTimeout;
+    int error = 0; // why the connection is gone, once it is
+};
+
+// The ports open on network addresses, and why the last opening of a port failed.
+struct NetState {
+    std::map<int, std::unique_ptr<NetPort>> ports;
+    std::map<int, std::string> openErrors;
+    // gensio ties process-wide state to the operating-system services it was first given, so they are never
+    // freed: a closed port hands its services back here for the next one.
+    std::vector<gensio_os_funcs *> idleServices;
+};
+
+NetState &Net()
+{
+    // Never destroyed: the services it holds outlive every static destructor that might still close a port.
+    static NetState &state = *new NetState;
+    return state;
+}
+
+NetPort *Find(int port)
+{
+    const auto it = Net().ports.find(port);
+    return it == Net().ports.end() ? nullptr : it->second.get();
+}
+
+// A peer that has gone away makes the next write raise SIGPIPE, which would end the program. While one of these
+// lives the calling thread holds SIGPIPE back, and one raised meanwhile is taken off before it is let through.
+class SigPipeHeld {
+public:
+    SigPipeHeld()
+    {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigPipeHeld()
+    {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!wasPending_ && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{0, 0};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SigPipeHeld(const SigPipeHeld &) = delete;
+    SigPipeHeld &operator=(const SigPipeHeld &) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t saved_{};
+    bool wasPending_ = false;
+};
+
+gensio_time ToTime(double seconds)
+{
+    seconds = std::max(0.0, seconds);
+    const double whole = std::floor(seconds);
+    return {static_cast<int64_t>(whole), static_cast<int32_t>((seconds - whole) * kNanosPerSecond)};
+}
+
+// The library's own complaints would land on a terminal the user may not have; the results say enough.
+void Quiet(gensio_os_funcs *, gensio_log_levels, const char *, va_list) {}
+
+int OnEvent(gensio *, void *user, int event, int err, unsigned char *, gensiods *, const char *const *)
+{
+    auto *p = static_cast<NetPort *>(user);
+    // Only until the line is set up; from then on reads go through gensio_read_s. What arrives before was sent
+    // before anyone asked, and an opening discards it as a local port's does.
+    if (event == GENSIO_EVENT_READ) {
+        if (err)
+            p->error = err;
+        return 0;
+    }
+    return GE_NOTSUP;
+}
+
+void OnOpened(gensio *, int err, void *user)
+{
+    auto *p = static_cast<NetPort *>(user);
+    p->openError = err;
+    p->openDone = true;
+    gensio_os_funcs_wake(p->os, p->waiter);
+}
+
+void OnAnswer(sergensio *, int err, unsigned int value, void *user)
+{
+    auto *a = static_cast<Answer *>(user);
+    a->err = err;
+    a->value = value;
+    a->done = true;
+    gensio_os_funcs_wake(a->port->os, a->port->waiter);
+}
+
+void OnClosed(gensio *, void *user)
+{
+    auto *p = static_cast<NetPort *>(user);
+    p->closed = true;
+    gensio_os_funcs_wake(p->os, p->waiter);
+}
+
+void OnFreed(gensio *, gensio_frdata *note)
+{
+    reinterpret_cast<FreeNote *>(note)->freed = true;
+}
+
+// Lets gensio work until done() holds or the deadline passes; false on the deadline. A late wake-up from
+// something that already gave up only costs one more look at done().
+template <class Done>
+bool WaitUntil(NetPort &p, double deadline, Done done)
+{
+    while (!done()) {
+        const double left = deadline - Timer();
+        if (left <= 0)
+            return false;
+        gensio_time t = ToTime(left);
+        gensio_os_funcs_wait(p.os, p.waiter, 1, &t);
+    }
+    return true;
+}
+
+// Closes the connection and frees everything. Callbacks may still point at the port until gensio has
+// finished with it, so if it does not finish in time the port is left allocated rather than freed under them.
+void Release(std::unique_ptr<NetPort> p)
+{
+    if (!p->os)
+        return;
+    if (p->io) {
+        if (p->opened && gensio_close(p->io, OnClosed, p.get()) == 0)
+            WaitUntil(*p, Timer() + kCloseSeconds, [&] { return p->closed; });
+        gensio_free(p->io);
+        const double deadline = Timer() + kCloseSeconds;
+        while (!p->freeNote.freed && Timer() < deadline) {
+            gensio_time slice = ToTime(kServiceSlice);
+            gensio_os_funcs_service(p->os, &slice);
+        }
+        if (!p->freeNote.freed) {
+            p.release();
+            return;
+        }
+    }
+    if (p->waiter)
+        gensio_os_funcs_free_waiter(p->os, p->waiter);
+    Net().idleServices.push_back(p->os);
+}
+
+gensio_os_funcs *AcquireServices()
+{
+    std::vector<gensio_os_funcs *> &idle = Net().idleServices;
+    if (!idle.empty()) {
+        gensio_os_funcs *o = idle.back();
+        idle.pop_back();
+        return o;
+    }
+    gensio_os_funcs *o = nullptr;
+    if (gensio_unix_funcs_alloc(nullptr, 0, &o) != 0)
+        return nullptr;
+    gensio_os_funcs_set_vlog(o, Quiet);
+    return o;
+}
+
+struct Address {
+    bool telnet = false;
+    std::string host;
+    std::string port;
+    bool ipv6 = false;
+};
+
+// "rfc2217://HOST:PORT" or "tcp://HOST:PORT"; HOST a name, an IPv4 address or an IPv6 address in brackets.
+// The host's characters are limited, because the address becomes part of a gensio description string.
+bool ParseAddress(const std::string &text, Address *a, std::string *why)
+{
+    std::string rest;
+    if (text.rfind(kRfc2217Scheme, 0) == 0) {
+        a->telnet = true;
+        rest = text.substr(std::string(kRfc2217Scheme).size());
+    } else if (text.rfind(kTcpScheme, 0) == 0) {
+        rest = text.substr(std::string(kTcpScheme).size());
+    } else {
+        *why = "not a network address (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+        return false;
+    }
+    // An IPv6 address carries colons of its own, hence the brackets around it.
+    const std::size_t hostEnd = rest.rfind(']');
+    a->ipv6 = !rest.empty() && rest.front() == '[' && hostEnd != std::string::npos;
+    const std::size_t colon = rest.find(':', a->ipv6 ? hostEnd : 0);
+    if (colon == std::string::npos || colon == 0 || (a->ipv6 && colon != hostEnd + 1)) {
+        *why = "the address needs a host and a port: HOST:PORT";
+        return false;
+    }
+    a->host = a->ipv6 ? rest.substr(1, hostEnd - 1) : rest.substr(0, colon);
+    a->port = rest.substr(colon + 1);
+    const auto hostChar = [&](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || (a->ipv6 && c == ':');
+    };
+    if (a->host.empty() || !std::all_of(a->host.begin(), a->host.end(), hostChar)) {
+        *why = "not a host name or address: " + a->host;
+        return false;
+    }
+    const bool digits = !a->port.empty() && a->port.size() <= std::to_string(kMaxTcpPort).size() &&
+                        std::all_of(a->port.begin(), a->port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stol(a->port) < 1 || std::stol(a->port) > kMaxTcpPort) {
+        *why = "not a TCP port from 1 to 65535: " + a->port;
+        return false;
+    }
+    return true;
+}
+
+// Why gensio could not reach the server, in the program's codes.
+int ConnectFailure(int err)
+{
+    switch (err) {
+    case GE_NOTFOUND:
+    case GE_UNKNOWN_NAME_ERROR:
+    case GE_NAME_ERROR:
+    case GE_NAME_SERVER_FAILURE:
+    case GE_NAME_INVALID:
+    case GE_NAME_NET_NOT_UP:
+    case GE_INVAL: return kComErrBadPort;
+    case GE_TIMEDOUT: return kComErrTimeout;
+    default: return kComErrCannotOpen;
+    }
+}
+
+// Asks the server to set the whole line and waits for it to confirm every setting as asked.
+bool SetLine(NetPort &p, long baudRate, int parity, int dataBits, int stopBits, std::string *why)
+{
+    sergensio *sio = gensio_to_sergensio(p.io);
+    if (!sio) {
+        *why = "the connection has no serial-port control";
+        return false;
+    }
+    using Setter = int (*)(sergensio *, unsigned int, sergensio_done, void *);
+    const std::array<std::pair<Setter, unsigned>, 5> settings{{
+        {sergensio_baud, static_cast<unsigned>(baudRate)},
+        {sergensio_datasize, static_cast<unsigned>(dataBits)},
+        {sergensio_parity, static_cast<unsigned>(parity) + SERGENSIO_PARITY_NONE},
+        {sergensio_stopbits, static_cast<unsigned>(stopBits)},
+        {sergensio_flowcontrol, SERGENSIO_FLOWCONTROL_NONE},
+    }};
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        p.answers[i] = Answer{&p, settings[i].second};
+        if (const int rc = settings[i].first(sio, settings[i].second, OnAnswer, &p.answers[i]); rc != 0) {
+            *why = std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
+            return false;
+        }
+    }
+    const bool answered = WaitUntil(p, Timer() + kSettingSeconds, [&] {
+        return std::all_of(p.answers.begin(), p.answers.end(), [](const Answer &a) { return a.done; });
+    });
+    if (!answered) {
+        *why = "the server does not set the line (RFC 2217 Com Port Control)";
+        return false;
+    }
+    constexpr std::array<const char *, 5> names{"baud rate", "data bits", "parity", "stop bits", "flow control"};
+    for (std::size_t i = 0; i < p.answers.size(); ++i) {
+        const Answer &a = p.answers[i];
+        if (a.err != 0 || a.value != a.requested) {
+            *why = std::string("the server would not set the ") + names[i] + " to " + std::to_string(a.requested) +
+                   (a.err ? std::string(": ") + gensio_err_to_str(a.err) : " (it set " + std::to_string(a.value) + ")");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Moves what has arrived into the input queue, waiting up to `seconds` for the first of it. Never takes more than
+// the queue holds; the rest waits with the server. False once the connection is gone.
+bool Pump(NetPort &p, double seconds)
+{
+    if (p.error)
+        return false;
+    const std::size_t room = p.queueSize - std::min(p.queueSize, p.input.size());
+    if (room == 0)
+        return true;
+    const std::size_t had = p.input.size();
+    p.input.resize(had + room);
+    gensiods got = 0;
+    gensio_time t = ToTime(seconds);
+    const int rc = gensio_read_s(p.io, &got, p.input.data() + had, room, &t);
+    p.input.resize(had + std::min<std::size_t>(got, room));
+    if (rc != 0) {
+        p.error = rc;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool IsAddress(const std::string &device)
+{
+    return device.rfind(kRfc2217Scheme, 0) == 0 || device.rfind(kTcpScheme, 0) == 0;
+}
+
+bool IsOpen(int port)
+{
+    return Find(port) != nullptr;
+}
+
+std::string OpenError(int port)
+{
+    const auto it = Net().openErrors.find(port);
+    return it == Net().openErrors.end() ? std::string() : it->second;
+}
+
+void ForgetOpenError(int port)
+{
+    Net().openErrors.erase(port);
+}
+
+int Open(int port, const std::string &address, long baudRate, int parity, int dataBits, int stopBits,
+         int inputQueueSize)
+{
+    Close(port);
+    std::string &why = Net().openErrors[port];
+    why.clear();
+    Address a;
+    if (!ParseAddress(address, &a, &why))
+        return kComErrBadPort;
+
+    SigPipeHeld held;
+    auto p = std::make_unique<NetPort>();
+    p->address = address;
+    p->telnet = a.telnet;
+    p->queueSize = static_cast<std::size_t>(std::max(1, inputQueueSize));
+    // One set of operating-system services per port: a port used by one thread never waits on another's.
+    p->os = AcquireServices();
+    if (!p->os) {
+        why = "cannot start the network services";
+        return kComErrSystem;
+    }
+    p->waiter = gensio_os_funcs_alloc_waiter(p->os);
+    const std::string spec = std::string(a.telnet ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") +
+                             (a.ipv6 ? "ipv6," : "") + a.host + "," + a.port;
+    int rc = p->waiter ? str_to_gensio(spec.c_str(), p->os, OnEvent, p.get(), &p->io) : GE_NOMEM;
+    if (rc == 0) {
+        p->freeNote.note.freed = OnFreed;
+        gensio_set_frdata(p->io, &p->freeNote.note);
+        rc = gensio_open(p->io, OnOpened, p.get());
+    }
+    if (rc == 0 && !WaitUntil(*p, Timer() + kConnectSeconds, [&] { return p->openDone; }))
+        rc = GE_TIMEDOUT;
+    else if (rc == 0)
+        rc = p->openError;
+    if (rc != 0) {
+        // A telnet connection opens only once the server has answered the telnet options: a raw TCP port never does.
+        const std::string within = std::to_string(static_cast<int>(kConnectSeconds)) + " s";
+        why = rc != GE_TIMEDOUT ? std::string(gensio_err_to_str(rc))
+              : a.telnet        ? "no RFC 2217 answer within " + within + " (for a raw TCP port use tcp://)"
+                                : "no connection within " + within;
+        Release(std::move(p));
+        return ConnectFailure(rc);
+    }
+    p->opened = true;
+    gensio_set_read_callback_enable(p->io, true);
+    if (a.telnet && !SetLine(*p, baudRate, parity, dataBits, stopBits, &why)) {
+        Release(std::move(p));
+        return kComErrCannotOpen;
+    }
+    if (p->error || gensio_set_sync(p->io) != 0) {
+        why = "the server closed the connection";
+        Release(std::move(p));
+        return kComErrCannotOpen;
+    }
+    Net().ports[port] = std::move(p);
+    // Bytes the server had buffered before anyone asked belong to nobody.
+    FlushIn(port);
+    return 0;
+}
+
+std::string DevicePath(int port)
+{
+    const NetPort *p = Find(port);
+    return p ? p->address : std::string();
+}
+
+int SetTime(int port, double timeoutSeconds)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return kComErrNotOpen;
+    p->timeout = timeoutSeconds;
+    return 0;
+}
+
+int SetCts(int port, int mode)
+{
+    if (!Find(port))
+        return kComErrNotOpen;
+    // The line was set up without handshake when the port opened; a server offers nothing else here.
+    return mode == kCtsOff ? 0 : kComErrIO;
+}
+
+int FlushIn(int port)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return kComErrNotOpen;
+    SigPipeHeld held;
+    for (int i = 0; i < kFlushReads; ++i) {
+        p->input.clear();
+        if (!Pump(*p, 0) || p->input.empty())
+            break;
+    }
+    p->input.clear();
+    return 0;
+}
+
+int FlushOut(int port)
+{
+    // A write returns only once the bytes are with the connection: no output queue of ours holds any.
+    return Find(port) ? 0 : kComErrNotOpen;
+}
+
+int Write(int port, const void *buffer, int count)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return kComErrNotOpen;
+    if (count <= 0)
+        return 0;
+    SigPipeHeld held;
+    // A server that has gone away took its end down with it; a write would still be accepted once, so look
+    // first, as a local port finds its device gone.
+    if (!Pump(*p, 0))
+        return kComErrIO;
+    gensiods written = 0;
+    gensio_time t = ToTime(p->timeout);
+    const int rc = gensio_write_s(p->io, &written, buffer, static_cast<gensiods>(count), &t);
+    if (rc != 0)
+        p->error = rc;
+    if (rc != 0 && written == 0)
+        return kComErrIO;
+    return static_cast<int>(written);
+}
+
+bool HungUp(int port)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return true;
+    SigPipeHeld held;
+    return !Pump(*p, 0);
+}
+
+int InQLen(int port)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return kComErrNotOpen;
+    SigPipeHeld held;
+    Pump(*p, 0);
+    return static_cast<int>(p->input.size());
+}
+
+int InQLenWait(int port, int wanted, double deadline)
+{
+    NetPort *p = Find(port);
+    if (!p) {
+        SleepSeconds(deadline - Timer());
+        return kComErrNotOpen;
+    }
+    SigPipeHeld held;
+    const std::size_t want = static_cast<std::size_t>(std::clamp<long>(wanted, 0, static_cast<long>(p->queueSize)));
+    for (;;) {
+        const bool alive = Pump(*p, 0);
+        if (p->input.size() >= want || Timer() >= deadline)
+            return static_cast<int>(p->input.size());
+        if (!alive) {
+            // A dropped connection answers every wait at once: sleep out the time, as for a vanished device.
+            SleepSeconds(deadline - Timer());
+            return static_cast<int>(p->input.size());
+        }
+        Pump(*p, deadline - Timer());
+    }
+}
+
+int Read(int port, void *buffer, int count)
+{
+    NetPort *p = Find(port);
+    if (!p)
+        return kComErrNotOpen;
+    if (count <= 0)
+        return 0;
+    InQLenWait(port, count, Timer() + p->timeout);
+    const std::size_t n = std::min(static_cast<std::size_t>(count), p->input.size());
+    std::copy_n(p->input.begin(), n, static_cast<unsigned char *>(buffer));
+    p->input.erase(p->input.begin(), p->input.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<int>(n);
+}
+
+int Close(int port)
+{
+    const auto it = Net().ports.find(port);
+    if (it == Net().ports.end())
+        return kComErrNotOpen;
+    std::unique_ptr<NetPort> p = std::move(it->second);
+    Net().ports.erase(it);
+    SigPipeHeld held;
+    Release(std::move(p));
+    return 0;
+}
+
+} // namespace rs232net
