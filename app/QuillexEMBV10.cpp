@@ -12,6 +12,7 @@
 #include "link/com232.h"
 #include "link/port.h"
 #include "link/reply.h"
+#include "link/transactions.h"
 #include "teach/teach.h"
 #include "core/controls.h"
 #include "ui/rs232.h"
@@ -23,6 +24,9 @@
 #include <string>
 
 namespace {
+
+// The path --record names, for the message line; it lives as long as the recording.
+std::string recordPath;
 
 // "--record FILE.csv" or "--record=FILE.csv" among the arguments; other arguments belong to the toolkit.
 // Returns false (with a message on stderr) for a --record without a file or a file that cannot be opened.
@@ -57,6 +61,8 @@ bool OpenRecording(void *hInstance, csvrec::Recorder *recorder)
     recorder->SetMaxAge(0);
     st.record = recorder;
     st.recordHeaderDue = isNew;
+    recordPath = path;
+    st.recordPath = recordPath.c_str();
     return true;
 }
 
@@ -80,11 +86,15 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     GetProjectDir(st.proj_dir);
     InitVars();
     InitRS232(st.com);
+    // The connection's outcome stays in DispStatus; what runs in the background for the whole session is news.
+    if (st.record)
+        SayDone("Recording to " + recordPath + ": one line per polling pass");
     DisplayPanel(st.panel);
     RunUserInterface();
     CloseCom(st.com);
     DiscardPanel(st.panel);
     st.record = nullptr;
+    st.recordPath = nullptr;
     return 0;
 }
 

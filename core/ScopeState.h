@@ -78,13 +78,13 @@ struct ScopeState {
     // Polling loop bookkeeping (not part of the protocol): a loop is running; good passes since start.
     bool polling = false;
     unsigned long goodPasses = 0;
-    // What the last port set-up showed in DispStatus, and whether a time-out report covers it now.
+    // What the last port set-up showed in DispStatus (a recording's header names the sensor with it).
     char standingStatus[64] = {};
-    bool timeoutShown = false;
     // --record FILE.csv: every good polling pass becomes a line there; the header waits for the first pass
     // when the file was new, so it can name the sensor that answered.
     csvrec::Recorder *record = nullptr;
     bool recordHeaderDue = false;
+    const char *recordPath = nullptr; // the file named, for the message line
 };
 
 // The program's state; lives from process start to exit.

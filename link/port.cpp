@@ -35,7 +35,6 @@ void InitRS232(int port)
 {
     st.poll = 0;
     st.standingStatus[0] = '\0';
-    st.timeoutShown = false;
     st.ret =
         static_cast<int16_t>(OpenComConfig(port, "", kBaud, kParityNone, kDataBits, kStopBits, kBufSize, kBufSize));
 
@@ -51,6 +50,7 @@ void InitRS232(int port)
     if (st.ret < 0) {
         std::snprintf(st.szStatus, sizeof st.szStatus, "%s", PortErrorText(st.ret));
         ShowStandingStatus(st.szStatus);
+        SayDone("Could not open COM " + std::to_string(port) + ": " + st.szStatus);
         return;
     }
     SetComTime(port, kReplyTimeout);

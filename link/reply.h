@@ -2,6 +2,8 @@
 // The wait for a reply shared by every transaction, and the report of one that did not come.
 #pragma once
 
+#include <string>
+
 // Waits for a reply of `expected` bytes after a request has been written, then reads what has arrived
 // into szReadBuf: the wait ends at the first check that sees `expected` bytes or more, or once more than
 // kReplyTimeout seconds have passed since tstart was set here. Sets tstart, tdiff and nBytesR.
@@ -10,11 +12,12 @@
 // taken for the answer to the next request.
 void AwaitReply(int expected);
 
-// "TIMEOUT" in DispStatus and the modal box titled "INFO".
-void TimeoutReport();
-// A complete parameter or data reply: if a time-out report is still shown, DispStatus shows again what the
-// last port set-up left there (the identification), or nothing if that set-up found no sensor.
-void ReplyArrived();
-// What a port set-up leaves in DispStatus (the identification, or a port error); a time-out covers it only
-// until a reply comes back whole.
+// "TIMEOUT" in DispStatus, what went wrong on the message line, then the modal box titled "INFO". The
+// message line says a reply did not come, unless the caller names another failure.
+void TimeoutReport(const char *whatFailed = nullptr);
+// What a port set-up leaves in DispStatus (the identification, or a port error). A time-out report replaces
+// it until the next port set-up, whatever succeeds in between.
 void ShowStandingStatus(const char *text);
+
+// The message line below the panel: what the last action did, time-stamped. Never blocks.
+void SayDone(const std::string &text);

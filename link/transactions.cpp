@@ -16,6 +16,7 @@
 #include "ui/utility.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -23,6 +24,29 @@ namespace {
 int FrameLength()
 {
     return 2 * st.anzpara + 4;
+}
+
+const char *MemoryName(uint16_t order)
+{
+    return order == kOrderWriteEeprom || order == kOrderReadEeprom ? "EEPROM" : "RAM";
+}
+
+std::string OnCom()
+{
+    return " on COM " + std::to_string(st.com);
+}
+
+// The polling rate is told about once a second: often enough to see it live, rarely enough to cost nothing.
+constexpr double kRateInterval = 1.0;
+
+void SayPolling(double passesPerSecond)
+{
+    char rate[48];
+    std::snprintf(rate, sizeof rate, "Polling \u00b7 %.1f passes/s", passesPerSecond);
+    std::string text = rate;
+    if (st.record && st.recordPath)
+        text += std::string(" \u00b7 recording to ") + st.recordPath;
+    SayDone(text);
 }
 
 void RecordPass()
@@ -67,7 +91,9 @@ void SendPara()
     const int written = ComWrt(st.com, st.szWriteBuf, FrameLength());
     st.nBytesW = static_cast<uint16_t>(written > 0 ? written : 0);
     if (st.nBytesW != FrameLength())
-        TimeoutReport();
+        TimeoutReport(("Could not send to " + std::string(MemoryName(st.order)) + OnCom()).c_str());
+    else
+        SayDone("Sent " + std::to_string(st.anzpara) + " words to " + MemoryName(st.order) + OnCom());
 }
 
 void GetPara()
@@ -87,7 +113,7 @@ void GetPara()
         GetRxBufPara();
         CopyPPtoVars();
         SetPanelValues();
-        ReplyArrived();
+        SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(st.order) + OnCom());
     } else {
         TimeoutReport();
     }
@@ -98,6 +124,9 @@ void GetData()
     st.order = kOrderReadData;
     st.poll = 1;
     st.polling = true;
+    SayDone("Polling" + OnCom());
+    double rateSince = Timer();
+    unsigned long passesSince = st.goodPasses;
     while (st.poll == 1) {
         FlushInQ(st.com);
         FlushOutQ(st.com);
@@ -110,8 +139,12 @@ void GetData()
             RecordPass();
             SetPanelData();
             ShowGraph();
-            ReplyArrived();
             ++st.goodPasses;
+            if (const double now = Timer(); now - rateSince >= kRateInterval) {
+                SayPolling(double(st.goodPasses - passesSince) / (now - rateSince));
+                rateSince = now;
+                passesSince = st.goodPasses;
+            }
         } else {
             TimeoutReport();
             st.poll = 0;
@@ -156,4 +189,5 @@ void ButtonGoAction()
 void ButtonStopAction()
 {
     st.poll = 0;
+    SayDone("Stopped");
 }

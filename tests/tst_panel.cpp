@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -268,6 +269,44 @@ private slots:
         DiscardScopePanel();
         QTest::qWait(60);
         QVERIFY(LoadScopePanel()); // for cleanup()
+    }
+
+    void textControlsShowUtf8AndKeepADevicesLatin1_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("UTF-8: a path and the middle dot")
+            << QByteArray("Saved /tmp/m\xc3\xa4rz/init.dat \xc2\xb7 17:05:12")
+            << QStringLiteral("Saved /tmp/m\u00e4rz/init.dat \u00b7 17:05:12");
+        QTest::newRow("Latin-1 from a device") << QByteArray("SENSOR 20\xb0"
+                                                             "C")
+                                               << QStringLiteral("SENSOR 20\u00b0C");
+        QTest::newRow("ASCII") << QByteArray("TIMEOUT") << QStringLiteral("TIMEOUT");
+    }
+
+    void textControlsShowUtf8AndKeepADevicesLatin1()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        for (int control : {int(DispStatus), int(MessageLine)}) {
+            SetCtrlVal(st.panel, control, bytes.constData());
+            QCOMPARE(static_cast<QLabel *>(W(control))->text(), shown);
+            char back[256];
+            GetCtrlVal(st.panel, control, back);
+            QCOMPARE(QString::fromUtf8(back), shown);
+        }
+    }
+
+    void aLongTextReadsBackCutBeforeACharacterThatDoesNotFit()
+    {
+        const QString text(200, QChar(0xE4)); // two bytes each in UTF-8
+        SetCtrlVal(st.panel, MessageLine, text.toUtf8().constData());
+        char back[256];
+        GetCtrlVal(st.panel, MessageLine, back);
+        QCOMPARE(std::strlen(back), size_t(254));
+        // What is read back can be set again as it was read: no half character turns it into Latin-1.
+        SetCtrlVal(st.panel, DispStatus, back);
+        QCOMPARE(static_cast<QLabel *>(W(DispStatus))->text(), QString(127, QChar(0xE4)));
     }
 
     void helpTextsKeepTheirBlanksAndLineBreaks()

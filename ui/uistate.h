@@ -59,6 +59,9 @@ QColor ToColor(int rgb);
 int FromColor(const QColor &c);
 // A file name as given, or relative to the program's directory.
 QString ProgramPath(const char *fileName);
+// Text the program hands over: UTF-8 (its own words, file paths), or Latin-1 where the bytes are not UTF-8
+// (what a device sends in its own 8-bit code).
+QString TextFromProgram(const char *text);
 
 // Event dispatch (userint_events.cpp): turns the panel's widget events into callbacks.
 QObject *MakeDispatcher(int panel, QWidget *root);

@@ -104,11 +104,12 @@ int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, double value);
+// Text is UTF-8; bytes that are not UTF-8 are taken as Latin-1 (a device's own 8-bit text).
 int SetCtrlVal(int panel, int control, const char *text);
 int GetCtrlVal(int panel, int control, unsigned short *value);
 int GetCtrlVal(int panel, int control, int *value);
 int GetCtrlVal(int panel, int control, double *value);
-int GetCtrlVal(int panel, int control, char *text); // at least 256 bytes
+int GetCtrlVal(int panel, int control, char *text); // UTF-8, at least 256 bytes, cut at a character
 
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int SetCtrlAttribute(int panel, int control, int attribute, const char *value);

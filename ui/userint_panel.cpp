@@ -8,8 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSet>
+#include <QStringDecoder>
 #include <QUiLoader>
+#include <QVBoxLayout>
 
 #include <cstdio>
 
@@ -76,6 +80,14 @@ QString ProgramPath(const char *fileName)
     if (QDir::isAbsolutePath(name))
         return name;
     return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+}
+
+QString TextFromProgram(const char *text)
+{
+    const QByteArray bytes(text);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }
 
 } // namespace uistate

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 using namespace uistate;
 
@@ -147,7 +148,7 @@ int SetCtrlVal(int panel, int control, const char *text)
         return -1;
     // Text from outside (devices, file names) must never be taken for markup.
     l->setTextFormat(Qt::PlainText);
-    l->setText(QString::fromLatin1(text));
+    l->setText(TextFromProgram(text));
     SpeakShownText(l, l->text());
     if (l->property("autoSize").toBool())
         l->adjustSize();
@@ -193,7 +194,17 @@ int GetCtrlVal(int panel, int control, char *text)
     auto *l = qobject_cast<QLabel *>(Widget(panel, control));
     if (!l)
         return -1;
-    std::snprintf(text, 256, "%s", l->text().toLatin1().constData());
+    // Cut before a character that does not fit whole: half a UTF-8 sequence would make the text Latin-1 when
+    // it is set again.
+    constexpr int kTextCapacity = 256;
+    QByteArray bytes = l->text().toUtf8();
+    if (bytes.size() >= kTextCapacity) {
+        int end = kTextCapacity - 1;
+        while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
+            --end;
+        bytes.truncate(end);
+    }
+    std::memcpy(text, bytes.constData(), size_t(bytes.size()) + 1);
     return 0;
 }
 
