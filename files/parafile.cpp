@@ -4,12 +4,15 @@
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "core/messages.h"
 #include "core/paramblock.h"
 #include "teach/teach.h"
 #include "ui/filepopup.h"
 #include "ui/formatio.h"
 #include "ui/userint.h"
+#include "ui/utility.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -19,10 +22,40 @@ constexpr const char *kDefaultFile = "init.dat";
 constexpr const char *kFileTypes = "*.dat";
 constexpr const char *kDialogTitle = "init";
 
+// Where the system keeps installed programs; a package's folder there is no place for a user's files, even for
+// root, who could write it.
+constexpr const char *kInstalledPrefix = "/usr/";
+
+// The dialog opens in the program's directory where files may be made there, as in a build tree. An installed
+// program's directory is read-only for users, so a folder in their documents takes its place, made the first
+// time it is needed; should that fail, the documents folder itself, and failing that the program's directory,
+// where a save then says why it cannot be made.
+const char *DialogFolder()
+{
+    static char folder[260];
+    const std::string dir = st.proj_dir;
+    if (IsWritableDir(st.proj_dir) && dir.rfind(kInstalledPrefix, 0) != 0)
+        return st.proj_dir;
+    if (GetDocumentsDir(folder) < 0)
+        return st.proj_dir;
+    const std::string own = std::string(folder) + "/" + kDocumentsSubfolder;
+    if (own.size() < sizeof folder && MakeDir(own.c_str()) == 0) {
+        std::snprintf(folder, sizeof folder, "%s", own.c_str());
+        return folder;
+    }
+    return MakeDir(folder) == 0 ? folder : st.proj_dir;
+}
+
 int ChooseFile()
 {
-    return FileSelectPopup(st.proj_dir, kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1, 1, 1,
+    return FileSelectPopup(DialogFolder(), kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1, 1, 1,
                            st.file_name);
+}
+
+// The message line: what the last action did, time-stamped.
+void Say(const std::string &text)
+{
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
 }
 
 void Report(const char *head, const char *tail)
@@ -52,8 +85,12 @@ void SendParaToFile()
     GetPanelValues();
     CopyVarsToPP();
     if (ArrayToFile(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0)
+                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0) {
+        Say(std::string("Not saved: ") + st.file_name);
         Report(kSaveFailedHead, kSaveFailedTail);
+        return;
+    }
+    Say(std::string("Saved ") + st.file_name);
 }
 
 void ReadParaFromFile()
@@ -63,11 +100,13 @@ void ReadParaFromFile()
     // FileToArray leaves pp as it was unless the file holds exactly the block, so a bad file costs no edits.
     if (FileToArray(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) < 0) {
+        Say(std::string("Not loaded: ") + st.file_name);
         Report(kLoadFailedHead, kLoadFailedTail);
         return;
     }
     CopyPPtoVars();
     SetPanelValues();
+    Say(std::string("Loaded ") + st.file_name);
 }
 
 void SelectTargetAction(int toggle)
