@@ -23,6 +23,7 @@ inline constexpr int kHistorySamples = 100;
 inline constexpr int kHistory = kHistorySamples * kSampleValues;
 inline constexpr int kTeachRows = 2;
 inline constexpr int kTeachColumns = 5;
+inline constexpr int kUndoSteps = 20; // teach-table changes that Ctrl+Z can take back
 
 struct ScopeState {
     // Link and protocol
@@ -68,6 +69,11 @@ struct ScopeState {
     uint16_t xramp[kRampPoints] = {};
     uint16_t yramp[kRampPoints] = {};
     double alldata[kHistory] = {};
+
+    // The teach table before each of the last changes that can be undone, oldest first, and what made them.
+    uint16_t undoTable[kUndoSteps][kTeachRows][kTeachColumns] = {};
+    const char *undoWhat[kUndoSteps] = {};
+    int undoCount = 0;
 
     // Program
     int32_t panel = 0;

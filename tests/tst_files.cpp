@@ -508,6 +508,29 @@ private slots:
         QVERIFY(popups->popups.empty());
     }
 
+    void aLoadIsUndoneInTheTeachTableAlone()
+    {
+        const sim::Block fromFile = PanelBlock();
+        const QString file = path("taught.dat");
+        Write(file, Lines(fromFile));
+        showOnPanel(sim::DefaultBlock());
+        const uint16_t rowOneX = Cell(1, 1);
+        Click(SelectFILE);
+        answer.result = VAL_NO_FILE_SELECTED; // a load that is cancelled leaves nothing to take back
+        Click(ButtonGet);
+        choose(file);
+        Click(ButtonGet);
+        QCOMPARE(Cell(1, 1), fromFile[15]);
+
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Undid the file load: teach table restored"));
+        QCOMPARE(Cell(1, 1), rowOneX);
+        QCOMPARE(Val(EditSigWinHI), int(fromFile[0])); // the parameters stay as loaded
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Nothing to undo in the teach table"));
+        QCOMPARE(Cell(1, 1), rowOneX);
+    }
+
     void theRealDialogSavesAndLoadsWhatTheUserTypes()
     {
         SetFileSelectAnswer(nullptr);

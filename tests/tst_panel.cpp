@@ -44,6 +44,7 @@ const HelpCase kHelp[] = {
     {SelectSource, InfoSelectSource},
     {ButtonTeachDataTo, InfoButtonTeachDataTo},
     {ButtonResetTable, InfoButtonResetTable},
+    {ButtonUndo, InfoButtonUndo},
     {ButtonApplyFromAll, InfoButtonApplyFromAll},
     {ButtonZoom, InfoButtonZoom},
     {ButtonAutoAdjust, InfoButtonAutoAdjust},
@@ -309,6 +310,25 @@ private slots:
         QCOMPARE(static_cast<QLabel *>(W(DispStatus))->text(), QString(127, QChar(0xE4)));
     }
 
+    void theTeachTableTheLampsAndTheNoFieldCountAlike()
+    {
+        // The No.: field counts the taught colours 0 and 1; so do the table's rows and the lamps' labels.
+        auto *table = static_cast<QTableWidget *>(W(TeachTable));
+        QCOMPARE(table->verticalHeaderItem(0)->text(), QStringLiteral("0"));
+        QCOMPARE(table->verticalHeaderItem(1)->text(), QStringLiteral("1"));
+        auto *no = static_cast<QSpinBox *>(W(EditNo));
+        QCOMPARE(no->minimum(), 0);
+        QCOMPARE(no->maximum(), table->rowCount() - 1);
+        for (auto [led, label] : {std::pair{LedCol1, "No. 0"}, std::pair{LedCol2, "No. 1"}}) {
+            QLabel *caption = nullptr;
+            for (auto *l : PanelWidget(st.panel)->findChildren<QLabel *>())
+                if (l->buddy() == W(led))
+                    caption = l;
+            QVERIFY2(caption, CtrlName(led));
+            QCOMPARE(caption->text(), QString::fromLatin1(label));
+        }
+    }
+
     void helpTextsKeepTheirBlanksAndLineBreaks()
     {
         QCOMPARE(BlanksBeforeBreaks(InfoButtonSend), (QList<int>{27, 27}));
@@ -358,7 +378,7 @@ private slots:
         QCOMPARE(Attr(LogoPicture, ATTR_TOP), 6);
         QVERIFY(!qobject_cast<QLabel *>(W(LogoPicture))->pixmap().isNull());
         // Captions lie in front of the strip they are drawn on.
-        const QObjectList order = PanelWidget(st.panel)->children();
+        const QObjectList order = W(LogoBackdrop)->parentWidget()->children();
         QVERIFY(order.indexOf(W(LogoBackdrop)) < order.indexOf(title));
     }
 

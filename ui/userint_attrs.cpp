@@ -178,6 +178,30 @@ int GetCtrlAttribute(int panel, int control, int attribute, int *value)
     }
 }
 
+int SetActiveCtrl(int panel, int control)
+{
+    QWidget *w = Widget(panel, control);
+    if (!w)
+        return -1;
+    const QWidget *taker = w; // a slide takes the keyboard through its inner part
+    while (taker->focusProxy())
+        taker = taker->focusProxy();
+    if (taker->focusPolicy() == Qt::NoFocus || !w->isEnabled() || w->isHidden())
+        return -1;
+    w->window()->activateWindow();
+    w->setFocus(Qt::OtherFocusReason);
+    return 0;
+}
+
+int GetActiveCtrl(int panel)
+{
+    PanelRec *p = FindPanel(panel);
+    QWidget *focus = QApplication::focusWidget();
+    if (!p || !focus || focus->window() != p->root)
+        return 0;
+    return CtrlIdOf(focus);
+}
+
 int NewCtrl(int panel, int controlKind, const char *label, int top, int left)
 {
     PanelRec *p = FindPanel(panel);
