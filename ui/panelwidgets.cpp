@@ -27,6 +27,12 @@ void Led::setValue(int on)
         return;
     on_ = v;
     update();
+    if (QAccessible::isActive()) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void Led::setOnColor(const QColor &c)
@@ -154,6 +160,7 @@ QAccessibleInterface *ColourBarAccessibleFactory(const QString &className, QObje
 void InstallWidgetAccessibility()
 {
     QAccessible::installFactory(ColourBarAccessibleFactory);
+    QAccessible::installFactory(ControlAccessibleFactory);
 }
 
 NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)

@@ -51,8 +51,11 @@ private:
 // screen reader reads the value along with the label; the label itself stays at the front.
 void SpeakShownText(QWidget *w, const QString &shown);
 
-// Lets screen readers see our own widgets as the standard ones they stand for (a bar as a progress bar).
+// Lets screen readers see our own widgets as the standard ones they stand for (a bar as a progress bar), and
+// gives combo boxes, spin boxes, lamps and colour planes what Qt leaves out (ControlAccessibleFactory).
 void InstallWidgetAccessibility();
+class QAccessibleInterface;
+QAccessibleInterface *ControlAccessibleFactory(const QString &className, QObject *object);
 
 // A horizontal colour bar with its number in the middle; repaints at the frame pace.
 class ColourBar : public QWidget {

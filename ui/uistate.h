@@ -20,7 +20,8 @@ namespace uistate {
 inline constexpr int kFirstNewCtrl = 1000;
 
 struct PanelRec {
-    QWidget *root = nullptr;
+    QWidget *root = nullptr;        // the window
+    QWidget *canvas = nullptr;      // the panel's face, which scrolls in the window; positions count from its corner
     std::vector<QWidget *> ctrl;    // indexed by control identifier; [0] unused
     std::map<int, QWidget *> extra; // made by NewCtrl
     std::map<int, CtrlCallbackPtr> callbacks;
