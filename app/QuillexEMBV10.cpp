@@ -25,6 +25,36 @@
 
 namespace {
 
+// Installed, the program is started through the launcher under this name.
+constexpr const char *kCommandName = "quillex-scope";
+
+// --help and --version answer on standard output and start nothing. Returns true when one was given.
+bool AnsweredInfoOption(void *hInstance)
+{
+    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
+    for (int i = 1; args && i < args->argc; ++i) {
+        const char *arg = args->argv[i];
+        if (std::strcmp(arg, "--record") == 0) {
+            ++i; // its file name may be anything, "--help" included
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::printf("Usage: %s [--record FILE.csv] [Qt options]\n\n"
+                        "Opens the %s window for a Quillex EMB colour sensor on a serial port\n"
+                        "(19200 baud, 8N1), connects to COM 1 and reads the sensor's parameters.\n\n"
+                        "  --record FILE.csv  append one CSV line per polling pass to FILE.csv (header when new)\n"
+                        "  --help             this text\n"
+                        "  --version          the program's version\n\n"
+                        "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
+                        "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
+                        kCommandName, kRecordProgram);
+            return true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("%s (%s)\n", kCommandName, kRecordProgram);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The path --record names, for the message line; it lives as long as the recording.
 std::string recordPath;
 
@@ -71,6 +101,8 @@ bool OpenRecording(void *hInstance, csvrec::Recorder *recorder)
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
+    if (AnsweredInfoOption(hInstance))
+        return 0;
     csvrec::Recorder recorder;
     if (!OpenRecording(hInstance, &recorder))
         return -1;
