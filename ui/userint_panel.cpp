@@ -224,10 +224,10 @@ QWidget *ArrangeScrolling(QWidget *root)
 }
 
 // Controls the panel file keeps in front go there, and covered ones give up the keyboard.
-void ArrangeStacking(QWidget *root)
+void ArrangeStacking(QWidget *face)
 {
     QSet<QWidget *> parents;
-    for (QWidget *w : root->findChildren<QWidget *>()) {
+    for (QWidget *w : face->findChildren<QWidget *>()) {
         // The parts of a control lie over each other as the control pleases (before its first layout, all in
         // one place): stacking among them is not the panel's, and none of them is covered.
         if (CtrlIdOf(w->parentWidget()) != 0)
@@ -325,7 +325,7 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
         return -1;
     }
     rec.canvas = ArrangeScrolling(root);
-    ArrangeStacking(root);
+    ArrangeStacking(rec.canvas); // the window's own parts (scroll bars, the line below) are not the panel's
     Ui().ending = false;
     const int handle = Ui().nextPanel++;
     WireEvents(handle, rec);
