@@ -246,9 +246,14 @@ private slots:
             Click(button);
             auto *diagonal = qobject_cast<QCPCurve *>(Graph(GraphData1)->plots().begin()->second.plottable);
             QVERIFY(diagonal);
-            QCOMPARE(diagonal->scatterStyle().shape(), QCPScatterStyle::ssDisc); // solid circles
-            QCOMPARE(diagonal->scatterSkip(), 0);                                // on every point
-            QCOMPARE(diagonal->pen().width(), 3);                                // a thick line
+            // Solid circles, on every point: a disc stamped from a picture.
+            QCOMPARE(diagonal->scatterStyle().shape(), QCPScatterStyle::ssPixmap);
+            const QImage disc = diagonal->scatterStyle().pixmap().toImage();
+            QVERIFY(disc.width() >= 3 && disc.width() == disc.height());
+            QCOMPARE(disc.pixelColor(disc.width() / 2, disc.height() / 2), QColor(0xA0A0A0));
+            QVERIFY(disc.pixelColor(0, 0).alpha() < 128); // round, not a square
+            QCOMPARE(diagonal->scatterSkip(), 0);
+            QCOMPARE(diagonal->pen().width(), 3); // a thick line
             QCOMPARE(diagonal->pen().color(), QColor(0xA0A0A0));
         }
         Click(ButtonApplyFromAll);

@@ -369,7 +369,19 @@ int ColourPlaneGraph::plotXY(const std::vector<double> &x, const std::vector<dou
     const QColor colour = QColor::fromRgb(static_cast<QRgb>(color));
     curve->setPen(QPen(colour, style == VAL_THICK_LINE ? kThickPen : kThinPen));
     if (pointStyle == VAL_SOLID_CIRCLE && pointFrequency > 0) {
-        curve->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, colour, kDiscSize));
+        // Thousands of discs along a line: drawn once and stamped, they cost little more than the line.
+        const qreal ratio = devicePixelRatioF();
+        QPixmap disc{int(std::ceil(kDiscSize * ratio)), int(std::ceil(kDiscSize * ratio))};
+        disc.setDevicePixelRatio(ratio);
+        disc.fill(Qt::transparent);
+        {
+            QPainter p(&disc);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(Qt::NoPen);
+            p.setBrush(colour);
+            p.drawEllipse(QRectF(0, 0, kDiscSize, kDiscSize));
+        }
+        curve->setScatterStyle(QCPScatterStyle(disc));
         curve->setScatterSkip(pointFrequency - 1);
     }
     curve->setSelectable(QCP::stNone);
