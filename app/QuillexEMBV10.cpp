@@ -41,7 +41,7 @@ bool AnsweredInfoOption(void *hInstance)
                         "Opens the %s window for a Quillex EMB colour sensor on a serial port\n"
                         "(19200 baud, 8N1), connects to COM 1 and reads the sensor's parameters.\n\n"
                         "  --record FILE.csv  append one CSV line per polling pass to FILE.csv (header when new)\n"
-                        "  --help             this text\n"
+                        "  -h, --help         this text\n"
                         "  --version          the program's version\n\n"
                         "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
                         "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
