@@ -11,6 +11,7 @@
 #include "link/com232.h"
 #include "link/port.h"
 #include "link/reply.h"
+#include "link/transactions.h"
 #include "teach/teach.h"
 #include "ui/fileio.h"
 #include "ui/rs232.h"
@@ -22,6 +23,41 @@
 #include <string>
 
 namespace {
+
+// Installed, the program is started through the launcher under this name.
+constexpr const char *kCommandName = "quillex-scope";
+
+// --help and --version answer on standard output and start nothing. Returns true when one was given.
+bool AnsweredInfoOption(void *hInstance)
+{
+    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
+    for (int i = 1; args && i < args->argc; ++i) {
+        const char *arg = args->argv[i];
+        if (std::strcmp(arg, "--record") == 0 || std::strcmp(arg, "--device") == 0) {
+            ++i; // its value may be anything, "--help" included
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::printf("Usage: %s [--record FILE.csv] [--device DEVICE] [Qt options]\n\n"
+                        "Opens the %s window for a Quillex EMB colour sensor on a serial port\n"
+                        "(19200 baud, 8N1), connects to COM 1 and reads the sensor's parameters.\n\n"
+                        "  --record FILE.csv  append one CSV line per polling pass to FILE.csv (header when new)\n"
+                        "  --device DEVICE    make COM 1 the device path or network address DEVICE\n"
+                        "                     (rfc2217://HOST:PORT or tcp://HOST:PORT for a serial device server)\n"
+                        "  -h, --help         this text\n"
+                        "  --version          the program's version\n\n"
+                        "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
+                        "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
+                        kCommandName, kRecordProgram);
+            return true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("%s (%s)\n", kCommandName, kRecordProgram);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The path --record names, for the message line; it lives as long as the recording.
+std::string recordPath;
 
 // "--record FILE.csv" or "--record=FILE.csv" among the arguments; other arguments belong to the toolkit.
 // Returns false (with a message on stderr) for a --record without a file or a file that cannot be opened.
@@ -56,6 +92,8 @@ bool OpenRecording(void *hInstance, LineLog *recorder)
     recorder->SetMaxAge(0);
     st.record = recorder;
     st.recordHeaderDue = isNew;
+    recordPath = path;
+    st.recordPath = recordPath.c_str();
     return true;
 }
 
@@ -95,6 +133,8 @@ bool BindStartDevice(void *hInstance)
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
+    if (AnsweredInfoOption(hInstance))
+        return 0;
     LineLog recorder;
     if (!OpenRecording(hInstance, &recorder) || !BindStartDevice(hInstance))
         return -1;
@@ -110,11 +150,15 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     GetProjectDir(st.proj_dir);
     InitVars();
     InitRS232(st.com);
+    // The connection's outcome stays in DispStatus; what runs in the background for the whole session is news.
+    if (st.record)
+        SayDone("Recording to " + recordPath + ": one line per polling pass");
     DisplayPanel(st.panel);
     RunUserInterface();
     CloseCom(st.com);
     DiscardPanel(st.panel);
     st.record = nullptr;
+    st.recordPath = nullptr;
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "teach/autoadjust.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
+#include "teach/undo.h"
 #include "core/controls.h"
 
 namespace {
@@ -78,7 +79,13 @@ int CBF_ButtonSend(int panel, int control, int event, void *callbackData, int ev
 int CBF_ButtonGet(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonGet, ButtonGetAction);
+    return Act(event, EVENT_COMMIT, InfoButtonGet, [] {
+        // A load may replace a table the user has taught; a cancelled one leaves a step that changes nothing,
+        // which the undo passes over.
+        if (st.target == DATFILE)
+            RememberTeachTable("the file load");
+        ButtonGetAction();
+    });
 }
 
 int CBF_ButtonGo(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
@@ -102,13 +109,26 @@ int CBF_SelectSource(int panel, int control, int event, void *callbackData, int 
 int CBF_ButtonTeachDataTo(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonTeachDataTo, TeachDataToAction);
+    return Act(event, EVENT_COMMIT, InfoButtonTeachDataTo, [] {
+        RememberTeachTable("TEACH DATA TO");
+        TeachDataToAction();
+    });
 }
 
 int CBF_ButtonResetTable(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonResetTable, ResetTableAction);
+    // One click, as ever: Ctrl+Z takes it back.
+    return Act(event, EVENT_COMMIT, InfoButtonResetTable, [] {
+        RememberTeachTable("RESET TABLE");
+        ResetTableAction();
+    });
+}
+
+int CBF_ButtonUndo(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    UNUSED_CB_ARGS;
+    return Act(event, EVENT_COMMIT, InfoButtonUndo, UndoTeachTable);
 }
 
 int CBF_ButtonApplyFromAll(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
@@ -126,7 +146,10 @@ int CBF_ButtonZoom(int panel, int control, int event, void *callbackData, int ev
 int CBF_AutoAdjust(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
 {
     UNUSED_CB_ARGS;
-    return Act(event, EVENT_COMMIT, InfoButtonAutoAdjust, AutoAdjust);
+    return Act(event, EVENT_COMMIT, InfoButtonAutoAdjust, [] {
+        RememberTeachTable("AUTO ADJUST");
+        AutoAdjust();
+    });
 }
 
 int CBF_GraphData2(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
@@ -195,7 +218,7 @@ const CallbackEntry *ScopeCallbackTable(int *count)
         CTRL_ROW(CBF_SelectSource),    CTRL_ROW(CBF_DispX),            CTRL_ROW(CBF_DispY),
         CTRL_ROW(CBF_DispINT),         CTRL_ROW(CBF_DispRAW),          CTRL_ROW(CBF_DispRED),
         CTRL_ROW(CBF_DispGREEN),       CTRL_ROW(CBF_DispBLUE),         CTRL_ROW(CBF_DispCOL),
-        CTRL_ROW(CBF_GraphRaw1),
+        CTRL_ROW(CBF_GraphRaw1),       CTRL_ROW(CBF_ButtonUndo),
     };
 #undef CTRL_ROW
     *count = static_cast<int>(sizeof table / sizeof table[0]);

@@ -21,9 +21,10 @@ inline constexpr int kHistorySamples = 100;
 inline constexpr int kHistory = kHistorySamples * kSampleValues;
 inline constexpr int kTeachRows = 2;
 inline constexpr int kTeachColumns = 5;
-// A chosen file's path: as long as the system takes one (PATH_MAX on Linux, with its NUL). The 260 characters
-// of the original toolkit would silently drop a path a user can make in any deep folder.
+// A chosen file's path: as long as the system takes one (PATH_MAX on Linux, with its NUL). A 260-character
+// buffer would silently drop a path a user can make in any deep folder.
 inline constexpr int kFileNameChars = 4096;
+inline constexpr int kUndoSteps = 20; // teach-table changes that Ctrl+Z can take back
 
 struct ScopeState {
     // Link and protocol
@@ -70,6 +71,11 @@ struct ScopeState {
     uint16_t yramp[kRampPoints] = {};
     double alldata[kHistory] = {};
 
+    // The teach table before each of the last changes that can be undone, oldest first, and what made them.
+    uint16_t undoTable[kUndoSteps][kTeachRows][kTeachColumns] = {};
+    const char *undoWhat[kUndoSteps] = {};
+    int undoCount = 0;
+
     // Program
     int32_t panel = 0;
     int32_t textIDsoft = 0;
@@ -79,13 +85,13 @@ struct ScopeState {
     // Polling loop bookkeeping (not part of the protocol): a loop is running; good passes since start.
     bool polling = false;
     unsigned long goodPasses = 0;
-    // What the last port set-up showed in DispStatus, and whether a time-out report covers it now.
+    // What the last port set-up showed in DispStatus (a recording's header names the sensor with it).
     char standingStatus[64] = {};
-    bool timeoutShown = false;
     // --record FILE.csv: every good polling pass becomes a line there; the header waits for the first pass
     // when the file was new, so it can name the sensor that answered.
     LineLog *record = nullptr;
     bool recordHeaderDue = false;
+    const char *recordPath = nullptr; // the file named, for the message line
 };
 
 // The program's state; lives from process start to exit.

@@ -35,6 +35,11 @@ const char *const InfoButtonTeachDataTo =
 const char *const InfoButtonResetTable = " Reset the COLOR TEACH TABLE.                                 \n"
                                          " All cells are set to 1.";
 
+const char *const InfoButtonUndo =
+    " Restores the COLOR TEACH TABLE as it was before the last RESET TABLE, TEACH DATA TO,\n"
+    " AUTO ADJUST or parameter file load. Press again for the change before that.\n"
+    " Shortcut Key: Ctrl+Z. ";
+
 const char *const InfoButtonApplyFromAll =
     " Displays the graph with all the taught colors in the COLOR TEACH TABLE                                   \n"
     " and the corresponding tolerance circles (radius = CTO).";

@@ -11,6 +11,7 @@ extern const char *const InfoSelectMEM;
 extern const char *const InfoSelectSource;
 extern const char *const InfoButtonTeachDataTo;
 extern const char *const InfoButtonResetTable;
+extern const char *const InfoButtonUndo;
 extern const char *const InfoButtonApplyFromAll;
 extern const char *const InfoButtonZoom;
 extern const char *const InfoButtonAutoAdjust;

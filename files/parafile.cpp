@@ -4,12 +4,15 @@
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "core/messages.h"
 #include "core/paramblock.h"
 #include "teach/teach.h"
 #include "ui/filepopup.h"
 #include "ui/formatio.h"
 #include "ui/userint.h"
+#include "ui/utility.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -21,6 +24,36 @@ constexpr const char *kDialogTitle = "init";
 
 static_assert(sizeof st.file_name == kMaxPathname, "file_name holds every path the dialog may return");
 
+// Where the system keeps installed programs; a package's folder there is no place for a user's files, even for
+// root, who could write it.
+constexpr const char *kInstalledPrefix = "/usr/";
+
+// The dialog opens in the program's directory where files may be made there, as in a build tree. An installed
+// program's directory is read-only for users, so a folder in their documents takes its place, made the first
+// time it is needed; should that fail, the documents folder itself, and failing that the program's directory,
+// where a save then says why it cannot be made.
+const char *DialogFolder()
+{
+    static char folder[kMaxPathname];
+    const std::string dir = st.proj_dir;
+    if (IsWritableDir(st.proj_dir) && dir.rfind(kInstalledPrefix, 0) != 0)
+        return st.proj_dir;
+    if (GetDocumentsDir(folder) < 0)
+        return st.proj_dir;
+    const std::string own = std::string(folder) + "/" + kDocumentsSubfolder;
+    if (own.size() < sizeof folder && MakeDir(own.c_str()) == 0) {
+        std::snprintf(folder, sizeof folder, "%s", own.c_str());
+        return folder;
+    }
+    return MakeDir(folder) == 0 ? folder : st.proj_dir;
+}
+
+// The message line: what the last action did, time-stamped.
+void Say(const std::string &text)
+{
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
+}
+
 void Report(const char *head, const std::string &path, const std::string &reason, const char *tail)
 {
     const std::string text = std::string(head) + "\n" + path + "\n\n" + reason + "\n\n" + tail;
@@ -30,8 +63,8 @@ void Report(const char *head, const std::string &path, const std::string &reason
 // True when a file was chosen. A choice the program cannot use is not dropped in silence: the user is told.
 bool ChooseFile(const char *head, const char *tail)
 {
-    const int result =
-        FileSelectPopup(st.proj_dir, kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1, 1, 1, st.file_name);
+    const int result = FileSelectPopup(DialogFolder(), kDefaultFile, kFileTypes, kDialogTitle, VAL_OK_BUTTON, 0, 1,
+                                       1, 1, st.file_name);
     if (result == kFileSelectErrPathTooLong)
         Report(head, "(the chosen path)",
                "Its path is longer than the " + std::to_string(kMaxPathname - 1) + " bytes the system takes.", tail);
@@ -59,8 +92,12 @@ void SendParaToFile()
     GetPanelValues();
     CopyVarsToPP();
     if (ArrayToFile(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0)
+                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0) {
+        Say(std::string("Not saved: ") + st.file_name);
         Report(kSaveFailedHead, st.file_name, GetFmtIOErrorText(), kSaveFailedTail);
+        return;
+    }
+    Say(std::string("Saved ") + st.file_name);
 }
 
 void ReadParaFromFile()
@@ -70,11 +107,13 @@ void ReadParaFromFile()
     // FileToArray leaves pp as it was unless the file holds exactly the block, so a bad file costs no edits.
     if (FileToArray(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) < 0) {
+        Say(std::string("Not loaded: ") + st.file_name);
         Report(kLoadFailedHead, st.file_name, GetFmtIOErrorText(), kLoadFailedTail);
         return;
     }
     CopyPPtoVars();
     SetPanelValues();
+    Say(std::string("Loaded ") + st.file_name);
 }
 
 void SelectTargetAction(int toggle)

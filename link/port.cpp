@@ -35,7 +35,6 @@ void InitRS232(int port)
 {
     st.poll = 0;
     st.standingStatus[0] = '\0';
-    st.timeoutShown = false;
     // Opened and, when that worked, prepared: time-out, both queues emptied, no handshake.
     st.ret = static_cast<int16_t>(OpenLine(port, ""));
 
@@ -51,6 +50,7 @@ void InitRS232(int port)
     if (st.ret < 0) {
         std::snprintf(st.szStatus, sizeof st.szStatus, "%s", PortErrorText(st.ret));
         ShowStandingStatus(st.szStatus);
+        SayDone("Could not open COM " + std::to_string(port) + ": " + st.szStatus);
         return;
     }
     CheckComLine();

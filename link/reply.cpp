@@ -5,6 +5,7 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "core/helptexts.h"
+#include "core/messages.h"
 #include "link/com232.h"
 #include "ui/userint.h"
 
@@ -13,23 +14,25 @@
 void ShowStandingStatus(const char *text)
 {
     std::snprintf(st.standingStatus, sizeof st.standingStatus, "%s", text);
-    st.timeoutShown = false;
     SetCtrlVal(st.panel, DispStatus, text);
 }
 
-void TimeoutReport()
+void SayDone(const std::string &text)
 {
-    st.timeoutShown = true;
-    SetCtrlVal(st.panel, DispStatus, "TIMEOUT");
-    MessagePopup("INFO", InfoTimeout);
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
 }
 
-void ReplyArrived()
+void TimeoutReport(const char *whatFailed)
 {
-    if (!st.timeoutShown)
-        return;
-    st.timeoutShown = false;
-    SetCtrlVal(st.panel, DispStatus, st.standingStatus);
+    SetCtrlVal(st.panel, DispStatus, "TIMEOUT");
+    if (whatFailed) {
+        SayDone(whatFailed);
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof text, "No reply within %.1f s on COM %d", kReplyTimeout, int(st.com));
+        SayDone(text);
+    }
+    MessagePopup("INFO", InfoTimeout);
 }
 
 ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass)

@@ -4,6 +4,8 @@
 
 #include "link/exchange.h"
 
+#include <string>
+
 // Writes the frame in szWriteBuf (4 + 2 * anzpara bytes) to COM com, after emptying both queues with
 // FlushFirst::Yes, and with expected > 0 waits for the reply into szReadBuf as Exchange does (the settling after
 // a failed reply included). Sets tstart, tdiff and nBytesR. Once the request has left, and between slices of the
@@ -11,11 +13,12 @@
 // also ends, reading nothing, as soon as poll is found 0. The reply is good when nBytesR == expected.
 ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass = false);
 
-// "TIMEOUT" in DispStatus and the modal box titled "INFO".
-void TimeoutReport();
-// A complete parameter or data reply: if a time-out report is still shown, DispStatus shows again what the
-// last port set-up left there (the identification), or nothing if that set-up found no sensor.
-void ReplyArrived();
-// What a port set-up leaves in DispStatus (the identification, or a port error); a time-out covers it only
-// until a reply comes back whole.
+// "TIMEOUT" in DispStatus, what went wrong on the message line, then the modal box titled "INFO". The
+// message line says a reply did not come, unless the caller names another failure.
+void TimeoutReport(const char *whatFailed = nullptr);
+// What a port set-up leaves in DispStatus (the identification, or a port error). A time-out report replaces
+// it until the next port set-up, whatever succeeds in between.
 void ShowStandingStatus(const char *text);
+
+// The message line below the panel: what the last action did, time-stamped. Never blocks.
+void SayDone(const std::string &text);

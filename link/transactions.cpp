@@ -29,6 +29,34 @@ int FrameLength()
     return 2 * st.anzpara + 4;
 }
 
+const char *MemoryName(uint16_t order)
+{
+    return order == kOrderWriteEeprom || order == kOrderReadEeprom ? "EEPROM" : "RAM";
+}
+
+std::string OnCom()
+{
+    return " on COM " + std::to_string(st.com);
+}
+
+// The polling rate is told about once a second: often enough to see it live, rarely enough to cost nothing.
+constexpr double kRateInterval = 1.0;
+
+// Why the recording stopped, if it did: the rate said each second must not wipe that news off the line.
+std::string recordingStopped;
+
+void SayPolling(double passesPerSecond)
+{
+    char rate[48];
+    std::snprintf(rate, sizeof rate, "Polling \u00b7 %.1f passes/s", passesPerSecond);
+    std::string text = rate;
+    if (st.record && st.recordPath)
+        text += std::string(" \u00b7 recording to ") + st.recordPath;
+    else if (!recordingStopped.empty())
+        text += " \u00b7 " + recordingStopped;
+    SayDone(text);
+}
+
 void RecordPass()
 {
     if (!st.record)
@@ -43,9 +71,9 @@ void RecordPass()
         return;
     // Said once, where the user looks, without a box that would hold the polling: the measurement goes on,
     // the recording does not, and the file keeps only whole lines.
-    const std::string text = "Recording stopped: " + st.record->Path() + ": " + st.record->Error();
-    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
-    std::fprintf(stderr, "QuillexEMBV10: %s\n", text.c_str());
+    recordingStopped = "Recording stopped: " + st.record->Path() + ": " + st.record->Error();
+    SayDone(recordingStopped);
+    std::fprintf(stderr, "QuillexEMBV10: %s\n", recordingStopped.c_str());
     st.record->Close();
     st.record = nullptr;
 }
@@ -75,7 +103,9 @@ void SendPara()
     const int written = RequestReply(0, FlushFirst::No).written;
     st.nBytesW = static_cast<uint16_t>(written > 0 ? written : 0);
     if (st.nBytesW != FrameLength())
-        TimeoutReport();
+        TimeoutReport(("Could not send to " + std::string(MemoryName(st.order)) + OnCom()).c_str());
+    else
+        SayDone("Sent " + std::to_string(st.anzpara) + " words to " + MemoryName(st.order) + OnCom());
 }
 
 void GetPara()
@@ -92,7 +122,7 @@ void GetPara()
         GetRxBufPara();
         CopyPPtoVars();
         SetPanelValues();
-        ReplyArrived();
+        SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(st.order) + OnCom());
     } else {
         TimeoutReport();
     }
@@ -103,6 +133,9 @@ void GetData()
     st.order = kOrderReadData;
     st.poll = 1;
     st.polling = true;
+    SayDone("Polling" + OnCom());
+    double rateSince = Timer();
+    unsigned long passesSince = st.goodPasses;
     while (st.poll == 1) {
         FillTxBuf(static_cast<uint8_t>(st.order));
         if (RequestReply(2 * st.anzdata, FlushFirst::Yes, true).abandoned)
@@ -113,8 +146,12 @@ void GetData()
             RecordPass();
             SetPanelData();
             ShowGraph();
-            ReplyArrived();
             ++st.goodPasses;
+            if (const double now = Timer(); now - rateSince >= kRateInterval) {
+                SayPolling(double(st.goodPasses - passesSince) / (now - rateSince));
+                rateSince = now;
+                passesSince = st.goodPasses;
+            }
         } else {
             TimeoutReport();
             st.poll = 0;
@@ -159,4 +196,5 @@ void ButtonGoAction()
 void ButtonStopAction()
 {
     st.poll = 0;
+    SayDone("Stopped");
 }

@@ -6,9 +6,11 @@
 #include "teach/graphs.h"
 #include "teach/teach.h"
 #include "core/controls.h"
+#include "core/messages.h"
 #include "ui/userint.h"
 
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -73,4 +75,9 @@ void AutoAdjust()
     AdjustCto(st.ctt);
     SetPanelValues();
     ShowGraphData2();
+    SetActiveCtrl(st.panel, GraphData2);
+    std::string text = "Adjusted CTO:";
+    for (int r = 0; r < kRows; ++r)
+        text += (r ? ", No. " : " No. ") + std::to_string(r) + " = " + std::to_string(st.ctt[r][kCtoColumn]);
+    SetCtrlVal(st.panel, MessageLine, Stamped(text + " (Ctrl+Z undoes)").c_str());
 }

@@ -4,11 +4,13 @@
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "core/messages.h"
 #include "teach/teach.h"
 #include "ui/userint.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 const double sicolarr[16] = {
     0x0000FF, 0xFF0000, 0x000000, 0xFF80C0, 0x008000, 0xFFFF00, 0x808000, 0x800080,
@@ -26,6 +28,22 @@ constexpr double kThirdFarOffset = 0.005;
 // ButtonZoom shows the whole plane as 0..4096.
 constexpr double kWholePlaneZoom = 4096;
 
+// The message line: what the last action did, time-stamped.
+void Say(const std::string &text)
+{
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
+}
+
+// "No. 0 at X 1800, Y 1500, CTO 120; No. 1 at ...": the taught colours as the drawing shows them.
+std::string Circles()
+{
+    std::string text;
+    for (int r = 0; r < kTeachRows; ++r)
+        text += (r ? "; No. " : "No. ") + std::to_string(r) + " at X " + std::to_string(st.ctt[r][0]) + ", Y " +
+                std::to_string(st.ctt[r][1]) + ", CTO " + std::to_string(st.ctt[r][2]);
+    return text;
+}
+
 void DrawColourPlane(int graph)
 {
     st.poll = 0; // drawing always ends live data, after the current pass
@@ -36,7 +54,9 @@ void DrawColourPlane(int graph)
         const int32_t x = st.ctt[r][0], y = st.ctt[r][1], c = st.ctt[r][2];
         const double x1 = x - c, x2 = x + c, y1 = y - c, y2 = y + c;
         const int colour = static_cast<int>(sicolarr[r]);
-        PlotArc(st.panel, graph, x1, y1, x2, y2, 0, kFullCircle, colour, VAL_TRANSPARENT);
+        const int circle = PlotArc(st.panel, graph, x1, y1, x2, y2, 0, kFullCircle, colour, VAL_TRANSPARENT);
+        // The circle says which taught colour it is, in the numbering of the No.: field.
+        SetPlotAttribute(st.panel, graph, circle, ATTR_PLOT_LG_TEXT, std::to_string(r).c_str());
         PlotArc(st.panel, graph, x1 + kSecondOffset, y1 + kSecondOffset, x2 + kSecondOffset, y2 + kSecondOffset, 0,
                 kFullCircle, colour, VAL_TRANSPARENT);
         PlotArc(st.panel, graph, x1 + kThirdNearOffset, y1 + kThirdNearOffset, x2 + kThirdFarOffset,
@@ -80,6 +100,7 @@ void ApplyFromAllAction()
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     SetCtrlAttribute(st.panel, GraphData1, ATTR_ZPLANE_POSITION, kZFront);
     ApplyFromAll();
+    Say("Colour plane: " + Circles());
 }
 
 void ZoomAction()
@@ -88,6 +109,9 @@ void ZoomAction()
     SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kWholePlaneZoom);
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZFront);
     ShowGraphData2();
+    // The arrows pan at once, without a mouse.
+    SetActiveCtrl(st.panel, GraphData2);
+    Say("Zoom: arrow keys or the mouse move the cross, a right click returns to the overview");
 }
 
 void ZoomGraphBehind()

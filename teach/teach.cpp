@@ -4,7 +4,10 @@
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "core/messages.h"
 #include "ui/userint.h"
+
+#include <string>
 
 namespace {
 
@@ -18,6 +21,12 @@ constexpr ParamControl kParams[] = {
     {EditSigWinHI, &ScopeState::sigwinhi}, {EditSigWinLo, &ScopeState::sigwinlo}, {SlidePower, &ScopeState::power},
     {EditAverage, &ScopeState::average},   {EditOutmode, &ScopeState::outmode},   {EditHold, &ScopeState::hold},
 };
+
+// The message line: what the last action did, time-stamped.
+void Say(const std::string &text)
+{
+    SetCtrlVal(st.panel, MessageLine, Stamped(text).c_str());
+}
 
 } // namespace
 
@@ -60,10 +69,19 @@ void TeachDataToAction()
 {
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     TeachDataTo();
+    uint16_t no = 0;
+    GetCtrlVal(st.panel, EditNo, &no);
+    if (no >= kTeachRows) {
+        Say("No. " + std::to_string(no) + " is not in the teach table: nothing taught");
+        return;
+    }
+    Say("Taught X " + std::to_string(st.dataX) + ", Y " + std::to_string(st.dataY) + ", INT " +
+        std::to_string(st.dataINT) + " to No. " + std::to_string(no) + " (Ctrl+Z undoes)");
 }
 
 void ResetTableAction()
 {
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     ResetTable();
+    Say("Teach table reset: every cell is 1 (Ctrl+Z undoes)");
 }

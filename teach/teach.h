@@ -9,6 +9,7 @@ void SetPanelValues(); // the reverse
 void TeachDataTo();    // dataX, dataY, dataINT -> columns 1, 2, 4 of the row chosen in EditNo
 void ResetTable();     // every cell := 1; the variables are not touched
 
-// Commit actions of ButtonTeachDataTo and ButtonResetTable: the overview graph comes forward first.
+// Commit actions of ButtonTeachDataTo and ButtonResetTable: the overview graph comes forward first; the message
+// line tells what changed.
 void TeachDataToAction();
 void ResetTableAction();

@@ -15,6 +15,7 @@
 #include "sensor_sim.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -79,7 +80,18 @@ inline QString Status()
 {
     char text[256];
     GetCtrlVal(st.panel, DispStatus, text);
-    return QString::fromLatin1(text);
+    return QString::fromUtf8(text);
+}
+
+// The message line's news without its time stamp; a line that has none comes back marked, so it compares unequal.
+inline QString Message()
+{
+    char text[256];
+    GetCtrlVal(st.panel, MessageLine, text);
+    const QString line = QString::fromUtf8(text);
+    static const QRegularExpression stamped(QStringLiteral("^(.*) \u00b7 \\d\\d:\\d\\d:\\d\\d$"));
+    const QRegularExpressionMatch m = stamped.match(line);
+    return m.hasMatch() ? m.captured(1) : QStringLiteral("<no time stamp> ") + line;
 }
 
 inline int Val(int control)

@@ -927,6 +927,29 @@ private slots:
         QVERIFY(parse);
     }
 
+    void thePanelsMessageLineNamesTheRecording()
+    {
+        const QString csv = dir.filePath(QStringLiteral("told.csv"));
+        PopupRecorder rec;
+        ResetScopeState();
+        QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = csv.toLocal8Bit();
+        char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+        RunTimeArgs args{3, argv};
+        QString atStart, whilePolling;
+        const auto look = [&](QWidget *w) {
+            atStart = Message();
+            QTimer::singleShot(1500, w, [&] { whilePolling = Message(); });
+            QTimer::singleShot(1600, w, &QWidget::close);
+            QTest::mouseClick(W(ButtonGo), Qt::LeftButton);
+        };
+        QCOMPARE(RunProgram(look, &args), 0);
+        QCOMPARE(atStart, QStringLiteral("Recording to %1: one line per polling pass").arg(csv));
+        const QRegularExpression polling(QStringLiteral("^Polling \u00b7 \\d+\\.\\d passes/s \u00b7 recording to ") +
+                                         QRegularExpression::escape(csv) + QLatin1Char('$'));
+        QVERIFY2(polling.match(whilePolling).hasMatch(), qPrintable(whilePolling));
+        QVERIFY(rec.popups.empty());
+    }
+
     void aRecordingThatCannotBeOpenedStopsTheStart()
     {
         QByteArray a0("QuillexEMBV10"), a1("--record"), a2("/nonexistent/x.csv");

@@ -224,6 +224,7 @@ private slots:
         const Snapshot before = snapshot();
         Click(ButtonSend);
         QCOMPARE(ReadAll(file), Lines(saved));
+        QCOMPARE(Message(), QStringLiteral("Saved ") + file);
         QCOMPARE(ReadAll(file).count('\n'), 25);
         QVERIFY(ReadAll(file).startsWith(QByteArray::number(saved[0]).rightJustified(5) + '\n'));
         QCOMPARE(ReadAll(file).split('\n')[5], QByteArray("    7"));
@@ -235,6 +236,7 @@ private slots:
         showOnPanel(other);
         Click(ButtonGet);
         QCOMPARE(panelBlock(), Shown(saved));
+        QCOMPARE(Message(), QStringLiteral("Loaded ") + file);
         QCOMPARE(pp(), saved);
         QCOMPARE(st.ctt[1][4], saved[24]);
         QCOMPARE(st.hold, uint16_t(7));
@@ -404,6 +406,7 @@ private slots:
 
         Click(ButtonGet);
         QVERIFY(snapshot() == before);
+        QCOMPARE(Message(), QStringLiteral("Not loaded: ") + file);
         QCOMPARE(popups->popups.size(), size_t(1));
         QCOMPARE(popups->popups[0].title, std::string("INFO"));
         const QString expected = QStringLiteral("%1\n%2\n\n%3\n\n%4")
@@ -449,6 +452,7 @@ private slots:
             Click(ButtonSend);
         }
         QCOMPARE(ReadAll(file), old);
+        QCOMPARE(Message(), QStringLiteral("Not saved: ") + file);
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("init.dat")});
         QCOMPARE(popups->popups.size(), size_t(1));
         QCOMPARE(popups->popups[0].title, std::string("INFO"));
@@ -550,6 +554,79 @@ private slots:
         Click(ButtonGet);
         QCOMPARE(panelBlock(), Shown(PanelBlock()));
         QCOMPARE(QString::fromLocal8Bit(st.file_name), file);
+    }
+
+    void theDialogOpensWhereTheUserMayMakeFiles_data()
+    {
+        QTest::addColumn<QString>("program"); // "<temp>": a folder of the test's; "<temp, read-only>" likewise
+        QTest::addColumn<bool>("homeWritable");
+        QTest::addColumn<bool>("asUser");   // else as whoever runs the test: root in CI, who may write anywhere
+        QTest::addColumn<QString>("opens"); // "<program>" or a path below the home folder
+        QTest::newRow("a build tree: the program's own") << "<temp>" << true << true << "<program>";
+        QTest::newRow("installed under /usr, even for root: the documents' folder, made")
+            << "/usr/lib" << true << false << "Documents/Quillex-EMB-Scope";
+        QTest::newRow("a read-only program folder: the documents' folder, made")
+            << "<temp, read-only>" << true << true << "Documents/Quillex-EMB-Scope";
+        QTest::newRow("no documents can be made: the program's own")
+            << "<temp, read-only>" << false << true << "<program>";
+    }
+
+    void theDialogOpensWhereTheUserMayMakeFiles()
+    {
+        QFETCH(QString, program);
+        QFETCH(bool, homeWritable);
+        QFETCH(bool, asUser);
+        QFETCH(QString, opens);
+        QTemporaryDir home, programDir;
+        const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toLocal8Bit());
+        const auto rx = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther | QFile::ExeOwner | QFile::ExeGroup |
+                        QFile::ExeOther;
+        const auto w = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+        QFile::setPermissions(home.path(), homeWritable ? rx | w : rx);
+        QString programPath = program == QLatin1String("/usr/lib") ? program : programDir.path();
+        QFile::setPermissions(programDir.path(), program == QLatin1String("<temp, read-only>") ? rx : rx | w);
+        std::snprintf(st.proj_dir, sizeof st.proj_dir, "%s", programPath.toLocal8Bit().constData());
+        Click(SelectFILE);
+        if (asUser) {
+            Unprivileged user;
+            Click(ButtonGet); // cancelled: the folder it would have opened in is all that counts
+        } else {
+            Click(ButtonGet);
+        }
+        qputenv("HOME", oldHome);
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        QFile::setPermissions(programDir.path(), rx | w);
+        QFile::setPermissions(home.path(), rx | w);
+        QCOMPARE(answer.asked, 1);
+        const QString expected = opens == QLatin1String("<program>") ? programPath : home.filePath(opens);
+        QCOMPARE(QString::fromStdString(answer.directory), expected);
+        QCOMPARE(QFileInfo(expected).isDir(), true);
+        QVERIFY(popups->popups.empty());
+    }
+
+    void aLoadIsUndoneInTheTeachTableAlone()
+    {
+        const sim::Block fromFile = PanelBlock();
+        const QString file = path("taught.dat");
+        Write(file, Lines(fromFile));
+        showOnPanel(sim::DefaultBlock());
+        const uint16_t rowOneX = Cell(1, 1);
+        Click(SelectFILE);
+        answer.result = VAL_NO_FILE_SELECTED; // a load that is cancelled leaves nothing to take back
+        Click(ButtonGet);
+        choose(file);
+        Click(ButtonGet);
+        QCOMPARE(Cell(1, 1), fromFile[15]);
+
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Undid the file load: teach table restored"));
+        QCOMPARE(Cell(1, 1), rowOneX);
+        QCOMPARE(Val(EditSigWinHI), int(fromFile[0])); // the parameters stay as loaded
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Nothing to undo in the teach table"));
+        QCOMPARE(Cell(1, 1), rowOneX);
     }
 
     void theRealDialogSavesAndLoadsWhatTheUserTypes()

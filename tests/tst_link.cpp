@@ -223,6 +223,17 @@ private slots:
         QVERIFY(label->text().startsWith(QStringLiteral("<b>BOLD</b> &amp; <i>x</i>")));
     }
 
+    void anIdentificationInTheSensorsOwn8BitCodeIsShownAsSent()
+    {
+        startSensor();
+        sensor->setIdent("COLOUR SENSOR 20\xb0"
+                         "C \xb5m");
+        PopupRecorder rec;
+        InitRS232(st.com);
+        QVERIFY(
+            static_cast<QLabel *>(W(DispStatus))->text().startsWith(QStringLiteral("COLOUR SENSOR 20\u00b0C \u00b5m")));
+    }
+
     void aWrongSizedIdentificationIsATimeout_data()
     {
         QTest::addColumn<int>("fault");
@@ -243,6 +254,7 @@ private slots:
         InitRS232(st.com);
         const double took = Timer() - t0;
         QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+        QCOMPARE(Message(), QStringLiteral("No reply within 2.0 s on COM 1"));
         QCOMPARE(rec.popups.size(), size_t(1));
         QCOMPARE(rec.popups[0].title, std::string("INFO"));
         QCOMPARE(rec.popups[0].text, std::string(InfoTimeout));
@@ -280,6 +292,7 @@ private slots:
         QCOMPARE(Status(), QStringLiteral("Invalid port number"));
         QCOMPARE(QString::fromLatin1(st.szStatus), QStringLiteral("Invalid port number"));
         QCOMPARE(st.ret, int16_t(-2));
+        QCOMPARE(Message(), QStringLiteral("Could not open COM 0: Invalid port number"));
 
         // A name that is no serial device: it exists, but it cannot be opened.
         QTemporaryDir dir;
@@ -293,6 +306,7 @@ private slots:
         InitRS232(8);
         QCOMPARE(Status(), QStringLiteral("Cannot open port"));
         QCOMPARE(st.ret, int16_t(-7));
+        QCOMPARE(Message(), QStringLiteral("Could not open COM 8: Cannot open port"));
         QVERIFY(!W(EditConnect)->toolTip().contains(QStringLiteral("permission")));
         std::filesystem::remove(portdir::LinkPath(8));
         QVERIFY(rec.popups.empty());

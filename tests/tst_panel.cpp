@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -43,6 +44,7 @@ const HelpCase kHelp[] = {
     {SelectSource, InfoSelectSource},
     {ButtonTeachDataTo, InfoButtonTeachDataTo},
     {ButtonResetTable, InfoButtonResetTable},
+    {ButtonUndo, InfoButtonUndo},
     {ButtonApplyFromAll, InfoButtonApplyFromAll},
     {ButtonZoom, InfoButtonZoom},
     {ButtonAutoAdjust, InfoButtonAutoAdjust},
@@ -270,6 +272,63 @@ private slots:
         QVERIFY(LoadScopePanel()); // for cleanup()
     }
 
+    void textControlsShowUtf8AndKeepADevicesLatin1_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("UTF-8: a path and the middle dot")
+            << QByteArray("Saved /tmp/m\xc3\xa4rz/init.dat \xc2\xb7 17:05:12")
+            << QStringLiteral("Saved /tmp/m\u00e4rz/init.dat \u00b7 17:05:12");
+        QTest::newRow("Latin-1 from a device") << QByteArray("SENSOR 20\xb0"
+                                                             "C")
+                                               << QStringLiteral("SENSOR 20\u00b0C");
+        QTest::newRow("ASCII") << QByteArray("TIMEOUT") << QStringLiteral("TIMEOUT");
+    }
+
+    void textControlsShowUtf8AndKeepADevicesLatin1()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        for (int control : {int(DispStatus), int(MessageLine)}) {
+            SetCtrlVal(st.panel, control, bytes.constData());
+            QCOMPARE(static_cast<QLabel *>(W(control))->text(), shown);
+            char back[256];
+            GetCtrlVal(st.panel, control, back);
+            QCOMPARE(QString::fromUtf8(back), shown);
+        }
+    }
+
+    void aLongTextReadsBackCutBeforeACharacterThatDoesNotFit()
+    {
+        const QString text(200, QChar(0xE4)); // two bytes each in UTF-8
+        SetCtrlVal(st.panel, MessageLine, text.toUtf8().constData());
+        char back[256];
+        GetCtrlVal(st.panel, MessageLine, back);
+        QCOMPARE(std::strlen(back), size_t(254));
+        // What is read back can be set again as it was read: no half character turns it into Latin-1.
+        SetCtrlVal(st.panel, DispStatus, back);
+        QCOMPARE(static_cast<QLabel *>(W(DispStatus))->text(), QString(127, QChar(0xE4)));
+    }
+
+    void theTeachTableTheLampsAndTheNoFieldCountAlike()
+    {
+        // The No.: field counts the taught colours 0 and 1; so do the table's rows and the lamps' labels.
+        auto *table = static_cast<QTableWidget *>(W(TeachTable));
+        QCOMPARE(table->verticalHeaderItem(0)->text(), QStringLiteral("0"));
+        QCOMPARE(table->verticalHeaderItem(1)->text(), QStringLiteral("1"));
+        auto *no = static_cast<QSpinBox *>(W(EditNo));
+        QCOMPARE(no->minimum(), 0);
+        QCOMPARE(no->maximum(), table->rowCount() - 1);
+        for (auto [led, label] : {std::pair{LedCol1, "No. 0"}, std::pair{LedCol2, "No. 1"}}) {
+            QLabel *caption = nullptr;
+            for (auto *l : PanelWidget(st.panel)->findChildren<QLabel *>())
+                if (l->buddy() == W(led))
+                    caption = l;
+            QVERIFY2(caption, CtrlName(led));
+            QCOMPARE(caption->text(), QString::fromLatin1(label));
+        }
+    }
+
     void helpTextsKeepTheirBlanksAndLineBreaks()
     {
         QCOMPARE(BlanksBeforeBreaks(InfoButtonSend), (QList<int>{27, 27}));
@@ -319,7 +378,7 @@ private slots:
         QCOMPARE(Attr(LogoPicture, ATTR_TOP), 6);
         QVERIFY(!qobject_cast<QLabel *>(W(LogoPicture))->pixmap().isNull());
         // Captions lie in front of the strip they are drawn on.
-        const QObjectList order = PanelWidget(st.panel)->children();
+        const QObjectList order = W(LogoBackdrop)->parentWidget()->children();
         QVERIFY(order.indexOf(W(LogoBackdrop)) < order.indexOf(title));
     }
 

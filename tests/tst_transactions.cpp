@@ -14,6 +14,7 @@
 #include "sensor_sim.h"
 
 #include <QCloseEvent>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QSlider>
 #include <QSpinBox>
@@ -205,33 +206,140 @@ private slots:
         QCOMPARE(Val(EditSigWinHI), int(Distinct()[0]));
     }
 
-    void aTimeoutGivesWayToTheIdentificationOnTheNextCompleteReply_data()
+    void aTimeoutStaysThroughLaterSuccessesUntilThePortIsSetUpAgain_data()
     {
+        QTest::addColumn<bool>("identificationFails");
         QTest::addColumn<int>("next");
-        QTest::newRow("parameter read") << int(ButtonGet);
-        QTest::newRow("polling pass") << int(ButtonGo);
+        for (bool ident : {false, true})
+            for (int next : {int(ButtonGet), int(ButtonGo)})
+                QTest::addRow("%s, then %s", ident ? "identification" : "parameter read",
+                              next == ButtonGet ? "a good parameter read" : "good polling passes")
+                    << ident << next;
     }
 
-    void aTimeoutGivesWayToTheIdentificationOnTheNextCompleteReply()
+    void aTimeoutStaysThroughLaterSuccessesUntilThePortIsSetUpAgain()
     {
+        QFETCH(bool, identificationFails);
         QFETCH(int, next);
         const QString ident = Status();
         QVERIFY(ident.startsWith(QStringLiteral("QUILLEX")));
-        sensor->setFault(sim::Fault::LongByOne, sim::ReadRam); // fails at once, without the 2 s wait
-        Click(ButtonGet);
+        // Both fail at once, without the 2 s wait: a reply one byte long.
+        if (identificationFails) {
+            sensor->setFault(sim::Fault::LongByOne, sim::Identify);
+            QTest::keyClick(W(EditConnect), Qt::Key_Return);
+        } else {
+            sensor->setFault(sim::Fault::LongByOne, sim::ReadRam);
+            Click(ButtonGet);
+        }
         QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
 
         sensor->setFault(sim::Fault::None);
-        QString duringPolling = ident;
+        sensor->setRam(Distinct());
+        QString duringPolling;
         if (next == ButtonGo)
             Later(150, [&] {
                 duringPolling = Status();
                 Click(ButtonStop);
             });
+        const unsigned long passes = st.goodPasses;
         Click(next);
-        QCOMPARE(duringPolling, ident);
-        QCOMPARE(Status(), ident);
+        if (next == ButtonGo) {
+            QVERIFY(st.goodPasses > passes);
+            QCOMPARE(duringPolling, QStringLiteral("TIMEOUT"));
+        } else {
+            QCOMPARE(Val(EditSigWinHI), int(Distinct()[0])); // the panel is refreshed all the same
+        }
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
         QCOMPARE(popups->popups.size(), size_t(1));
+
+        // The next port set-up writes the status anew.
+        QTest::keyClick(W(EditConnect), Qt::Key_Return);
+        QCOMPARE(Status(), ident);
+    }
+
+    void eachTransferSaysOnTheMessageLineWhatItDid_data()
+    {
+        QTest::addColumn<int>("toggle");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("send to RAM") << int(SelectRAM) << int(ButtonSend)
+                                     << QStringLiteral("Sent 25 words to RAM on COM 1");
+        QTest::newRow("send to EEPROM") << int(SelectEEPROM) << int(ButtonSend)
+                                        << QStringLiteral("Sent 25 words to EEPROM on COM 1");
+        QTest::newRow("read RAM") << int(SelectRAM) << int(ButtonGet)
+                                  << QStringLiteral("Read 25 words from RAM on COM 1");
+        QTest::newRow("read EEPROM") << int(SelectEEPROM) << int(ButtonGet)
+                                     << QStringLiteral("Read 25 words from EEPROM on COM 1");
+        QTest::newRow("stop") << int(SelectRAM) << int(ButtonStop) << QStringLiteral("Stopped");
+    }
+
+    void eachTransferSaysOnTheMessageLineWhatItDid()
+    {
+        QFETCH(int, toggle);
+        QFETCH(int, button);
+        QFETCH(QString, message);
+        if (toggle != SelectRAM)
+            Click(toggle);
+        SetCtrlVal(st.panel, MessageLine, "");
+        const QString status = Status();
+        Click(button);
+        QCOMPARE(Message(), message);
+        QCOMPARE(Status(), status); // news goes to the message line, never to DispStatus
+        QVERIFY(popups->popups.empty());
+    }
+
+    void aFailedTransferSaysWhatFailed_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("order");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("message");
+        const QString noReply = QStringLiteral("No reply within 2.0 s on COM 1");
+        QTest::newRow("parameter read") << int(sim::Fault::LongByOne) << int(sim::ReadRam) << int(ButtonGet) << noReply;
+        QTest::newRow("polling pass") << int(sim::Fault::LongByOne) << int(sim::Measure) << int(ButtonGo) << noReply;
+        QTest::newRow("send on a closed port")
+            << -1 << 0 << int(ButtonSend) << QStringLiteral("Could not send to RAM on COM 1");
+    }
+
+    void aFailedTransferSaysWhatFailed()
+    {
+        QFETCH(int, fault);
+        QFETCH(int, order);
+        QFETCH(int, button);
+        QFETCH(QString, message);
+        if (fault < 0)
+            CloseCom(st.com);
+        else
+            sensor->setFault(sim::Fault(fault), sim::Order(order));
+        Click(button);
+        QCOMPARE(Message(), message);
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+        QCOMPARE(popups->popups.size(), size_t(1));
+    }
+
+    void pollingTellsItsRateAboutOnceASecond()
+    {
+        QStringList seen;
+        double began = 0;
+        Later(50, [&] {
+            seen << Message();
+            began = Timer();
+        });
+        Later(1500, [&] {
+            seen << Message();
+            Click(ButtonStop);
+        });
+        Click(ButtonGo);
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen[0], QStringLiteral("Polling on COM 1"));
+        static const QRegularExpression rate(QStringLiteral("^Polling \u00b7 (\\d+\\.\\d) passes/s$"));
+        const QRegularExpressionMatch m = rate.match(seen[1]);
+        QVERIFY2(m.hasMatch(), qPrintable(seen[1]));
+        // The rate told is the one polling ran at, within what a loaded machine may stray.
+        const double told = m.captured(1).toDouble(), ran = st.goodPasses / std::max(0.001, Timer() - began);
+        QVERIFY2(told > 0 && told < 3 * ran && ran < 3 * told,
+                 qPrintable(QStringLiteral("%1 vs %2").arg(told).arg(ran)));
+        QCOMPARE(Message(), QStringLiteral("Stopped"));
     }
 
     void whatIsTypedIsWhatTheShortcutSends_data()

@@ -47,6 +47,7 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, c
     (void)buttonLabel; // only VAL_OK_BUTTON is offered
     if (answerHook) {
         ++answerHook->asked;
+        answerHook->directory = defaultDirectory;
         if (answerHook->result > 0 && StorePath(QString::fromStdString(answerHook->path), pathName) < 0)
             return kFileSelectErrPathTooLong;
         return answerHook->result;

@@ -29,11 +29,12 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, c
                     const char *title, int buttonLabel, int restrictDirectory, int restrictExtension, int allowCancel,
                     int allowMakeDirectory, char pathName[kMaxPathname]);
 
-// For tests: while an answer is set, FileSelectPopup shows nothing, counts the call in `asked` and returns
-// `result`, with `path` as the chosen path when result > 0.
+// For tests: while an answer is set, FileSelectPopup shows nothing, counts the call in `asked`, keeps the folder
+// it was to open in `directory` and returns `result`, with `path` as the chosen path when result > 0.
 struct FileSelectAnswer {
     int result = VAL_NO_FILE_SELECTED;
     std::string path;
     int asked = 0;
+    std::string directory;
 };
 void SetFileSelectAnswer(FileSelectAnswer *answer);

@@ -2,6 +2,8 @@
 // Widget classes of our own that panel files may name.
 #include "ui/panelwidgets.h"
 
+#include "ui/userint.h"
+
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -25,6 +27,12 @@ void Led::setValue(int on)
         return;
     on_ = v;
     update();
+    if (QAccessible::isActive()) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent event(this, changed);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void Led::setOnColor(const QColor &c)
@@ -152,6 +160,7 @@ QAccessibleInterface *ColourBarAccessibleFactory(const QString &className, QObje
 void InstallWidgetAccessibility()
 {
     QAccessible::installFactory(ColourBarAccessibleFactory);
+    QAccessible::installFactory(ControlAccessibleFactory);
 }
 
 NumDisplay::NumDisplay(QWidget *parent) : QLabel(parent)
@@ -270,6 +279,23 @@ void ScopePlot::requestReplot()
     FrameGate::Defer(this, 0, [this] { replot(QCustomPlot::rpQueuedRefresh); });
 }
 
+namespace {
+
+constexpr int kThinPen = 1;
+constexpr int kThickPen = 3;
+constexpr double kDiscSize = 4; // pixels across a point's disc
+constexpr int kFocusPen = 2;    // the cross while the graph has the keyboard
+const QColor kCrossColour(0xC0, 0x00, 0x00);
+// A circle's label sits at 45 degrees on its upper right, just outside the ring.
+constexpr double kLabelAngle = 0.7071067811865476; // cos 45 = sin 45
+
+QString Number(double v)
+{
+    return QString::number(std::lround(v));
+}
+
+} // namespace
+
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
 {
     xAxis->setLabel(QStringLiteral("X"));
@@ -279,7 +305,7 @@ ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
     addLayer(QStringLiteral("cursor"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
     QCPLayer *cursorLayer = layer(QStringLiteral("cursor"));
     cursorLayer->setMode(QCPLayer::lmBuffered);
-    const QPen cursorPen(QColor(0xC0, 0x00, 0x00), 1);
+    const QPen cursorPen(kCrossColour, kThinPen);
     vLine_ = new QCPItemStraightLine(this);
     hLine_ = new QCPItemStraightLine(this);
     for (auto *l : {vLine_, hLine_}) {
@@ -287,6 +313,16 @@ ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
         l->setSelectable(false);
         l->setLayer(cursorLayer);
     }
+    readout_ = new QCPItemText(this);
+    readout_->setLayer(cursorLayer);
+    readout_->setSelectable(false);
+    readout_->position->setType(QCPItemPosition::ptAxisRectRatio);
+    readout_->position->setCoords(0, 0);
+    readout_->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
+    readout_->setColor(kCrossColour);
+    readout_->setBrush(QBrush(QColor(255, 255, 255, 220)));
+    readout_->setPadding(QMargins(4, 2, 4, 2));
+    readout_->setVisible(false);
     setCursorPos(0, 0);
 }
 
@@ -304,16 +340,50 @@ void ColourPlaneGraph::setUserCursor(bool on)
 {
     userCursor_ = on;
     setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus);
+    readout_->setVisible(on);
 }
 
-int ColourPlaneGraph::plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int color)
+void ColourPlaneGraph::updateLayout()
+{
+    // X and Y on one scale: the axis rect is made square by margins around it, split evenly.
+    plotLayout()->setAutoMargins(QCP::msNone);
+    plotLayout()->setMargins(QMargins());
+    ScopePlot::updateLayout();
+    const QRect inner = axisRect()->rect();
+    const int side = std::min(inner.width(), inner.height());
+    const int dx = inner.width() - side, dy = inner.height() - side;
+    if (side > 0 && (dx > 0 || dy > 0)) {
+        plotLayout()->setMargins(QMargins(dx / 2, dy / 2, dx - dx / 2, dy - dy / 2));
+        ScopePlot::updateLayout();
+    }
+}
+
+int ColourPlaneGraph::plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int pointStyle,
+                             int pointFrequency, int color)
 {
     auto *curve = new QCPCurve(xAxis, yAxis);
     QVector<double> t(static_cast<int>(x.size()));
     for (int i = 0; i < t.size(); ++i)
         t[i] = i;
     curve->setData(t, QVector<double>(x.begin(), x.end()), QVector<double>(y.begin(), y.end()), true);
-    curve->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(color)), style == 2 ? 3 : 1));
+    const QColor colour = QColor::fromRgb(static_cast<QRgb>(color));
+    curve->setPen(QPen(colour, style == VAL_THICK_LINE ? kThickPen : kThinPen));
+    if (pointStyle == VAL_SOLID_CIRCLE && pointFrequency > 0) {
+        // Thousands of discs along a line: drawn once and stamped, they cost little more than the line.
+        const qreal ratio = devicePixelRatioF();
+        QPixmap disc{int(std::ceil(kDiscSize * ratio)), int(std::ceil(kDiscSize * ratio))};
+        disc.setDevicePixelRatio(ratio);
+        disc.fill(Qt::transparent);
+        {
+            QPainter p(&disc);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(Qt::NoPen);
+            p.setBrush(colour);
+            p.drawEllipse(QRectF(0, 0, kDiscSize, kDiscSize));
+        }
+        curve->setScatterStyle(QCPScatterStyle(disc));
+        curve->setScatterSkip(pointFrequency - 1);
+    }
     curve->setSelectable(QCP::stNone);
     const int h = nextHandle_++;
     plots_[h].plottable = curve;
@@ -326,13 +396,39 @@ int ColourPlaneGraph::plotArc(double x1, double y1, double x2, double y2, int li
     auto *e = new QCPItemEllipse(this);
     e->topLeft->setCoords(std::min(x1, x2), std::max(y1, y2));
     e->bottomRight->setCoords(std::max(x1, x2), std::min(y1, y2));
-    e->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(lineColor)), 1));
+    e->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(lineColor)), kThinPen));
     e->setBrush(fillColor >= 0x1000000 ? QBrush(Qt::NoBrush) : QBrush(QColor::fromRgb(static_cast<QRgb>(fillColor))));
     e->setSelectable(false);
     const int h = nextHandle_++;
     plots_[h].item = e;
     requestReplot();
     return h;
+}
+
+bool ColourPlaneGraph::setArcLabel(int handle, const QString &text)
+{
+    auto it = plots_.find(handle);
+    auto *e = it == plots_.end() ? nullptr : qobject_cast<QCPItemEllipse *>(it->second.item);
+    if (!e)
+        return false;
+    if (!it->second.label) {
+        auto *label = new QCPItemText(this);
+        label->setSelectable(false);
+        label->setPositionAlignment(Qt::AlignLeft | Qt::AlignBottom);
+        QFont f = label->font();
+        f.setBold(true);
+        label->setFont(f);
+        it->second.label = label;
+    }
+    QCPItemText *label = it->second.label;
+    const QPointF tl = e->topLeft->coords(), br = e->bottomRight->coords();
+    const QPointF centre = (tl + br) / 2;
+    const double rx = (br.x() - tl.x()) / 2, ry = (tl.y() - br.y()) / 2;
+    label->position->setCoords(centre.x() + rx * kLabelAngle, centre.y() + ry * kLabelAngle);
+    label->setColor(e->pen().color());
+    label->setText(text);
+    requestReplot();
+    return true;
 }
 
 void ColourPlaneGraph::deletePlot(int handle)
@@ -342,6 +438,8 @@ void ColourPlaneGraph::deletePlot(int handle)
             removePlottable(p.plottable);
         if (p.item)
             removeItem(p.item);
+        if (p.label)
+            removeItem(p.label);
     };
     if (handle == -1) {
         for (auto &[h, p] : plots_)
@@ -361,7 +459,25 @@ void ColourPlaneGraph::setCursorPos(double x, double y)
     vLine_->point2->setCoords(x, 1);
     hLine_->point1->setCoords(0, y);
     hLine_->point2->setCoords(1, y);
+    if (userCursor_)
+        readout_->setText(QStringLiteral("X %1   Y %2").arg(Number(x), Number(y)));
     FrameGate::Defer(this, 1, [this] { vLine_->layer()->replot(); });
+}
+
+QString ColourPlaneGraph::describe() const
+{
+    QStringList parts;
+    parts << QStringLiteral("cross at X %1, Y %2").arg(Number(cursor_.x()), Number(cursor_.y()));
+    for (const auto &[h, p] : plots_) {
+        auto *e = qobject_cast<QCPItemEllipse *>(p.item);
+        if (!e || !p.label)
+            continue;
+        const QPointF tl = e->topLeft->coords(), br = e->bottomRight->coords();
+        parts << QStringLiteral("circle %1 at X %2, Y %3, radius %4")
+                     .arg(p.label->text(), Number((tl.x() + br.x()) / 2), Number((tl.y() + br.y()) / 2),
+                          Number((br.x() - tl.x()) / 2));
+    }
+    return parts.join(QStringLiteral("; "));
 }
 
 void ColourPlaneGraph::moveByUser(double x, double y)
@@ -370,11 +486,20 @@ void ColourPlaneGraph::moveByUser(double x, double y)
     emit cursorMovedByUser();
 }
 
+QPointF ColourPlaneGraph::pointerCoords(const QMouseEvent *e) const
+{
+    return {xAxis->pixelToCoord(e->position().x()), yAxis->pixelToCoord(e->position().y())};
+}
+
 void ColourPlaneGraph::mousePressEvent(QMouseEvent *e)
 {
     if (userCursor_ && e->button() == Qt::LeftButton) {
         setFocus(Qt::MouseFocusReason);
-        moveByUser(xAxis->pixelToCoord(e->position().x()), yAxis->pixelToCoord(e->position().y()));
+        // The window stays put while the button is down: re-centring under a moving pointer would throw the
+        // cross further with every move.
+        dragging_ = true;
+        const QPointF at = pointerCoords(e);
+        setCursorPos(at.x(), at.y());
         return;
     }
     ScopePlot::mousePressEvent(e);
@@ -382,11 +507,23 @@ void ColourPlaneGraph::mousePressEvent(QMouseEvent *e)
 
 void ColourPlaneGraph::mouseMoveEvent(QMouseEvent *e)
 {
-    if (userCursor_ && (e->buttons() & Qt::LeftButton)) {
-        moveByUser(xAxis->pixelToCoord(e->position().x()), yAxis->pixelToCoord(e->position().y()));
+    if (dragging_ && (e->buttons() & Qt::LeftButton)) {
+        const QPointF at = pointerCoords(e);
+        setCursorPos(at.x(), at.y());
         return;
     }
     ScopePlot::mouseMoveEvent(e);
+}
+
+void ColourPlaneGraph::mouseReleaseEvent(QMouseEvent *e)
+{
+    if (dragging_ && e->button() == Qt::LeftButton) {
+        dragging_ = false;
+        const QPointF at = pointerCoords(e);
+        moveByUser(at.x(), at.y());
+        return;
+    }
+    ScopePlot::mouseReleaseEvent(e);
 }
 
 void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
@@ -406,4 +543,38 @@ void ColourPlaneGraph::keyPressEvent(QKeyEvent *e)
     case Qt::Key_Down: moveByUser(cursor_.x(), cursor_.y() - sy); break;
     default: ScopePlot::keyPressEvent(e); return;
     }
+}
+
+void ColourPlaneGraph::showFocus(bool on)
+{
+    const QPen pen(kCrossColour, on ? kFocusPen : kThinPen);
+    vLine_->setPen(pen);
+    hLine_->setPen(pen);
+    vLine_->layer()->replot();
+    update();
+}
+
+void ColourPlaneGraph::focusInEvent(QFocusEvent *e)
+{
+    ScopePlot::focusInEvent(e);
+    showFocus(true);
+}
+
+void ColourPlaneGraph::focusOutEvent(QFocusEvent *e)
+{
+    ScopePlot::focusOutEvent(e);
+    dragging_ = false;
+    showFocus(false);
+}
+
+void ColourPlaneGraph::paintEvent(QPaintEvent *e)
+{
+    ScopePlot::paintEvent(e);
+    if (!hasFocus())
+        return;
+    // Keyboard users see which graph the arrows move.
+    QPainter p(this);
+    QPen pen(palette().color(QPalette::Highlight), kFocusPen);
+    p.setPen(pen);
+    p.drawRect(rect().adjusted(1, 1, -kFocusPen, -kFocusPen));
 }

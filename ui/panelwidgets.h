@@ -14,6 +14,7 @@
 #include <vector>
 
 class QCPItemStraightLine;
+class QCPItemText;
 
 // Paces the redraws of displays that the polling loop changes many times a second: values change at
 // once, their pixels at most once a frame. Each (object, slot) keeps only its latest redraw.
@@ -50,8 +51,11 @@ private:
 // screen reader reads the value along with the label; the label itself stays at the front.
 void SpeakShownText(QWidget *w, const QString &shown);
 
-// Lets screen readers see our own widgets as the standard ones they stand for (a bar as a progress bar).
+// Lets screen readers see our own widgets as the standard ones they stand for (a bar as a progress bar), and
+// gives combo boxes, spin boxes, lamps and colour planes what Qt leaves out (ControlAccessibleFactory).
 void InstallWidgetAccessibility();
+class QAccessibleInterface;
+QAccessibleInterface *ControlAccessibleFactory(const QString &className, QObject *object);
 
 // A horizontal colour bar with its number in the middle; repaints at the frame pace.
 class ColourBar : public QWidget {
@@ -128,15 +132,20 @@ public:
     void requestReplot();
 };
 
-// The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it:
-// an arrow key by keyStep axis units (0: one screen pixel), ten times that with Shift.
-// The panel file gives the axes' upper ends (xMax, yMax); both start at 0.
+// The X/Y colour plane with one cursor (a cross). Both axes keep one scale (a square plotting area), so circles
+// stay round. With userCursor set, the mouse and the arrow keys move the cross: an arrow key by keyStep axis units
+// (0: one screen pixel), ten times that with Shift, each key one move; a drag carries the cross along and counts
+// as one move, when the button is let go. Such a graph shows the cross's X and Y, and a frame while it has the
+// keyboard. The panel file gives the axes' upper ends (xMax, yMax; both start at 0) and where the cross starts
+// (cursorX, cursorY).
 class ColourPlaneGraph : public ScopePlot {
     Q_OBJECT
     Q_PROPERTY(bool userCursor READ userCursor WRITE setUserCursor)
     Q_PROPERTY(double keyStep READ keyStep WRITE setKeyStep)
     Q_PROPERTY(double xMax READ xMax WRITE setXMax)
     Q_PROPERTY(double yMax READ yMax WRITE setYMax)
+    Q_PROPERTY(double cursorX READ cursorX WRITE setCursorX)
+    Q_PROPERTY(double cursorY READ cursorY WRITE setCursorY)
 public:
     explicit ColourPlaneGraph(QWidget *parent = nullptr);
     double xMax() const { return xAxis->range().upper; }
@@ -147,18 +156,30 @@ public:
     void setUserCursor(bool on);
     double keyStep() const { return keyStep_; }
     void setKeyStep(double step) { keyStep_ = step; }
+    double cursorX() const { return cursor_.x(); }
+    double cursorY() const { return cursor_.y(); }
+    void setCursorX(double x) { setCursorPos(x, cursor_.y()); }
+    void setCursorY(double y) { setCursorPos(cursor_.x(), y); }
 
-    int plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int color);
+    // pointStyle VAL_SOLID_CIRCLE puts a disc on every pointFrequency-th point (0: none).
+    int plotXY(const std::vector<double> &x, const std::vector<double> &y, int style, int pointStyle,
+               int pointFrequency, int color);
     int plotArc(double x1, double y1, double x2, double y2, int lineColor, int fillColor);
+    // A label beside the circle of an arc, at its upper right; false for a handle that is no arc.
+    bool setArcLabel(int handle, const QString &text);
     void deletePlot(int handle); // -1 = all
     int plotCount() const { return static_cast<int>(plots_.size()); }
     void setCursorPos(double x, double y);
     QPointF cursorPos() const { return cursor_; }
+    // What the graph shows, in words: the cross and the labelled circles.
+    QString describe() const;
 
-    // One plot: a plottable (PlotXY) or an item (PlotArc). The map's order is the drawing order.
+    // One plot: a plottable (PlotXY) or an item (PlotArc) with its label, if any. The map's order is the drawing
+    // order.
     struct PlotItem {
         QCPAbstractPlottable *plottable = nullptr;
         QCPAbstractItem *item = nullptr;
+        QCPItemText *label = nullptr;
     };
     const std::map<int, PlotItem> &plots() const { return plots_; }
 
@@ -169,17 +190,26 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent *e) override;
     void mouseMoveEvent(QMouseEvent *e) override;
+    void mouseReleaseEvent(QMouseEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
+    void focusInEvent(QFocusEvent *e) override;
+    void focusOutEvent(QFocusEvent *e) override;
+    void paintEvent(QPaintEvent *e) override;
+    void updateLayout() override;
 
 private:
     void moveByUser(double x, double y);
+    void showFocus(bool on);
+    QPointF pointerCoords(const QMouseEvent *e) const;
     std::map<int, PlotItem> plots_;
     int nextHandle_ = 1;
     bool userCursor_ = false;
+    bool dragging_ = false;
     double keyStep_ = 0;
     QPointF cursor_{0, 0};
     QCPItemStraightLine *vLine_;
     QCPItemStraightLine *hLine_;
+    QCPItemText *readout_; // the cross's X and Y, on graphs the user moves it on
 };
 
 // A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.

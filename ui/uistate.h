@@ -20,7 +20,8 @@ namespace uistate {
 inline constexpr int kFirstNewCtrl = 1000;
 
 struct PanelRec {
-    QWidget *root = nullptr;
+    QWidget *root = nullptr;        // the window
+    QWidget *canvas = nullptr;      // the panel's face, which scrolls in the window; positions count from its corner
     std::vector<QWidget *> ctrl;    // indexed by control identifier; [0] unused
     std::map<int, QWidget *> extra; // made by NewCtrl
     std::map<int, CtrlCallbackPtr> callbacks;
@@ -59,6 +60,9 @@ QColor ToColor(int rgb);
 int FromColor(const QColor &c);
 // A file name as given, or relative to the program's directory.
 QString ProgramPath(const char *fileName);
+// Text the program hands over: UTF-8 (its own words, file paths), or Latin-1 where the bytes are not UTF-8
+// (what a device sends in its own 8-bit code).
+QString TextFromProgram(const char *text);
 
 // Event dispatch (userint_events.cpp): turns the panel's widget events into callbacks.
 QObject *MakeDispatcher(int panel, QWidget *root);

@@ -40,6 +40,7 @@ enum {
     ATTR_POINTS_PER_SCREEN, // strip chart
     ATTR_TOOLTIP_TEXT,      // string
     ATTR_TRACE_VISIBLE,     // SetTraceAttribute only: 0/1
+    ATTR_PLOT_LG_TEXT,      // SetPlotAttribute only: string; an arc's label, drawn beside its circle
 };
 
 inline constexpr int VAL_TRANSPARENT = 0x1000000;
@@ -104,15 +105,19 @@ int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, double value);
+// Text is UTF-8; bytes that are not UTF-8 are taken as Latin-1 (a device's own 8-bit text).
 int SetCtrlVal(int panel, int control, const char *text);
 int GetCtrlVal(int panel, int control, unsigned short *value);
 int GetCtrlVal(int panel, int control, int *value);
 int GetCtrlVal(int panel, int control, double *value);
-int GetCtrlVal(int panel, int control, char *text); // at least 256 bytes
+int GetCtrlVal(int panel, int control, char *text); // UTF-8, at least 256 bytes, cut at a character
 
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int SetCtrlAttribute(int panel, int control, int attribute, const char *value);
 int GetCtrlAttribute(int panel, int control, int attribute, int *value);
+// Gives the control the keyboard focus, activating its window; a hidden, covered or disabled control refuses.
+int SetActiveCtrl(int panel, int control);
+int GetActiveCtrl(int panel); // the control that has the focus, or 0
 
 // Creates a control on the panel in front of the others; returns its identifier (> 0) or a negative value.
 int NewCtrl(int panel, int controlKind, const char *label, int top, int left);
@@ -133,6 +138,8 @@ int GetGraphCursor(int panel, int control, int cursor, double *x, double *y);
 int PlotStripChart(int panel, int control, const void *array, int numberOfPoints, int startingIndex, int skipCount,
                    int dataType);
 int SetTraceAttribute(int panel, int control, int trace, int attribute, int value);
+// A plot's attribute; only ATTR_PLOT_LG_TEXT on an arc.
+int SetPlotAttribute(int panel, int control, int plotHandle, int attribute, const char *value);
 int DisplayImageFile(int panel, int control, const char *fileName);
 
 // A modal box with an OK button; returns when it is dismissed.

@@ -91,11 +91,11 @@ void SetPointSize(QWidget *w, int points)
 }
 
 // Positions count from the panel's corner, whatever group box the control sits in.
-void MoveInPanel(QWidget *w, QWidget *root, int attribute, int value)
+void MoveInPanel(QWidget *w, QWidget *face, int attribute, int value)
 {
-    const QPoint inPanel = w->parentWidget()->mapTo(root, w->pos());
+    const QPoint inPanel = w->parentWidget()->mapTo(face, w->pos());
     const QPoint target = attribute == ATTR_LEFT ? QPoint(value, inPanel.y()) : QPoint(inPanel.x(), value);
-    w->move(w->parentWidget()->mapFrom(root, target));
+    w->move(w->parentWidget()->mapFrom(face, target));
 }
 
 } // namespace
@@ -117,7 +117,7 @@ int SetCtrlAttribute(int panel, int control, int attribute, int value)
     case ATTR_FRAME_COLOR: SetBackground(w, value); return 0;
     case ATTR_TEXT_POINT_SIZE: SetPointSize(w, value); return 0;
     case ATTR_LEFT:
-    case ATTR_TOP: MoveInPanel(w, p->root, attribute, value); return 0;
+    case ATTR_TOP: MoveInPanel(w, p->canvas, attribute, value); return 0;
     case ATTR_POINTS_PER_SCREEN:
         if (auto *s = qobject_cast<StripChart *>(w)) {
             if (s->pointsPerScreen() != value)
@@ -166,8 +166,8 @@ int GetCtrlAttribute(int panel, int control, int attribute, int *value)
         *value = w->autoFillBackground() ? FromColor(w->palette().color(QPalette::Window)) : VAL_TRANSPARENT;
         return 0;
     case ATTR_TEXT_POINT_SIZE: *value = w->font().pointSize(); return 0;
-    case ATTR_LEFT: *value = w->parentWidget()->mapTo(p->root, w->pos()).x(); return 0;
-    case ATTR_TOP: *value = w->parentWidget()->mapTo(p->root, w->pos()).y(); return 0;
+    case ATTR_LEFT: *value = w->parentWidget()->mapTo(p->canvas, w->pos()).x(); return 0;
+    case ATTR_TOP: *value = w->parentWidget()->mapTo(p->canvas, w->pos()).y(); return 0;
     case ATTR_POINTS_PER_SCREEN:
         if (auto *s = qobject_cast<StripChart *>(w)) {
             *value = s->pointsPerScreen();
@@ -178,14 +178,38 @@ int GetCtrlAttribute(int panel, int control, int attribute, int *value)
     }
 }
 
+int SetActiveCtrl(int panel, int control)
+{
+    QWidget *w = Widget(panel, control);
+    if (!w)
+        return -1;
+    const QWidget *taker = w; // a slide takes the keyboard through its inner part
+    while (taker->focusProxy())
+        taker = taker->focusProxy();
+    if (taker->focusPolicy() == Qt::NoFocus || !w->isEnabled() || w->isHidden())
+        return -1;
+    w->window()->activateWindow();
+    w->setFocus(Qt::OtherFocusReason);
+    return 0;
+}
+
+int GetActiveCtrl(int panel)
+{
+    PanelRec *p = FindPanel(panel);
+    QWidget *focus = QApplication::focusWidget();
+    if (!p || !focus || focus->window() != p->root)
+        return 0;
+    return CtrlIdOf(focus);
+}
+
 int NewCtrl(int panel, int controlKind, const char *label, int top, int left)
 {
     PanelRec *p = FindPanel(panel);
     if (!p || controlKind != CTRL_TEXT_MSG)
         return -1;
-    auto *l = new QLabel(p->root);
+    auto *l = new QLabel(p->canvas);
     l->setTextFormat(Qt::PlainText);
-    l->setText(QString::fromLatin1(label));
+    l->setText(TextFromProgram(label));
     l->setProperty("autoSize", true);
     l->move(left, top);
     l->adjustSize();

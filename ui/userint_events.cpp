@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -132,8 +133,9 @@ void AttachControl(QObject *dispatcher, int control, QWidget *w)
         child->installEventFilter(d);
     auto fire = [d, control](int event) { d->fire(control, event); };
     if (auto *b = qobject_cast<QPushButton *>(w)) {
+        // Every change of state counts, however it came: a click, the space bar, a screen reader's Toggle.
         if (b->isCheckable())
-            QObject::connect(b, &QPushButton::clicked, d, [fire] { fire(EVENT_VAL_CHANGED); });
+            QObject::connect(b, &QPushButton::toggled, d, [fire] { fire(EVENT_VAL_CHANGED); });
         else
             QObject::connect(b, &QPushButton::clicked, d, [fire] { fire(EVENT_COMMIT); });
     } else if (auto *r = qobject_cast<QRadioButton *>(w)) {
@@ -143,6 +145,18 @@ void AttachControl(QObject *dispatcher, int control, QWidget *w)
         QObject::connect(s, &QSpinBox::valueChanged, d, [fire] { fire(EVENT_COMMIT); });
     } else if (auto *c = qobject_cast<QComboBox *>(w)) {
         QObject::connect(c, &QComboBox::activated, d, [fire] { fire(EVENT_COMMIT); });
+        // A screen reader chooses an item by selecting it in the closed list; that is a choice like a click.
+        // While the list is open, selecting is only moving through it: the choice comes with activated.
+        QObject::connect(c->view()->selectionModel(), &QItemSelectionModel::selectionChanged, d, [c, fire] {
+            const QModelIndexList chosen = c->view()->selectionModel()->selectedIndexes();
+            if (c->view()->isVisible() || chosen.size() != 1 || chosen.front().row() == c->currentIndex())
+                return;
+            {
+                const QSignalBlocker quiet(c);
+                c->setCurrentIndex(chosen.front().row());
+            }
+            fire(EVENT_COMMIT);
+        });
     } else if (auto *g = qobject_cast<ColourPlaneGraph *>(w)) {
         QObject::connect(g, &ColourPlaneGraph::cursorMovedByUser, d, [fire] { fire(EVENT_VAL_CHANGED); });
     } else if (auto *sl = qobject_cast<NumericSlide *>(w)) {

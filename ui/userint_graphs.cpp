@@ -22,14 +22,12 @@ std::vector<double> ToDoubles(const void *array, int n, int type)
 int PlotXY(int panel, int control, const void *xArray, const void *yArray, int numberOfPoints, int xType, int yType,
            int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int color)
 {
-    (void)pointStyle;
-    (void)lineStyle;
-    (void)pointFrequency;
+    (void)lineStyle; // solid is the only one offered
     auto *g = qobject_cast<ColourPlaneGraph *>(Widget(panel, control));
     if (!g || numberOfPoints < 0)
         return -1;
     return g->plotXY(ToDoubles(xArray, numberOfPoints, xType), ToDoubles(yArray, numberOfPoints, yType), plotStyle,
-                     color);
+                     pointStyle, pointFrequency, color);
 }
 
 int PlotArc(int panel, int control, double x1, double y1, double x2, double y2, int beginAngle, int arcLength,
@@ -39,6 +37,14 @@ int PlotArc(int panel, int control, double x1, double y1, double x2, double y2, 
     if (!g || beginAngle != 0 || arcLength != 3600)
         return -1;
     return g->plotArc(x1, y1, x2, y2, lineColor, fillColor);
+}
+
+int SetPlotAttribute(int panel, int control, int plotHandle, int attribute, const char *value)
+{
+    auto *g = qobject_cast<ColourPlaneGraph *>(Widget(panel, control));
+    if (!g || attribute != ATTR_PLOT_LG_TEXT)
+        return -1;
+    return g->setArcLabel(plotHandle, TextFromProgram(value)) ? 0 : -1;
 }
 
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh)

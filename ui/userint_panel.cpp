@@ -8,8 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSet>
+#include <QStringDecoder>
 #include <QUiLoader>
+#include <QVBoxLayout>
 
 #include <cstdio>
 
@@ -76,6 +80,14 @@ QString ProgramPath(const char *fileName)
     if (QDir::isAbsolutePath(name))
         return name;
     return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+}
+
+QString TextFromProgram(const char *text)
+{
+    const QByteArray bytes(text);
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : decoded;
 }
 
 } // namespace uistate
@@ -165,11 +177,61 @@ bool BindCallbacks(QWidget *root, PanelRec &rec)
     return true;
 }
 
+// The panel's face keeps the size the file gives it and scrolls in a window of any size: smaller, scroll bars
+// reach every control (and follow the keyboard); larger, the face stays in the middle. Controls marked belowPanel
+// (a message line) stay in sight under it, across the window.
+QWidget *ArrangeScrolling(QWidget *root)
+{
+    const QSize face = root->size();
+    auto *area = new QScrollArea(root);
+    area->setObjectName(QStringLiteral("PanelScrollArea"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setAlignment(Qt::AlignCenter);
+    area->setFocusPolicy(Qt::NoFocus); // the controls take Tab; the area follows them
+    auto *canvas = new QWidget(root);
+    canvas->setObjectName(QStringLiteral("PanelFace"));
+    auto *layout = new QVBoxLayout(root);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(area, 1);
+    int below = 0;
+    for (QObject *o : QObjectList(root->children())) {
+        auto *w = qobject_cast<QWidget *>(o);
+        if (!w || w == area || w == canvas || w->isWindow())
+            continue;
+        const bool hidden = w->isHidden();
+        if (w->property("belowPanel").toBool()) {
+            w->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed); // a long text must not widen the window
+            layout->addWidget(w);
+            below += w->height();
+            continue;
+        }
+        const QRect at = w->geometry();
+        w->setParent(canvas);
+        w->setGeometry(at);
+        w->setVisible(!hidden);
+    }
+    canvas->setFixedSize(face);
+    area->setWidget(canvas);
+    root->setMinimumSize(0, 0);
+    root->resize(face.width(), face.height() + below);
+    // A control that takes the keyboard is scrolled into sight, however it got it (Tab, a click, the program).
+    QObject::connect(qApp, &QApplication::focusChanged, area, [area, canvas](QWidget *, QWidget *now) {
+        if (now && canvas->isAncestorOf(now))
+            area->ensureWidgetVisible(now);
+    });
+    return canvas;
+}
+
 // Controls the panel file keeps in front go there, and covered ones give up the keyboard.
-void ArrangeStacking(QWidget *root)
+void ArrangeStacking(QWidget *face)
 {
     QSet<QWidget *> parents;
-    for (QWidget *w : root->findChildren<QWidget *>()) {
+    for (QWidget *w : face->findChildren<QWidget *>()) {
+        // The parts of a control lie over each other as the control pleases (before its first layout, all in
+        // one place): stacking among them is not the panel's, and none of them is covered.
+        if (CtrlIdOf(w->parentWidget()) != 0)
+            continue;
         if (w->property("alwaysInFront").toBool())
             w->raise();
         parents.insert(w->parentWidget());
@@ -262,7 +324,8 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
         delete root;
         return -1;
     }
-    ArrangeStacking(root);
+    rec.canvas = ArrangeScrolling(root);
+    ArrangeStacking(rec.canvas); // the window's own parts (scroll bars, the line below) are not the panel's
     Ui().ending = false;
     const int handle = Ui().nextPanel++;
     WireEvents(handle, rec);
@@ -275,6 +338,11 @@ int DisplayPanel(int panel)
     PanelRec *p = FindPanel(panel);
     if (!p)
         return -1;
+    // A panel larger than the screen starts as large as the screen allows; scroll bars reach the rest.
+    if (const QScreen *screen = p->root->screen()) {
+        const QSize room = screen->availableGeometry().size();
+        p->root->resize(p->root->size().boundedTo(room));
+    }
     p->root->show();
     p->root->raise();
     p->root->activateWindow();

@@ -3,8 +3,13 @@
 #include "ui/panelwidgets.h"
 #include "ui/uistate.h"
 
+#include <QAbstractItemView>
 #include <QAbstractSpinBox>
+#include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QSpinBox>
 #include <QStyledItemDelegate>
@@ -13,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 using namespace uistate;
 
@@ -39,6 +45,90 @@ public:
         auto *s = static_cast<QSpinBox *>(editor);
         s->interpretText();
         model->setData(index, QString::number(s->value()));
+    }
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        // Tab leaves the table from a cell being edited too: the number is kept, the editor closed, and the
+        // table passes the key on as it does when no cell is open.
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent *>(event)->key();
+            auto *editor = qobject_cast<QWidget *>(object);
+            QWidget *view = editor ? editor->parentWidget() : nullptr;
+            while (view && !qobject_cast<QAbstractItemView *>(view))
+                view = view->parentWidget();
+            if (view && (key == Qt::Key_Tab || key == Qt::Key_Backtab)) {
+                emit commitData(editor);
+                emit closeEditor(editor, QAbstractItemDelegate::NoHint);
+                QKeyEvent again(QEvent::KeyPress, key, static_cast<QKeyEvent *>(event)->modifiers());
+                QCoreApplication::sendEvent(view, &again);
+                return true;
+            }
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+};
+
+// Tab and Shift+Tab leave a table (the arrows move between its cells), and Ctrl+Tab does as well, as it does
+// out of any control that keeps Tab for itself. A table that has lost the keyboard has no current cell, so
+// a screen reader does not go on calling a cell focused; it gets its cell back when the keyboard returns.
+class TableKeys : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *view = static_cast<QAbstractItemView *>(object);
+        switch (event->type()) {
+        case QEvent::KeyPress: {
+            auto *k = static_cast<QKeyEvent *>(event);
+            if ((k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab) && (k->modifiers() & Qt::ControlModifier)) {
+                QKeyEvent plain(QEvent::KeyPress, k->key(), k->modifiers() & ~Qt::ControlModifier);
+                QCoreApplication::sendEvent(view, &plain);
+                return true;
+            }
+            return false;
+        }
+        case QEvent::FocusOut: {
+            const QWidget *now = QApplication::focusWidget();
+            // An open cell editor is still the table.
+            if (now && view->isAncestorOf(now))
+                return false;
+            if (view->currentIndex().isValid()) {
+                left_ = view->currentIndex();
+                view->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+            }
+            return false;
+        }
+        case QEvent::FocusIn:
+            if (!view->currentIndex().isValid() && left_.isValid())
+                view->selectionModel()->setCurrentIndex(left_, QItemSelectionModel::NoUpdate);
+            return false;
+        default: return false;
+        }
+    }
+
+private:
+    QPersistentModelIndex left_;
+};
+
+// A combo box's list keeps a current item only while it is open: closed, no item of it has the keyboard.
+class ComboListKeys : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide) {
+            auto *view = static_cast<QComboBox *>(parent())->view();
+            const QSignalBlocker quiet(view->selectionModel());
+            view->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+        }
+        (void)object;
+        return false;
     }
 };
 
@@ -75,11 +165,20 @@ void SetupCodes(QComboBox *c)
         c->setItemData(i, codes[i].trimmed().toInt());
 }
 
+// The closed list shows the chosen item as selected, as a screen reader reads it.
+void SelectInList(QComboBox *c)
+{
+    QItemSelectionModel *selection = c->view()->selectionModel();
+    const QSignalBlocker quiet(selection);
+    selection->select(c->model()->index(c->currentIndex(), c->modelColumn()), QItemSelectionModel::ClearAndSelect);
+}
+
 void SetComboValue(QComboBox *c, int value)
 {
     if (!c->itemData(0).isValid()) {
         if (value >= 0 && value < c->count())
             c->setCurrentIndex(value);
+        SelectInList(c);
         return;
     }
     int i = c->findData(value);
@@ -89,6 +188,7 @@ void SetComboValue(QComboBox *c, int value)
         i = c->count() - 1;
     }
     c->setCurrentIndex(i);
+    SelectInList(c);
 }
 
 } // namespace
@@ -97,10 +197,21 @@ namespace uistate {
 
 void PrepareControl(QWidget *w)
 {
-    if (auto *c = qobject_cast<QComboBox *>(w))
+    if (auto *c = qobject_cast<QComboBox *>(w)) {
         SetupCodes(c);
-    if (auto *t = qobject_cast<QTableWidget *>(w))
+        c->view()->window()->installEventFilter(new ComboListKeys(c));
+        SelectInList(c);
+    }
+    if (auto *t = qobject_cast<QTableWidget *>(w)) {
         t->setItemDelegate(new U16Delegate(t));
+        t->setTabKeyNavigation(false);
+        t->installEventFilter(new TableKeys(t));
+    }
+    if (auto *sl = qobject_cast<NumericSlide *>(w)) {
+        // The slide itself takes the keyboard, so it is what a screen reader announces: it carries the names.
+        sl->slider()->setAccessibleName(sl->accessibleName());
+        sl->slider()->setAccessibleDescription(sl->accessibleDescription());
+    }
     if (auto *l = qobject_cast<QLabel *>(w); l && !qobject_cast<NumDisplay *>(w))
         l->setTextFormat(Qt::PlainText);
 }
@@ -147,7 +258,7 @@ int SetCtrlVal(int panel, int control, const char *text)
         return -1;
     // Text from outside (devices, file names) must never be taken for markup.
     l->setTextFormat(Qt::PlainText);
-    l->setText(QString::fromLatin1(text));
+    l->setText(TextFromProgram(text));
     SpeakShownText(l, l->text());
     if (l->property("autoSize").toBool())
         l->adjustSize();
@@ -193,7 +304,17 @@ int GetCtrlVal(int panel, int control, char *text)
     auto *l = qobject_cast<QLabel *>(Widget(panel, control));
     if (!l)
         return -1;
-    std::snprintf(text, 256, "%s", l->text().toLatin1().constData());
+    // Cut before a character that does not fit whole: half a UTF-8 sequence would make the text Latin-1 when
+    // it is set again.
+    constexpr int kTextCapacity = 256;
+    QByteArray bytes = l->text().toUtf8();
+    if (bytes.size() >= kTextCapacity) {
+        int end = kTextCapacity - 1;
+        while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
+            --end;
+        bytes.truncate(end);
+    }
+    std::memcpy(text, bytes.constData(), size_t(bytes.size()) + 1);
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Time base of the program: seconds from a fixed origin, never decreasing.
+// Time base of the program (seconds from a fixed origin, never decreasing), and the folders it may use.
 #pragma once
 
 double Timer();
@@ -7,3 +7,11 @@ double Timer();
 // Blocks the calling thread for the given seconds (<= 0 returns at once). Used where the program
 // must let time pass without handling events and without burning a core.
 void SleepSeconds(double seconds);
+
+// The user's documents folder (the system's standard place; the home folder where none is known), native
+// separators. Returns 0, or -1 when the path does not fit.
+int GetDocumentsDir(char directory[260]);
+// Makes the folder and any missing parents. Returns 0 when it exists afterwards, -1 otherwise.
+int MakeDir(const char *directory);
+// Whether the folder exists and the process may create files in it.
+bool IsWritableDir(const char *directory);
