@@ -14,18 +14,16 @@
 
 namespace {
 
-constexpr int kRows = 2;
 constexpr int kCtoColumn = 2; // in ctt; column 3 on the panel
 constexpr uint16_t kStartCto = 1;
 constexpr uint8_t kFirstStep = 2;
 constexpr uint8_t kLastStep = 200; // the largest CTO the adjustment gives
-constexpr double kWholePlane = 4095;
 
 // The closed INT window of a row, computed signed: a tolerance above INT gives a negative lower end.
 struct IntWindow {
     double lo, hi;
 };
-IntWindow WindowOf(const uint16_t row[5])
+IntWindow WindowOf(const uint16_t (&row)[kTeachColumns])
 {
     const int32_t intensity = row[3], tolerance = row[4];
     return {static_cast<double>(intensity - tolerance), static_cast<double>(intensity + tolerance)};
@@ -38,15 +36,15 @@ bool Intersect(const IntWindow &a, const IntWindow &b)
 
 } // namespace
 
-void AdjustCto(uint16_t ctt[2][5])
+void AdjustCto(TeachRows ctt)
 {
-    for (int r = 0; r < kRows; ++r)
-        ctt[r][kCtoColumn] = kStartCto;
+    for (auto &row : ctt)
+        row[kCtoColumn] = kStartCto;
     for (uint8_t k = kFirstStep; k <= kLastStep; ++k) {
-        for (int i = 0; i < kRows; ++i) {
+        for (int i = 0; i < kTeachRows; ++i) {
             bool conflict = false;
             const int32_t ri = ctt[i][kCtoColumn];
-            for (int j = 0; j < kRows && !conflict; ++j) {
+            for (int j = 0; j < kTeachRows && !conflict; ++j) {
                 if (j == i)
                     continue;
                 const double dx = std::fabs(static_cast<double>(int32_t(ctt[i][0]) - int32_t(ctt[j][0])));
@@ -65,19 +63,23 @@ void AdjustCto(uint16_t ctt[2][5])
 
 void AutoAdjust()
 {
+    st.poll = 0; // the adjustment redraws the zoom graph, which always ends live data
     GetPanelValues();
-    SetTableCellVal(st.panel, TeachTable, MakePoint(kCtoColumn + 1, 1), kStartCto);
-    SetTableCellVal(st.panel, TeachTable, MakePoint(kCtoColumn + 1, 2), kStartCto);
-    SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 0, kWholePlane);
-    SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kWholePlane);
+    // Both circles start at the smallest radius, on the panel and in the drawing alike.
+    for (int r = 0; r < kTeachRows; ++r) {
+        st.ctt[r][kCtoColumn] = kStartCto;
+        SetTableCellVal(st.panel, TeachTable, MakePoint(kCtoColumn + 1, r + 1), kStartCto);
+    }
+    SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 0, kFullScale);
+    SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kFullScale);
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZFront);
-    ShowGraphData2(); // stops polling; ctt now has radius 1 in both rows
+    DrawColourPlane(GraphData2, st.ctt);
     AdjustCto(st.ctt);
     SetPanelValues();
-    ShowGraphData2();
+    DrawColourPlane(GraphData2, st.ctt);
     SetActiveCtrl(st.panel, GraphData2);
     std::string text = "Adjusted CTO:";
-    for (int r = 0; r < kRows; ++r)
+    for (int r = 0; r < kTeachRows; ++r)
         text += (r ? ", No. " : " No. ") + std::to_string(r) + " = " + std::to_string(st.ctt[r][kCtoColumn]);
     SetCtrlVal(st.panel, MessageLine, Stamped(text + " (Ctrl+Z undoes)").c_str());
 }

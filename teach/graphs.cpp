@@ -25,8 +25,8 @@ constexpr int kFullCircle = 3600; // tenths of a degree
 constexpr double kSecondOffset = 0.025;
 constexpr double kThirdNearOffset = 0.05;
 constexpr double kThirdFarOffset = 0.005;
-// ButtonZoom shows the whole plane as 0..4096.
-constexpr double kWholePlaneZoom = 4096;
+// ButtonZoom shows the whole plane as 0..4096: one unit past the last coordinate, as many units as the plane has.
+constexpr double kWholePlaneZoom = kRampPoints;
 
 // The message line: what the last action did, time-stamped.
 void Say(const std::string &text)
@@ -44,14 +44,21 @@ std::string Circles()
     return text;
 }
 
-void DrawColourPlane(int graph)
+// A drawing the user starts ends live data, after the current pass, and shows what the panel holds.
+void TakePanel()
 {
-    st.poll = 0; // drawing always ends live data, after the current pass
+    st.poll = 0;
     GetPanelValues();
+}
+
+} // namespace
+
+void DrawColourPlane(int graph, ConstTeachRows table)
+{
     DrawDiagonalAlone(graph);
     for (int r = 0; r < kTeachRows; ++r) {
         // Signed: a circle near the origin reaches below 0.
-        const int32_t x = st.ctt[r][0], y = st.ctt[r][1], c = st.ctt[r][2];
+        const int32_t x = table[r][0], y = table[r][1], c = table[r][2];
         const double x1 = x - c, x2 = x + c, y1 = y - c, y2 = y + c;
         const int colour = static_cast<int>(sicolarr[r]);
         const int circle = PlotArc(st.panel, graph, x1, y1, x2, y2, 0, kFullCircle, colour, VAL_TRANSPARENT);
@@ -64,8 +71,6 @@ void DrawColourPlane(int graph)
     }
 }
 
-} // namespace
-
 void DrawDiagonalAlone(int graph)
 {
     DeleteGraphPlot(st.panel, graph, -1, VAL_IMMEDIATE_DRAW);
@@ -75,17 +80,19 @@ void DrawDiagonalAlone(int graph)
 
 void ApplyFromAll()
 {
-    DrawColourPlane(GraphData1);
+    TakePanel();
+    DrawColourPlane(GraphData1, st.ctt);
 }
 
 void ShowGraphData2()
 {
-    DrawColourPlane(GraphData2);
+    TakePanel();
+    DrawColourPlane(GraphData2, st.ctt);
 }
 
 void ZoomGraphData2()
 {
-    DrawColourPlane(GraphData2);
+    ShowGraphData2();
     double cx = 0, cy = 0;
     GetGraphCursor(st.panel, GraphData2, 1, &cx, &cy);
     cx = std::clamp(cx, kZoomCentreMin, kZoomCentreMax);
