@@ -8,14 +8,20 @@
 #include "link/port.h"
 #include "link/transactions.h"
 #include "core/controls.h"
+#include "teach/graphs.h"
+#include "ui/qtaccess.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QPixmap>
 #include <QProcess>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWidget>
 
 #include <sys/resource.h>
 
@@ -184,10 +190,54 @@ void EverySource(int baud, double seconds)
     sensor.waitForFinished(3000);
 }
 
+// Handles events, and so paints, for a while.
+void Settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+}
+
+// The window as the screen shows it after a fixed run of measurements, each painted at the frame pace, as in
+// polling: the same picture from any build that paints the same.
+int Screenshot(int source, const char *file)
+{
+    constexpr int kSamples = 120;
+    constexpr int kFrameWaitMs = 20;
+    constexpr int kSettleMs = 300;
+    SelectSourceNow(source);
+    ApplyFromAll(); // the diagonal and both tolerance circles under the cursor
+    Settle(kSettleMs);
+    for (int k = 0; k < kSamples; ++k) {
+        st.dataR = uint16_t(1000 + 17 * k);
+        st.dataG = uint16_t(3000 - 11 * k);
+        st.dataB = uint16_t(500 + (k * 37) % 900);
+        st.dataX = uint16_t(600 + 13 * k);
+        st.dataY = uint16_t(2500 - 9 * k);
+        st.dataINT = uint16_t((st.dataR + st.dataG + st.dataB) / 3);
+        st.dataCOL = uint16_t(k % 4);
+        SetPanelData();
+        ShowGraph();
+        ProcessSystemEvents();
+        Settle(kFrameWaitMs);
+    }
+    Settle(kSettleMs);
+    QWidget *window = PanelWidget(st.panel);
+    const QPixmap shot = window->screen()->grabWindow(window->winId());
+    if (!shot.save(QString::fromLocal8Bit(file))) {
+        std::fprintf(stderr, "bench: cannot write %s\n", file);
+        return 1;
+    }
+    std::printf("source %d: %dx%d written to %s\n", source, shot.width(), shot.height(), file);
+    return 0;
+}
+
 void Usage()
 {
     std::fprintf(stderr, "usage: bench_polling [SECONDS [paced|unpaced]]\n"
-                         "       bench_polling --passes N --source S [--unpaced]\n");
+                         "       bench_polling --passes N --source S [--unpaced]\n"
+                         "       bench_polling --shot FILE.png --source S\n");
 }
 
 } // namespace
@@ -201,12 +251,15 @@ int main(int argc, char **argv)
     bool paced = true, unpaced = true;
     long fixedPasses = 0;
     int fixedSource = 0;
+    const char *shotFile = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--passes" && i + 1 < argc) {
             fixedPasses = std::atol(argv[++i]);
         } else if (a == "--source" && i + 1 < argc) {
             fixedSource = std::atoi(argv[++i]);
+        } else if (a == "--shot" && i + 1 < argc) {
+            shotFile = argv[++i];
         } else if (a == "--unpaced") {
             paced = false;
         } else if (a == "paced") {
@@ -229,6 +282,11 @@ int main(int argc, char **argv)
     if (!benchsupport::ShowScopePanel())
         return 1;
 
+    if (shotFile) {
+        const int result = Screenshot(fixedSource, shotFile);
+        DiscardPanel(st.panel);
+        return result;
+    }
     if (fixedPasses > 0) {
         const int result = FixedPasses(fixedSource, fixedPasses, paced ? kLineBaud : kUnpaced);
         std::printf("peak resident memory: %.1f MiB\n", PeakRssKiB() / 1024.0);
