@@ -19,6 +19,7 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QScreen>
+#include <QStyleHints>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -206,6 +207,7 @@ int Screenshot(int source, const char *file)
     constexpr int kSamples = 120;
     constexpr int kFrameWaitMs = 20;
     constexpr int kSettleMs = 300;
+    QGuiApplication::styleHints()->setCursorFlashTime(0); // a blinking text cursor would differ from shot to shot
     SelectSourceNow(source);
     ApplyFromAll(); // the diagonal and both tolerance circles under the cursor
     Settle(kSettleMs);
