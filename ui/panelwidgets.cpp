@@ -2,6 +2,8 @@
 // Widget classes of our own that panel files may name.
 #include "ui/panelwidgets.h"
 
+#include "ui/livelayer.h"
+
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -257,35 +259,110 @@ void NumericSlide::showValue()
     label_->setAccessibleName(outside ? note : number);
 }
 
+namespace {
+// How far an antialiased one-pixel line reaches beside its position.
+constexpr int kLinePad = 2;
+} // namespace
+
 ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
 {
     setNoAntialiasingOnDrag(true);
     setPlottingHint(QCP::phCacheLabels, true);
     setPlottingHint(QCP::phFastPolylines, true);
+    // Every paint fills the whole widget before anything else, so Qt need not paint what lies beneath.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    // Two buffers: the layers below the live one, and the axes above it. The legend (never shown) and the
+    // overlay (selection rectangles, never used) move below the axes and share the lower buffer.
+    addLayer(QStringLiteral("live"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
+    liveLayer_ = layer(QStringLiteral("live"));
+    liveLayer_->setVisible(false); // paintEvent paints it; a replot must not draw it into a buffer
+    layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
+    moveLayer(layer(QStringLiteral("axes")), layer(QStringLiteral("overlay")), QCustomPlot::limAbove);
+    layer(QStringLiteral("axes"))->setMode(QCPLayer::lmBuffered);
 }
 
 void ScopePlot::requestReplot()
 {
+    if (!canBeSeen()) {
+        replotOwed_ = true;
+        return;
+    }
     // Several plot calls in one callback, or many polls in one frame, then cost a single redraw.
-    FrameGate::Defer(this, 0, [this] { replot(QCustomPlot::rpQueuedRefresh); });
+    FrameGate::Defer(this, kReplotSlot, [this] { replotNow(); });
+}
+
+void ScopePlot::replotNow()
+{
+    if (!canBeSeen()) {
+        replotOwed_ = true;
+        return;
+    }
+    replotOwed_ = false;
+    replot(QCustomPlot::rpQueuedRefresh);
+}
+
+void ScopePlot::setCovered(bool covered)
+{
+    if (covered == covered_)
+        return;
+    covered_ = covered;
+    payOwedReplot();
+}
+
+void ScopePlot::payOwedReplot()
+{
+    if (!replotOwed_ || !canBeSeen())
+        return;
+    beforeOwedReplot();
+    replotNow();
+}
+
+void ScopePlot::showEvent(QShowEvent *event)
+{
+    QCustomPlot::showEvent(event);
+    payOwedReplot();
+}
+
+void ScopePlot::resizeEvent(QResizeEvent *)
+{
+    setViewport(rect());
+    replotNow();
+}
+
+void ScopePlot::paintEvent(QPaintEvent *)
+{
+    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above.
+    QCPPainter painter(this);
+    if (!painter.isActive())
+        return;
+    if (mBackgroundBrush.style() != Qt::NoBrush)
+        painter.fillRect(mViewport, mBackgroundBrush);
+    drawBackground(&painter);
+    const int axesBuffer = static_cast<int>(mPaintBuffers.size()) - 1;
+    if (axesBuffer < 1) {
+        drawLive(&painter); // not drawn yet: no buffers to put it between
+        return;
+    }
+    for (int i = 0; i <= axesBuffer; ++i) {
+        if (i == axesBuffer)
+            drawLive(&painter);
+        mPaintBuffers.at(i)->draw(&painter);
+    }
 }
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
 {
     xAxis->setLabel(QStringLiteral("X"));
     yAxis->setLabel(QStringLiteral("Y"));
-    // The cross lives on a buffered layer of its own: moving it many times a second repaints only
-    // that layer, not the 4096-point diagonal and the circles underneath.
-    addLayer(QStringLiteral("cursor"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
-    QCPLayer *cursorLayer = layer(QStringLiteral("cursor"));
-    cursorLayer->setMode(QCPLayer::lmBuffered);
+    // The cross lives on the live layer: moving it many times a second repaints the strips its lines
+    // leave and enter, not the 4096-point diagonal and the circles underneath.
     const QPen cursorPen(QColor(0xC0, 0x00, 0x00), 1);
-    vLine_ = new QCPItemStraightLine(this);
-    hLine_ = new QCPItemStraightLine(this);
+    vLine_ = new LiveLine(this);
+    hLine_ = new LiveLine(this);
     for (auto *l : {vLine_, hLine_}) {
         l->setPen(cursorPen);
         l->setSelectable(false);
-        l->setLayer(cursorLayer);
+        l->setLayer(liveLayer());
     }
     setCursorPos(0, 0);
 }
@@ -356,12 +433,49 @@ void ColourPlaneGraph::deletePlot(int handle)
 
 void ColourPlaneGraph::setCursorPos(double x, double y)
 {
+    // Where the cross stands on the screen now must be painted over too, whenever the paint comes.
+    cursorDirty_ += cursorPixels();
     cursor_ = QPointF(x, y);
     vLine_->point1->setCoords(x, 0);
     vLine_->point2->setCoords(x, 1);
     hLine_->point1->setCoords(0, y);
     hLine_->point2->setCoords(1, y);
-    FrameGate::Defer(this, 1, [this] { vLine_->layer()->replot(); });
+    FrameGate::Defer(this, kLiveSlot, [this] {
+        // Out of sight the cross is painted where it stands when the graph is seen again.
+        if (canBeSeen())
+            update(cursorDirty_ + cursorPixels());
+        cursorDirty_ = QRegion();
+    });
+}
+
+QRect ColourPlaneGraph::lineStrip(Qt::Orientation along) const
+{
+    // Drawn clipped as QCustomPlot clips a plot part: to the axis rect, one pixel up.
+    const QRect clip = axisRect()->rect().translated(0, -1);
+    if (along == Qt::Vertical) {
+        const double px = xAxis->coordToPixel(cursor_.x());
+        if (!(px >= clip.left() - kLinePad && px <= clip.right() + kLinePad))
+            return {};
+        return QRect(static_cast<int>(std::floor(px)) - kLinePad, clip.top(), 2 * kLinePad + 1, clip.height()) & clip;
+    }
+    const double py = yAxis->coordToPixel(cursor_.y());
+    if (!(py >= clip.top() - kLinePad && py <= clip.bottom() + kLinePad))
+        return {};
+    return QRect(clip.left(), static_cast<int>(std::floor(py)) - kLinePad, clip.width(), 2 * kLinePad + 1) & clip;
+}
+
+QRegion ColourPlaneGraph::cursorPixels() const
+{
+    return QRegion(lineStrip(Qt::Vertical)) + lineStrip(Qt::Horizontal);
+}
+
+void ColourPlaneGraph::drawLive(QCPPainter *painter)
+{
+    // A line out of sight has an empty strip: nothing to draw.
+    if (const QRect v = lineStrip(Qt::Vertical); !v.isEmpty())
+        static_cast<LiveLine *>(vLine_)->drawOnto(painter, v);
+    if (const QRect h = lineStrip(Qt::Horizontal); !h.isEmpty())
+        static_cast<LiveLine *>(hLine_)->drawOnto(painter, h);
 }
 
 void ColourPlaneGraph::moveByUser(double x, double y)

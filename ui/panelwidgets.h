@@ -120,12 +120,44 @@ private:
     bool settingSlider_ = false;
 };
 
-// Base for our QCustomPlot graphs: redraws are coalesced into the next pass of the event loop.
+// Base for our QCustomPlot graphs. Redraws are coalesced into the next frame, and a graph nobody can see
+// (hidden, its window not shown, or covered by a sibling in front) is not drawn until it can be seen; it
+// is then drawn at once, as it would have been. What changes with every measurement lives on the "live"
+// layer, which is painted straight onto the widget between the plots and the axes instead of into a
+// buffer of its own: a new measurement repaints the pixels it touches, and every repaint blends two
+// full-size buffers, not four.
 class ScopePlot : public QCustomPlot {
     Q_OBJECT
 public:
     explicit ScopePlot(QWidget *parent = nullptr);
+    // A full redraw (layout, plots and axes into the buffers) at the next frame; one for many requests.
     void requestReplot();
+    // A full redraw now, or as soon as the graph can be seen.
+    void replotNow();
+    // Set by the panel when a sibling in front covers the graph entirely.
+    void setCovered(bool covered);
+    bool covered() const { return covered_; }
+    bool canBeSeen() const { return isVisible() && !covered_; }
+    // A full redraw is owed for the moment the graph can be seen again.
+    bool replotOwed() const { return replotOwed_; }
+
+protected:
+    // Each graph keeps one pending redraw of each kind per frame.
+    enum FrameSlot { kReplotSlot, kLiveSlot };
+    QCPLayer *liveLayer() const { return liveLayer_; }
+    // Paints the live layer's contents; called by paintEvent between the two buffers.
+    virtual void drawLive(QCPPainter *painter) = 0;
+    // Runs just before a full redraw owed while the graph could not be seen.
+    virtual void beforeOwedReplot() {}
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void payOwedReplot();
+    QCPLayer *liveLayer_ = nullptr;
+    bool covered_ = false;
+    bool replotOwed_ = false;
 };
 
 // The X/Y colour plane with one cursor (a cross). With userCursor set, the mouse and the arrow keys move it:
@@ -170,9 +202,14 @@ protected:
     void mousePressEvent(QMouseEvent *e) override;
     void mouseMoveEvent(QMouseEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
+    void drawLive(QCPPainter *painter) override;
 
 private:
     void moveByUser(double x, double y);
+    // Where the cross's vertical or horizontal line falls on the widget now, with room for its antialiased
+    // edges; empty when it lies outside the axes.
+    QRect lineStrip(Qt::Orientation along) const;
+    QRegion cursorPixels() const;
     std::map<int, PlotItem> plots_;
     int nextHandle_ = 1;
     bool userCursor_ = false;
@@ -180,6 +217,7 @@ private:
     QPointF cursor_{0, 0};
     QCPItemStraightLine *vLine_;
     QCPItemStraightLine *hLine_;
+    QRegion cursorDirty_; // where the cross stood when it last moved, until that is painted over
 };
 
 // A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.
@@ -207,6 +245,10 @@ public:
     // Values currently on the screen for a trace (from 1), oldest first.
     std::vector<double> traceValues(int trace) const;
 
+protected:
+    void drawLive(QCPPainter *painter) override;
+    void beforeOwedReplot() override;
+
 private:
     // The values of one trace on the screen: a ring of pointsPerScreen places.
     struct Ring {
@@ -216,8 +258,12 @@ private:
         double at(int i) const { return v[static_cast<size_t>((start + i) % static_cast<int>(v.size()))]; }
     };
     void rebuildGraphs();
+    // The graphs and the value axis follow the rings once a frame, not once a sample.
+    void tracesChanged();
+    void syncTraces();
     void pushToGraphs();
     bool rescaleY(); // true when the value axis changed
+    bool tracesStale_ = false;
     std::vector<Ring> data_;
     int nextTrace_ = 0;
     int pointsPerScreen_ = 100;

@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: MIT
+// What the live displays paint, and when: cheap repaints must leave the screen as a full redraw would.
+#include "testsupport.h"
+
+#include "display/display.h"
+#include "teach/graphs.h"
+#include "ui/panelwidgets.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPaintEvent>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QStyleHints>
+
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+ScopePlot *Plot(int control)
+{
+    return static_cast<ScopePlot *>(W(control));
+}
+
+StripChart *Chart()
+{
+    return static_cast<StripChart *>(W(GraphRaw1));
+}
+
+void SetSource(int source)
+{
+    SetCtrlVal(st.panel, SelectSource, source);
+    DispVis();
+}
+
+// Lets a couple of frames pass, so every pending redraw is painted.
+void Frames()
+{
+    QTest::qWait(3 * 16 + 10);
+}
+
+// One measurement as the polling loop hands it over, then the moment of the next reply wait.
+void Measure(int k)
+{
+    st.dataR = uint16_t(1000 + 23 * k % 3000);
+    st.dataG = uint16_t(2500 - 17 * k % 2000);
+    st.dataB = uint16_t(300 + 41 * k % 1500);
+    st.dataX = uint16_t(200 + 97 * k % 3600);
+    st.dataY = uint16_t(3700 - 61 * k % 3400);
+    st.dataINT = uint16_t((st.dataR + st.dataG + st.dataB) / 3);
+    st.dataCOL = uint16_t(k % 4);
+    SetPanelData();
+    ShowGraph();
+}
+
+// What the screen shows of the window now: the pixels the paints so far have left.
+QImage OnScreen()
+{
+    QWidget *w = PanelWidget(st.panel);
+    return w->screen()->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// The window drawn anew from scratch.
+QImage Redrawn()
+{
+    return PanelWidget(st.panel)->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Where a widget was painted, event by event.
+struct PaintLog : QObject {
+    std::vector<QRegion> regions;
+    explicit PaintLog(QWidget *w) { w->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint)
+            regions.push_back(static_cast<QPaintEvent *>(e)->region());
+        return false;
+    }
+    long largestArea() const
+    {
+        long most = 0;
+        for (const QRegion &r : regions) {
+            long area = 0;
+            for (const QRect &rect : r)
+                area += long(rect.width()) * rect.height();
+            most = std::max(most, area);
+        }
+        return most;
+    }
+};
+
+} // namespace
+
+class TstPaint : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        PrivatePortDir();
+        // A blinking text cursor would make the screen and a redraw differ by the moment they are taken.
+        QGuiApplication::styleHints()->setCursorFlashTime(0);
+    }
+    void init()
+    {
+        QVERIFY(LoadScopePanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        Frames();
+    }
+    void cleanup() { DiscardScopePanel(); }
+
+    void repaintsAtTheFramePaceLeaveWhatAFullRedrawShows_data()
+    {
+        QTest::addColumn<int>("source");
+        for (int s = kSourcePlane; s < kSourceCount; ++s)
+            QTest::newRow(qPrintable(QStringLiteral("source %1").arg(s))) << s;
+    }
+
+    void repaintsAtTheFramePaceLeaveWhatAFullRedrawShows()
+    {
+        QFETCH(int, source);
+        SetSource(source);
+        ApplyFromAll(); // circles under the cross, which must not be wiped where the cross was
+        Frames();
+        for (int k = 0; k < 40; ++k) {
+            Measure(k);
+            if (k % 3 == 0) // several measurements in one frame, as when the line is fast
+                QTest::qWait(17);
+        }
+        Frames();
+        const QImage shown = OnScreen();
+        const QImage redrawn = Redrawn();
+        QCOMPARE(shown.size(), redrawn.size());
+        if (shown != redrawn) {
+            shown.save(QDir::temp().filePath(QStringLiteral("tst_paint_shown.png")));
+            redrawn.save(QDir::temp().filePath(QStringLiteral("tst_paint_redrawn.png")));
+            QFAIL("the screen differs from a full redraw (both saved in the temporary folder)");
+        }
+    }
+
+    void theCrossMovesByRepaintingItsStripsOnly()
+    {
+        SetSource(kSourcePlane);
+        QSignalSpy redrawn(Plot(GraphData1), &QCustomPlot::afterReplot);
+        PaintLog log(W(GraphData1));
+        for (int k = 0; k < 20; ++k) {
+            Measure(k);
+            QTest::qWait(17);
+        }
+        Frames();
+        QCOMPARE(redrawn.count(), 0); // the diagonal and the circles were not drawn again
+        QVERIFY(log.regions.size() >= 5);
+        // Two old and two new lines, a few pixels wide: a small part of the graph.
+        const long graphArea = long(W(GraphData1)->width()) * W(GraphData1)->height();
+        QVERIFY2(log.largestArea() < graphArea / 8, qPrintable(QString::number(log.largestArea())));
+    }
+
+    void aHiddenGraphIsDrawnWhenShownAsItWouldHaveBeen()
+    {
+        SetSource(kSourcePlane);
+        DrawDiagonalAlone(GraphData1); // as GO draws it
+        Frames();
+        const QImage seen = W(GraphData1)->grab().toImage();
+
+        ApplyFromAll(); // circles that GO's drawing must take away again
+        Frames();
+        SetSource(kSourceRgb);
+        QSignalSpy redrawn(Plot(GraphData1), &QCustomPlot::afterReplot);
+        DrawDiagonalAlone(GraphData1); // GO while the strip chart is shown
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+        QVERIFY(Plot(GraphData1)->replotOwed());
+
+        SetSource(kSourcePlane);
+        QCOMPARE(redrawn.count(), 1); // at once, before the graph is painted on the screen
+        QVERIFY(!Plot(GraphData1)->replotOwed());
+        QCOMPARE(W(GraphData1)->grab().toImage(), seen);
+    }
+
+    void aCoveredZoomGraphIsDrawnWhenBroughtToTheFront()
+    {
+        QSignalSpy redrawn(Plot(GraphData2), &QCustomPlot::afterReplot);
+        ShowGraphData2(); // the zoom graph stays behind the overview
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+        QVERIFY(Plot(GraphData2)->covered());
+        ZoomAction(); // brings it to the front and draws it
+        Frames();
+        QVERIFY(redrawn.count() >= 1);
+        QVERIFY(!Plot(GraphData2)->covered());
+        QCOMPARE(Plot(GraphData2)->plottableCount(), 1);
+        QCOMPARE(Plot(GraphData2)->itemCount(), 2 + 6); // the cross's two lines and six arcs
+    }
+
+    void aHiddenStripChartCatchesUpWhenShown()
+    {
+        SetSource(kSourcePlane);
+        for (int k = 0; k < 30; ++k)
+            Measure(k); // the history grows; the colour plane shows it
+        QSignalSpy redrawn(Plot(GraphRaw1), &QCustomPlot::afterReplot);
+        // Values handed to the chart while it is out of sight are kept, not drawn.
+        PlotStripChart(st.panel, GraphRaw1, st.alldata, kHistory, 0, 0, VAL_DOUBLE);
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+
+        SetSource(kSourceRgb);
+        QCOMPARE(redrawn.count(), 1);
+        // The whole history at once, newest at the right, and a scale that fits it.
+        QCOMPARE(Chart()->graph(0)->data()->size(), kHistorySamples); // one hand-over of the history
+        QCOMPARE((Chart()->graph(0)->data()->constEnd() - 1)->value, st.alldata[kHistory - kSampleValues]);
+        QVERIFY(Chart()->yAxis->range().upper >= st.alldata[kHistory - kSampleValues]);
+        Frames();
+        QCOMPARE(OnScreen(), Redrawn());
+    }
+
+    void manySamplesInOneFrameCostOnePaint()
+    {
+        SetSource(kSourceRgb);
+        Measure(0);
+        Frames();
+        PaintLog log(W(GraphRaw1));
+        for (int k = 1; k <= 50; ++k)
+            Measure(k);
+        QCOMPARE(log.regions.size(), size_t(0)); // nothing between two frames
+        Frames();
+        QCOMPARE(log.regions.size(), size_t(1));
+        QCOMPARE(Chart()->traceValues(1).back(), st.alldata[kHistory - kSampleValues]);
+    }
+};
+
+QTEST_MAIN(TstPaint)
+#include "tst_paint.moc"
