@@ -51,11 +51,12 @@ struct Run {
     long passes = 0;
     double wall = 0;
     double cpu = 0;
+    double system = 0; // the part of cpu spent in the kernel
 };
 
 Run Poll(double seconds)
 {
-    const double cpu0 = benchsupport::CpuSeconds();
+    const double cpu0 = benchsupport::CpuSeconds(), sys0 = benchsupport::SystemCpuSeconds();
     const double t0 = Timer();
     const unsigned long passes0 = st.goodPasses;
     QTimer::singleShot(int(seconds * 1000), [] { st.poll = 0; });
@@ -63,6 +64,7 @@ Run Poll(double seconds)
     Run r;
     r.wall = Timer() - t0;
     r.cpu = benchsupport::CpuSeconds() - cpu0;
+    r.system = benchsupport::SystemCpuSeconds() - sys0;
     r.passes = long(st.goodPasses - passes0);
     return r;
 }
@@ -176,15 +178,15 @@ void EverySource(int baud, double seconds)
         const double limit = 1.0 / ((54 + 14) * 10.0 / baud);
         std::printf("  (link limit %.1f /s)\n", limit);
     }
-    std::printf("  source  passes/s  of bare   CPU/pass  CPU of one core\n");
+    std::printf("  source  passes/s  of bare   CPU/pass (kernel)   CPU of one core\n");
     Connect();
     for (int source = kSourcePlane; source < kSourceCount; ++source) {
         SelectSourceNow(source);
         const Run r = Poll(seconds);
         const double rate = r.passes / r.wall;
-        std::printf("  %6d  %8.2f  %6.2f %%  %6.1f us  %6.2f %%\n", source, rate,
+        std::printf("  %6d  %8.2f  %6.2f %%  %6.1f us (%5.1f us)  %6.2f %%\n", source, rate,
                     bare.rate > 0 ? 100.0 * rate / bare.rate : 0.0, r.passes ? r.cpu / r.passes * 1e6 : 0.0,
-                    100.0 * r.cpu / r.wall);
+                    r.passes ? r.system / r.passes * 1e6 : 0.0, 100.0 * r.cpu / r.wall);
     }
     CloseCom(1);
     sensor.terminate();

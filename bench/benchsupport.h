@@ -82,6 +82,14 @@ inline double CpuSeconds(int who = RUSAGE_SELF)
     return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
 
+// CPU seconds of this process spent in the kernel (system calls, wake-ups) alone.
+inline double SystemCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
 struct Figure {
     double rate = 0;   // measurements per second
     double cpu = 0;    // share of one core
