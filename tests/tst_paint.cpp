@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What the live displays paint, and when: cheap repaints must leave the screen as a full redraw would.
+// What the live displays paint and tell screen readers, and when: cheap repaints must leave the screen as a
+// full redraw would.
 #include "testsupport.h"
 
 #include "display/display.h"
@@ -8,11 +9,14 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QLabel>
+#include <QPainter>
 #include <QPaintEvent>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStyleHints>
 
+#include <algorithm>
 #include <vector>
 
 using namespace testsupport;
@@ -214,6 +218,106 @@ private slots:
         QVERIFY(Chart()->yAxis->range().upper >= st.alldata[kHistory - kSampleValues]);
         Frames();
         QCOMPARE(OnScreen(), Redrawn());
+    }
+
+    void screenReadersHearTheNumbersAFewTimesASecond()
+    {
+        // Every change of an accessible name is a message to each listening assistive tool.
+        SetSource(kSourcePlane);
+        QString name = W(DispX)->accessibleName();
+        int heard = 0, shown = 0;
+        QString text;
+        QElapsedTimer t;
+        t.start();
+        int k = 0;
+        while (t.elapsed() < 1000) { // a second of polling: some sixty frames, each with a new X
+            Measure(k++);
+            QTest::qWait(17);
+            if (W(DispX)->accessibleName() != name)
+                ++heard, name = W(DispX)->accessibleName();
+            if (static_cast<QLabel *>(W(DispX))->text() != text)
+                ++shown, text = static_cast<QLabel *>(W(DispX))->text();
+        }
+        const qint64 ms = t.elapsed();
+        QVERIFY2(k > 20, qPrintable(QStringLiteral("only %1 measurements").arg(k)));
+        const int most = int(ms / FrameGate::kSpokenMs) + 2;
+        QVERIFY2(heard >= 2 && heard <= most,
+                 qPrintable(QStringLiteral("%1 name changes in %2 ms").arg(heard).arg(ms)));
+        QVERIFY2(shown > 2 * most, qPrintable(QStringLiteral("the number changed %1 times on screen").arg(shown)));
+        // The last value is told, soon after the last change.
+        QTRY_COMPARE(W(DispX)->accessibleName(), QStringLiteral("X: %1").arg(st.dataX));
+        QCOMPARE(W(DispX)->accessibleDescription(), QStringLiteral("DispX"));
+    }
+
+    void aNumberDisplayPaintsWhatALabelWithItsSettingsPaints_data()
+    {
+        QTest::addColumn<int>("control");
+        QTest::addColumn<int>("source");
+        QTest::newRow("DispX") << int(DispX) << int(kSourcePlane);
+        QTest::newRow("DispINT") << int(DispINT) << int(kSourceRgb);
+        QTest::newRow("DispRAW on red") << int(DispRAW) << int(kSourceRed);
+        QTest::newRow("DispRAW on green") << int(DispRAW) << int(kSourceGreen);
+    }
+
+    void aNumberDisplayPaintsWhatALabelWithItsSettingsPaints()
+    {
+        QFETCH(int, control);
+        QFETCH(int, source);
+        SetSource(source);
+        auto *display = static_cast<NumDisplay *>(W(control));
+        QLabel label;
+        label.setTextFormat(Qt::PlainText);
+        label.setFont(display->font());
+        label.setPalette(display->palette());
+        label.setAutoFillBackground(display->autoFillBackground());
+        label.setFrameShape(display->frameShape());
+        label.setFrameShadow(display->frameShadow());
+        label.setLineWidth(display->lineWidth());
+        label.setMidLineWidth(display->midLineWidth());
+        label.setContentsMargins(display->contentsMargins());
+        label.setMargin(display->margin());
+        label.setIndent(display->indent());
+        label.setAlignment(display->alignment());
+        label.resize(display->size());
+        for (int value : {0, 7, 42, 1365, 4095, 65535}) {
+            SetCtrlVal(st.panel, control, value);
+            Frames();
+            label.setText(QString::number(value));
+            QCOMPARE(display->grab().toImage(), label.grab().toImage());
+        }
+    }
+
+    void aColourBarPaintsItsFrameAndTwoColouredNumber()
+    {
+        // The bar as drawn with a pen for the frame and the number laid out anew for each colour.
+        auto classic = [](ColourBar *bar) {
+            QImage image(bar->size(), QImage::Format_ARGB32_Premultiplied);
+            QPainter p(&image);
+            p.setFont(bar->font());
+            const QRect r = bar->rect();
+            p.fillRect(r, QColor(0xF4, 0xF4, 0xF4));
+            const int shown = std::clamp(bar->value(), bar->minimum(), bar->maximum()) - bar->minimum();
+            const int fill = int((long long)(r.width() - 2) * shown / std::max(1, bar->maximum() - bar->minimum()));
+            p.fillRect(QRect(1, 1, fill, r.height() - 2), bar->color());
+            p.setPen(QColor(0x80, 0x80, 0x80));
+            p.drawRect(r.adjusted(0, 0, -1, -1));
+            const QString text = QString::number(bar->value());
+            p.setPen(Qt::white);
+            p.setClipRect(QRect(1, 1, fill, r.height() - 2));
+            p.drawText(r, Qt::AlignCenter, text);
+            p.setPen(Qt::black);
+            p.setClipRect(QRect(1 + fill, 1, r.width() - 2 - fill, r.height() - 2));
+            p.drawText(r, Qt::AlignCenter, text);
+            return image;
+        };
+        for (int control : {DispRED, DispGREEN, DispBLUE}) {
+            auto *bar = static_cast<ColourBar *>(W(control));
+            for (int value : {0, 1, 99, 2048, 4095, 65535}) {
+                SetCtrlVal(st.panel, control, value);
+                Frames();
+                QCOMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), classic(bar));
+            }
+        }
     }
 
     void manySamplesInOneFrameCostOnePaint()

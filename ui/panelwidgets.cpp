@@ -10,6 +10,7 @@
 #include <QAccessibleWidget>
 #include <QElapsedTimer>
 #include <QPainter>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
@@ -96,23 +97,39 @@ void ColourBar::setValue(int v)
 void ColourBar::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    const QRect frame = rect().adjusted(0, 0, -1, -1);
+    const int w = width(), h = height();
     p.fillRect(rect(), QColor(0xF4, 0xF4, 0xF4));
     const int span = std::max(1, maximum_ - minimum_);
     const int shown = std::clamp(value_, minimum_, maximum_) - minimum_;
-    const int fill = static_cast<int>(static_cast<long long>(width() - 2) * shown / span);
-    p.fillRect(QRect(1, 1, fill, height() - 2), color_);
-    p.setPen(QColor(0x80, 0x80, 0x80));
-    p.drawRect(frame);
-    // The number stays readable over the coloured and the empty part alike.
+    const int fill = static_cast<int>(static_cast<long long>(w - 2) * shown / span);
+    p.fillRect(QRect(1, 1, fill, h - 2), color_);
+    // The one-pixel frame as four fills: the pixels an outline drawn with a pen covers, at a fraction of
+    // the cost of stroking it.
+    const QColor frame(0x80, 0x80, 0x80);
+    p.fillRect(QRect(0, 0, w, 1), frame);
+    p.fillRect(QRect(0, h - 1, w, 1), frame);
+    p.fillRect(QRect(0, 0, 1, h), frame);
+    p.fillRect(QRect(w - 1, 0, 1, h), frame);
+    // The number stays readable over the coloured and the empty part alike: white on the one, black on
+    // the other, from one layout of the text.
     const QString text = QString::number(value_);
-    const QRect textRect = rect();
+    if (text != number_.text() || font() != number_.font()) {
+        number_.setText(text);
+        number_.setFont(font());
+        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
+        number_.beginLayout();
+        number_.createLine();
+        number_.endLayout();
+    }
+    const QTextLine line = number_.lineAt(0);
+    // Centred as text drawn into the whole bar with centred alignment is (by the line's exact height).
+    const QPointF at((w - line.horizontalAdvance()) / 2, (h - (line.ascent() + line.descent())) / 2);
     p.setPen(Qt::white);
-    p.setClipRect(QRect(1, 1, fill, height() - 2));
-    p.drawText(textRect, Qt::AlignCenter, text);
+    p.setClipRect(QRect(1, 1, fill, h - 2));
+    line.draw(&p, at);
     p.setPen(Qt::black);
-    p.setClipRect(QRect(1 + fill, 1, width() - 2 - fill, height() - 2));
-    p.drawText(textRect, Qt::AlignCenter, text);
+    p.setClipRect(QRect(1 + fill, 1, w - 2 - fill, h - 2));
+    line.draw(&p, at);
 }
 
 namespace {
@@ -172,10 +189,59 @@ void NumDisplay::setValue(int v)
     if (v == value_)
         return;
     value_ = v;
-    FrameGate::Defer(this, 0, [this] {
-        setText(QString::number(value_));
-        SpeakShownText(this, text());
-    });
+    FrameGate::Defer(this, 0, [this] { setText(QString::number(value_)); });
+    FrameGate::DeferSpoken(this, [this] { SpeakShownText(this, QString::number(value_)); });
+}
+
+void NumDisplay::paintEvent(QPaintEvent *event)
+{
+    // What a label paints, with the number laid out once per change instead of once per paint.
+    if (!isEnabled() || text().isEmpty()) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    drawFrame(&p);
+    QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    const Qt::Alignment align = QStyle::visualAlignment(layoutDirection(), alignment());
+    // A label without an indent of its own keeps text half an 'x' off a framed edge.
+    int m = indent();
+    if (m < 0 && frameWidth())
+        m = fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 - margin();
+    if (m > 0) {
+        if (align & Qt::AlignLeft)
+            r.setLeft(r.left() + m);
+        if (align & Qt::AlignRight)
+            r.setRight(r.right() - m);
+        if (align & Qt::AlignTop)
+            r.setTop(r.top() + m);
+        if (align & Qt::AlignBottom)
+            r.setBottom(r.bottom() - m);
+    }
+    if (text() != number_.text() || font() != number_.font()) {
+        number_.setText(text());
+        number_.setFont(font());
+        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
+        number_.beginLayout();
+        number_.createLine();
+        number_.endLayout();
+    }
+    const QTextLine line = number_.lineAt(0);
+    const qreal advance = line.horizontalAdvance();
+    qreal x = 0;
+    if (align & Qt::AlignRight)
+        x = r.width() - advance;
+    else if (align & Qt::AlignHCenter)
+        x = (r.width() - advance) / 2;
+    // The line's exact height, not the whole pixels QTextLine::height() rounds it up to.
+    const qreal height = line.ascent() + line.descent();
+    qreal y = 0;
+    if (align & Qt::AlignBottom)
+        y = r.height() - height;
+    else if (align & Qt::AlignVCenter)
+        y = (r.height() - height) / 2;
+    p.setPen(QPen(palette().brush(foregroundRole()), p.pen().widthF()));
+    line.draw(&p, QPointF(r.x() + x, r.y() + y));
 }
 
 NumericSlide::NumericSlide(QWidget *parent)

@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QSlider>
+#include <QTextLayout>
 #include <QWidget>
 
 #include <qcustomplot.h>
@@ -19,9 +20,14 @@ class QCPItemStraightLine;
 // once, their pixels at most once a frame. Each (object, slot) keeps only its latest redraw.
 namespace FrameGate {
 inline constexpr int kFrameMs = 16;
-// Brings the gate up, owned by the application object; before that, redraws run at once.
+// What a display tells screen readers (its accessible name) follows its value four times a second: each
+// change of a name is a message to every listening assistive tool.
+inline constexpr int kSpokenMs = 250;
+// Brings the gates up, owned by the application object; before that, redraws run at once.
 void Install(QObject *application);
 void Defer(QObject *owner, int slot, std::function<void()> redraw);
+// At most once per kSpokenMs for each owner, the latest call.
+void DeferSpoken(QObject *owner, std::function<void()> tell);
 // Runs the pending redraws now and paints them at once, if a frame's time has passed since the last.
 void DrawIfDue();
 } // namespace FrameGate
@@ -79,6 +85,7 @@ private:
     int maximum_ = 100;
     int value_ = 0;
     QColor color_{0x40, 0x40, 0x40};
+    QTextLayout number_; // the number laid out once, drawn in two colours
 };
 
 // A read-only number whose text and background colours the program may set; its text follows the
@@ -90,8 +97,12 @@ public:
     int value() const { return value_; }
     void setValue(int v);
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 private:
     int value_ = 0;
+    QTextLayout number_; // the text laid out once per change
 };
 
 // A horizontal slide with its value shown beside it. A value set by the program outside the slide's range
