@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QAccessibleWidget>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QPainter>
 #include <QStyle>
 #include <QTimer>
@@ -345,6 +346,7 @@ ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
     layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
     moveLayer(layer(QStringLiteral("axes")), layer(QStringLiteral("overlay")), QCustomPlot::limAbove);
     layer(QStringLiteral("axes"))->setMode(QCPLayer::lmBuffered);
+    connect(this, &QCustomPlot::afterReplot, this, [this] { findAxesPixels(); });
 }
 
 void ScopePlot::requestReplot()
@@ -395,7 +397,7 @@ void ScopePlot::resizeEvent(QResizeEvent *)
     replotNow();
 }
 
-void ScopePlot::paintEvent(QPaintEvent *)
+void ScopePlot::paintEvent(QPaintEvent *event)
 {
     // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above.
     QCPPainter painter(this);
@@ -409,11 +411,51 @@ void ScopePlot::paintEvent(QPaintEvent *)
         drawLive(&painter); // not drawn yet: no buffers to put it between
         return;
     }
-    for (int i = 0; i <= axesBuffer; ++i) {
-        if (i == axesBuffer)
-            drawLive(&painter);
+    for (int i = 0; i < axesBuffer; ++i)
         mPaintBuffers.at(i)->draw(&painter);
+    drawLive(&painter);
+    // The axes' buffer is empty over most of the plot: blending it there would change no pixel.
+    const QRegion axes = event->region() & axesPixels_;
+    if (axes.isEmpty())
+        return;
+    painter.setClipRegion(axes);
+    mPaintBuffers.at(axesBuffer)->draw(&painter);
+}
+
+void ScopePlot::findAxesPixels()
+{
+    axesPixels_ = rect();
+    if (mPaintBuffers.size() < 2 || mBufferDevicePixelRatio != 1.0)
+        return;
+    QImage axes(viewport().size(), QImage::Format_ARGB32_Premultiplied);
+    axes.fill(Qt::transparent);
+    {
+        QCPPainter painter(&axes);
+        mPaintBuffers.last()->draw(&painter);
     }
+    // Runs of pixels the axes cover, row by row; gaps of a few pixels are bridged, which costs a few
+    // blended empty pixels and saves many rectangles.
+    constexpr int kBridge = 4;
+    std::vector<QRect> runs;
+    for (int y = 0; y < axes.height(); ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(axes.constScanLine(y));
+        int start = -1, end = -1;
+        for (int x = 0; x < axes.width(); ++x) {
+            if (qAlpha(row[x]) == 0)
+                continue;
+            if (start >= 0 && x - end > kBridge) {
+                runs.emplace_back(start, y, end - start + 1, 1);
+                start = -1;
+            }
+            if (start < 0)
+                start = x;
+            end = x;
+        }
+        if (start >= 0)
+            runs.emplace_back(start, y, end - start + 1, 1);
+    }
+    axesPixels_ = QRegion();
+    axesPixels_.setRects(runs.data(), static_cast<int>(runs.size()));
 }
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)

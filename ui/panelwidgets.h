@@ -166,6 +166,9 @@ protected:
 
 private:
     void payOwedReplot();
+    // Where the axes' buffer has pixels at all; found after every full redraw.
+    void findAxesPixels();
+    QRegion axesPixels_;
     QCPLayer *liveLayer_ = nullptr;
     bool covered_ = false;
     bool replotOwed_ = false;
