@@ -4,8 +4,13 @@
 #include "testsupport.h"
 
 #include "display/display.h"
+#include "link/port.h"
+#include "link/transactions.h"
 #include "teach/graphs.h"
 #include "ui/panelwidgets.h"
+#include "ui/rs232.h"
+
+#include "sensor_sim.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -318,6 +323,39 @@ private slots:
                 QCOMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), classic(bar));
             }
         }
+    }
+
+    void atTheLinesPaceEveryPassPaintsWhatItChanged()
+    {
+        sim::Options o;
+        o.paceBaud = 19200; // 35 ms a pass: longer than a frame
+        sim::SensorSim sensor(o);
+        QVERIFY(sensor.start());
+        PopupRecorder popups;
+        InitRS232(st.com);
+        QTest::qWait(250); // out of the guard of the identification's parameter read
+        SetSource(kSourcePlane);
+        PaintLog cross(W(GraphData1)), bar(W(DispRED)), number(W(DispY));
+        const unsigned long before = st.goodPasses;
+        QTimer::singleShot(2000, [] { st.poll = 0; });
+        {
+            PollWatchdog dog;
+            ButtonGoAction();
+            QVERIFY(!dog.fired());
+        }
+        const size_t passes = st.goodPasses - before;
+        CloseCom(st.com);
+        QVERIFY(popups.popups.empty());
+        QVERIFY2(passes >= 20, qPrintable(QStringLiteral("%1 passes in 2 s").arg(passes)));
+        const QString counts = QStringLiteral("%1 passes; paints: cross %2, bar %3, number %4")
+                                   .arg(passes)
+                                   .arg(cross.regions.size())
+                                   .arg(bar.regions.size())
+                                   .arg(number.regions.size());
+        // The simulated colour drifts: the cross moves on every pass, and is painted on every pass.
+        QVERIFY2(cross.regions.size() + 2 >= passes, qPrintable(counts));
+        // A channel holds still now and then while another moves; unchanged, it is not painted again.
+        QVERIFY2(bar.regions.size() * 4 >= passes * 3 && number.regions.size() * 4 >= passes * 3, qPrintable(counts));
     }
 
     void manySamplesInOneFrameCostOnePaint()
