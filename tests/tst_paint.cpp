@@ -150,6 +150,25 @@ private slots:
         }
     }
 
+    void atStartOnlyTheGraphInSightIsDrawn()
+    {
+        DiscardScopePanel();
+        QVERIFY(LoadScopePanel());
+        // QCustomPlot would draw each graph once as it is made, seen or not, each into full-size buffers.
+        QSignalSpy overview(Plot(GraphData1), &QCustomPlot::afterReplot);
+        QSignalSpy zoom(Plot(GraphData2), &QCustomPlot::afterReplot);
+        QSignalSpy chart(Plot(GraphRaw1), &QCustomPlot::afterReplot);
+        SetSource(kSourcePlane);
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        Frames();
+        QCOMPARE(overview.count(), 1);
+        QCOMPARE(zoom.count(), 0);  // behind the overview
+        QCOMPARE(chart.count(), 0); // hidden while the colour plane is chosen
+        SetSource(kSourceRgb);
+        QCOMPARE(chart.count(), 1);
+    }
+
     void theCrossMovesByRepaintingItsStripsOnly()
     {
         SetSource(kSourcePlane);

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QAccessibleWidget>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
@@ -347,6 +348,11 @@ ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
     moveLayer(layer(QStringLiteral("axes")), layer(QStringLiteral("overlay")), QCustomPlot::limAbove);
     layer(QStringLiteral("axes"))->setMode(QCPLayer::lmBuffered);
     connect(this, &QCustomPlot::afterReplot, this, [this] { findAxesPixels(); });
+    // QCustomPlot queues a full redraw of itself as it is made, seen or not, and with it two full-size
+    // buffers; ours is drawn, and gets its buffers, when it is first seen.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    mReplotQueued = false;
+    replotOwed_ = true;
 }
 
 void ScopePlot::requestReplot()
@@ -434,28 +440,43 @@ void ScopePlot::findAxesPixels()
         mPaintBuffers.last()->draw(&painter);
     }
     // Runs of pixels the axes cover, row by row; gaps of a few pixels are bridged, which costs a few
-    // blended empty pixels and saves many rectangles.
+    // blended empty pixels and saves many rectangles. Rows with the same runs share rectangles: a clip of
+    // few rectangles keeps the painter's clip cheap in time and memory.
     constexpr int kBridge = 4;
-    std::vector<QRect> runs;
-    for (int y = 0; y < axes.height(); ++y) {
-        const auto *row = reinterpret_cast<const QRgb *>(axes.constScanLine(y));
-        int start = -1, end = -1;
-        for (int x = 0; x < axes.width(); ++x) {
-            if (qAlpha(row[x]) == 0)
-                continue;
-            if (start >= 0 && x - end > kBridge) {
-                runs.emplace_back(start, y, end - start + 1, 1);
-                start = -1;
+    std::vector<QRect> done, open;
+    std::vector<std::pair<int, int>> runs, previous;
+    for (int y = 0; y <= axes.height(); ++y) {
+        runs.clear();
+        if (y < axes.height()) {
+            const auto *row = reinterpret_cast<const QRgb *>(axes.constScanLine(y));
+            int start = -1, end = -1;
+            for (int x = 0; x < axes.width(); ++x) {
+                if (qAlpha(row[x]) == 0)
+                    continue;
+                if (start >= 0 && x - end > kBridge) {
+                    runs.emplace_back(start, end);
+                    start = -1;
+                }
+                if (start < 0)
+                    start = x;
+                end = x;
             }
-            if (start < 0)
-                start = x;
-            end = x;
+            if (start >= 0)
+                runs.emplace_back(start, end);
         }
-        if (start >= 0)
-            runs.emplace_back(start, y, end - start + 1, 1);
+        if (runs == previous) {
+            for (QRect &r : open)
+                r.setBottom(y);
+            continue;
+        }
+        done.insert(done.end(), open.begin(), open.end());
+        open.clear();
+        for (auto [from, to] : runs)
+            open.emplace_back(QPoint(from, y), QPoint(to, y));
+        previous = runs;
     }
     axesPixels_ = QRegion();
-    axesPixels_.setRects(runs.data(), static_cast<int>(runs.size()));
+    axesPixels_.setRects(done.data(), static_cast<int>(done.size()));
 }
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
