@@ -347,7 +347,7 @@ ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
     layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
     moveLayer(layer(QStringLiteral("axes")), layer(QStringLiteral("overlay")), QCustomPlot::limAbove);
     layer(QStringLiteral("axes"))->setMode(QCPLayer::lmBuffered);
-    connect(this, &QCustomPlot::afterReplot, this, [this] { findAxesPixels(); });
+    connect(this, &QCustomPlot::afterReplot, this, [this] { findAxesClear(); });
     // QCustomPlot queues a full redraw of itself as it is made, seen or not, and with it two full-size
     // buffers; ours is drawn, and gets its buffers, when it is first seen.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
@@ -405,32 +405,36 @@ void ScopePlot::resizeEvent(QResizeEvent *)
 
 void ScopePlot::paintEvent(QPaintEvent *event)
 {
-    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above.
+    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above,
+    // one rectangle of the changed area at a time: under a clip of several rectangles the raster engine
+    // blends span by span and hands large blends to worker threads, which costs more than it saves here.
     QCPPainter painter(this);
     if (!painter.isActive())
         return;
-    if (mBackgroundBrush.style() != Qt::NoBrush)
-        painter.fillRect(mViewport, mBackgroundBrush);
-    drawBackground(&painter);
     const int axesBuffer = static_cast<int>(mPaintBuffers.size()) - 1;
-    if (axesBuffer < 1) {
-        drawLive(&painter); // not drawn yet: no buffers to put it between
-        return;
+    for (const QRect &area : event->region()) {
+        painter.setClipRect(area);
+        if (mBackgroundBrush.style() != Qt::NoBrush)
+            painter.fillRect(area & mViewport, mBackgroundBrush);
+        drawBackground(&painter);
+        if (axesBuffer < 1) {
+            drawLive(&painter, area); // not drawn yet: no buffers to put it between
+            continue;
+        }
+        for (int i = 0; i < axesBuffer; ++i)
+            mPaintBuffers.at(i)->draw(&painter);
+        drawLive(&painter, area);
+        // The axes' buffer is empty over the inside of the plot: blending it there would change no pixel.
+        for (const QRect &axes : QRegion(area) - axesClear_) {
+            painter.setClipRect(axes);
+            mPaintBuffers.at(axesBuffer)->draw(&painter);
+        }
     }
-    for (int i = 0; i < axesBuffer; ++i)
-        mPaintBuffers.at(i)->draw(&painter);
-    drawLive(&painter);
-    // The axes' buffer is empty over most of the plot: blending it there would change no pixel.
-    const QRegion axes = event->region() & axesPixels_;
-    if (axes.isEmpty())
-        return;
-    painter.setClipRegion(axes);
-    mPaintBuffers.at(axesBuffer)->draw(&painter);
 }
 
-void ScopePlot::findAxesPixels()
+void ScopePlot::findAxesClear()
 {
-    axesPixels_ = rect();
+    axesClear_ = QRect();
     if (mPaintBuffers.size() < 2 || mBufferDevicePixelRatio != 1.0)
         return;
     QImage axes(viewport().size(), QImage::Format_ARGB32_Premultiplied);
@@ -439,44 +443,31 @@ void ScopePlot::findAxesPixels()
         QCPPainter painter(&axes);
         mPaintBuffers.last()->draw(&painter);
     }
-    // Runs of pixels the axes cover, row by row; gaps of a few pixels are bridged, which costs a few
-    // blended empty pixels and saves many rectangles. Rows with the same runs share rectangles: a clip of
-    // few rectangles keeps the painter's clip cheap in time and memory.
-    constexpr int kBridge = 4;
-    std::vector<QRect> done, open;
-    std::vector<std::pair<int, int>> runs, previous;
-    for (int y = 0; y <= axes.height(); ++y) {
-        runs.clear();
-        if (y < axes.height()) {
+    auto clear = [&axes](const QRect &r) {
+        for (int y = r.top(); y <= r.bottom(); ++y) {
             const auto *row = reinterpret_cast<const QRgb *>(axes.constScanLine(y));
-            int start = -1, end = -1;
-            for (int x = 0; x < axes.width(); ++x) {
-                if (qAlpha(row[x]) == 0)
-                    continue;
-                if (start >= 0 && x - end > kBridge) {
-                    runs.emplace_back(start, end);
-                    start = -1;
-                }
-                if (start < 0)
-                    start = x;
-                end = x;
-            }
-            if (start >= 0)
-                runs.emplace_back(start, end);
+            for (int x = r.left(); x <= r.right(); ++x)
+                if (qAlpha(row[x]) != 0)
+                    return false;
         }
-        if (runs == previous) {
-            for (QRect &r : open)
-                r.setBottom(y);
-            continue;
-        }
-        done.insert(done.end(), open.begin(), open.end());
-        open.clear();
-        for (auto [from, to] : runs)
-            open.emplace_back(QPoint(from, y), QPoint(to, y));
-        previous = runs;
+        return true;
+    };
+    // From the axis rect inwards, edge by edge, past the axis lines and the ticks drawn inside.
+    QRect inside = axisRect()->rect() & axes.rect();
+    for (bool moved = true; moved && !inside.isEmpty();) {
+        moved = false;
+        if (!clear(QRect(inside.left(), inside.top(), 1, inside.height())))
+            inside.setLeft(inside.left() + 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.right(), inside.top(), 1, inside.height())))
+            inside.setRight(inside.right() - 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.left(), inside.top(), inside.width(), 1)))
+            inside.setTop(inside.top() + 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.left(), inside.bottom(), inside.width(), 1)))
+            inside.setBottom(inside.bottom() - 1), moved = true;
     }
-    axesPixels_ = QRegion();
-    axesPixels_.setRects(done.data(), static_cast<int>(done.size()));
+    // Its edges are clear; the axes draw nothing further in, but the whole of it is checked all the same.
+    if (!inside.isEmpty() && clear(inside))
+        axesClear_ = inside;
 }
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
@@ -598,12 +589,12 @@ QRegion ColourPlaneGraph::cursorPixels() const
     return QRegion(lineStrip(Qt::Vertical)) + lineStrip(Qt::Horizontal);
 }
 
-void ColourPlaneGraph::drawLive(QCPPainter *painter)
+void ColourPlaneGraph::drawLive(QCPPainter *painter, const QRect &area)
 {
-    // A line out of sight has an empty strip: nothing to draw.
-    if (const QRect v = lineStrip(Qt::Vertical); !v.isEmpty())
+    // Each line where it crosses the area being painted; a line out of sight has an empty strip.
+    if (const QRect v = lineStrip(Qt::Vertical) & area; !v.isEmpty())
         static_cast<LiveLine *>(vLine_)->drawOnto(painter, v);
-    if (const QRect h = lineStrip(Qt::Horizontal); !h.isEmpty())
+    if (const QRect h = lineStrip(Qt::Horizontal) & area; !h.isEmpty())
         static_cast<LiveLine *>(hLine_)->drawOnto(painter, h);
 }
 

@@ -156,8 +156,8 @@ protected:
     // Each graph keeps one pending redraw of each kind per frame.
     enum FrameSlot { kReplotSlot, kLiveSlot };
     QCPLayer *liveLayer() const { return liveLayer_; }
-    // Paints the live layer's contents; called by paintEvent between the two buffers.
-    virtual void drawLive(QCPPainter *painter) = 0;
+    // Paints the live layer's contents within area; called by paintEvent between the two buffers.
+    virtual void drawLive(QCPPainter *painter, const QRect &area) = 0;
     // Runs just before a full redraw owed while the graph could not be seen.
     virtual void beforeOwedReplot() {}
     void paintEvent(QPaintEvent *event) override;
@@ -166,9 +166,9 @@ protected:
 
 private:
     void payOwedReplot();
-    // Where the axes' buffer has pixels at all; found after every full redraw.
-    void findAxesPixels();
-    QRegion axesPixels_;
+    // The inside of the plot where the axes' buffer has no pixel; found after every full redraw.
+    void findAxesClear();
+    QRect axesClear_;
     QCPLayer *liveLayer_ = nullptr;
     bool covered_ = false;
     bool replotOwed_ = false;
@@ -216,7 +216,7 @@ protected:
     void mousePressEvent(QMouseEvent *e) override;
     void mouseMoveEvent(QMouseEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
-    void drawLive(QCPPainter *painter) override;
+    void drawLive(QCPPainter *painter, const QRect &area) override;
 
 private:
     void moveByUser(double x, double y);
@@ -260,7 +260,7 @@ public:
     std::vector<double> traceValues(int trace) const;
 
 protected:
-    void drawLive(QCPPainter *painter) override;
+    void drawLive(QCPPainter *painter, const QRect &area) override;
     void beforeOwedReplot() override;
 
 private:

@@ -127,10 +127,10 @@ void StripChart::beforeOwedReplot()
     rescaleY();
 }
 
-void StripChart::drawLive(QCPPainter *painter)
+void StripChart::drawLive(QCPPainter *painter, const QRect &area)
 {
     for (int t = 0; t < graphCount(); ++t)
-        static_cast<LiveGraph *>(graph(t))->drawOnto(painter);
+        static_cast<LiveGraph *>(graph(t))->drawOnto(painter, area);
 }
 
 void StripChart::pushToGraphs()
