@@ -171,9 +171,8 @@ void EverySource(int baud, double seconds)
         return;
     }
     const benchsupport::Figure bare = benchsupport::BareClient(seconds);
-    std::printf("%s: bare client %.2f /s at %.2f %% of one core (%.1f us per pass)\n",
-                baud ? "19200 baud" : "unpaced", bare.rate, 100 * bare.cpu,
-                bare.rate > 0 ? bare.cpu / bare.rate * 1e6 : 0.0);
+    std::printf("%s: bare client %.2f /s at %.2f %% of one core (%.1f us per pass)\n", baud ? "19200 baud" : "unpaced",
+                bare.rate, 100 * bare.cpu, bare.rate > 0 ? bare.cpu / bare.rate * 1e6 : 0.0);
     if (baud) {
         const double limit = 1.0 / ((54 + 14) * 10.0 / baud);
         std::printf("  (link limit %.1f /s)\n", limit);
