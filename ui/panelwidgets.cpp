@@ -405,30 +405,31 @@ void ScopePlot::resizeEvent(QResizeEvent *)
 
 void ScopePlot::paintEvent(QPaintEvent *event)
 {
-    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above,
-    // one rectangle of the changed area at a time: under a clip of several rectangles the raster engine
-    // blends span by span and hands large blends to worker threads, which costs more than it saves here.
+    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above.
+    // The buffers go one rectangle of the changed area at a time: under a clip of several rectangles the
+    // raster engine blends span by span and hands large blends to worker threads, which costs more than
+    // it saves here. The live parts go once, each clipped to its own rectangle.
     QCPPainter painter(this);
     if (!painter.isActive())
         return;
+    const QRegion &changed = event->region();
     const int axesBuffer = static_cast<int>(mPaintBuffers.size()) - 1;
-    for (const QRect &area : event->region()) {
+    for (const QRect &area : changed) {
         painter.setClipRect(area);
         if (mBackgroundBrush.style() != Qt::NoBrush)
             painter.fillRect(area & mViewport, mBackgroundBrush);
         drawBackground(&painter);
-        if (axesBuffer < 1) {
-            drawLive(&painter, area); // not drawn yet: no buffers to put it between
-            continue;
-        }
         for (int i = 0; i < axesBuffer; ++i)
             mPaintBuffers.at(i)->draw(&painter);
-        drawLive(&painter, area);
-        // The axes' buffer is empty over the inside of the plot: blending it there would change no pixel.
-        for (const QRect &axes : QRegion(area) - axesClear_) {
-            painter.setClipRect(axes);
-            mPaintBuffers.at(axesBuffer)->draw(&painter);
-        }
+    }
+    painter.setClipping(false);
+    drawLive(&painter, changed.boundingRect());
+    if (axesBuffer < 1)
+        return; // not drawn yet: no axes
+    // The axes' buffer is empty over the inside of the plot: blending it there would change no pixel.
+    for (const QRect &axes : changed - axesClear_) {
+        painter.setClipRect(axes);
+        mPaintBuffers.at(axesBuffer)->draw(&painter);
     }
 }
 

@@ -156,7 +156,8 @@ protected:
     // Each graph keeps one pending redraw of each kind per frame.
     enum FrameSlot { kReplotSlot, kLiveSlot };
     QCPLayer *liveLayer() const { return liveLayer_; }
-    // Paints the live layer's contents within area; called by paintEvent between the two buffers.
+    // Paints the live layer's contents within area (the bounding rectangle of what is being painted);
+    // called by paintEvent between the two buffers.
     virtual void drawLive(QCPPainter *painter, const QRect &area) = 0;
     // Runs just before a full redraw owed while the graph could not be seen.
     virtual void beforeOwedReplot() {}
