@@ -201,6 +201,7 @@ private slots:
         Frames();
         QCOMPARE(redrawn.count(), 0);
         QVERIFY(Plot(GraphData1)->replotOwed());
+        QVERIFY(!Plot(GraphData1)->holdsBuffers()); // out of sight it keeps no full-size images
 
         SetSource(kSourcePlane);
         QCOMPARE(redrawn.count(), 1); // at once, before the graph is painted on the screen
@@ -215,10 +216,13 @@ private slots:
         Frames();
         QCOMPARE(redrawn.count(), 0);
         QVERIFY(Plot(GraphData2)->covered());
+        QVERIFY(!Plot(GraphData2)->holdsBuffers());
         ZoomAction(); // brings it to the front and draws it
         Frames();
         QVERIFY(redrawn.count() >= 1);
         QVERIFY(!Plot(GraphData2)->covered());
+        QVERIFY(Plot(GraphData2)->holdsBuffers());
+        QVERIFY(!Plot(GraphData1)->holdsBuffers()); // now the overview is the one behind
         QCOMPARE(Plot(GraphData2)->plottableCount(), 1);
         QCOMPARE(Plot(GraphData2)->itemCount(), 2 + 6); // the cross's two lines and six arcs
     }

@@ -380,7 +380,28 @@ void ScopePlot::setCovered(bool covered)
     if (covered == covered_)
         return;
     covered_ = covered;
-    payOwedReplot();
+    if (covered_)
+        releaseBuffers();
+    else
+        payOwedReplot();
+}
+
+void ScopePlot::releaseBuffers()
+{
+    // Two full-size images a graph nobody sees need not keep: it is drawn anew when it is seen again.
+    if (mPaintBuffers.isEmpty())
+        return;
+    mPaintBuffers.clear();
+    axesClear_ = QRect();
+    replotOwed_ = true;
+}
+
+void ScopePlot::hideEvent(QHideEvent *event)
+{
+    QCustomPlot::hideEvent(event);
+    // Only when hidden itself: a window minimised or not yet shown keeps what it has drawn.
+    if (isHidden())
+        releaseBuffers();
 }
 
 void ScopePlot::payOwedReplot()

@@ -151,6 +151,8 @@ public:
     bool canBeSeen() const { return isVisible() && !covered_; }
     // A full redraw is owed for the moment the graph can be seen again.
     bool replotOwed() const { return replotOwed_; }
+    // Whether it keeps its drawing in buffers; one hidden or covered keeps none.
+    bool holdsBuffers() const { return !mPaintBuffers.isEmpty(); }
 
 protected:
     // Each graph keeps one pending redraw of each kind per frame.
@@ -164,9 +166,11 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     void payOwedReplot();
+    void releaseBuffers();
     // The inside of the plot where the axes' buffer has no pixel; found after every full redraw.
     void findAxesClear();
     QRect axesClear_;
