@@ -22,30 +22,22 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <algorithm>
-#include <cstring>
-#include <cstdio>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <termios.h>
-#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
 
+using benchsupport::BareClient;
+using benchsupport::Figure;
+
 double Cpu(int who)
 {
-    rusage u{};
-    getrusage(who, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+    return benchsupport::CpuSeconds(who);
 }
-
-struct Figure {
-    double rate = 0;   // measurements per second
-    double cpu = 0;    // share of one core
-    long timeouts = 0; // missing replies
-};
 
 QString Bin(const char *name)
 {
@@ -56,49 +48,6 @@ void StopSensor(QProcess &sensor)
 {
     sensor.terminate();
     sensor.waitForFinished(3000);
-}
-
-// Write the request, block until the reply's 14 bytes are in, nothing else.
-Figure BareClient(double seconds)
-{
-    int error = 0;
-    const std::string device = ComDeviceFor(1, &error);
-    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
-    Figure f;
-    if (fd < 0)
-        return f;
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    cfsetspeed(&t, B19200);
-    tcsetattr(fd, TCSANOW, &t);
-    unsigned char frame[54] = {0, 85, 0, 5};
-    unsigned char reply[64];
-    long passes = 0;
-    const double cpu0 = Cpu(RUSAGE_SELF), t0 = Timer();
-    while (Timer() - t0 < seconds) {
-        if (write(fd, frame, sizeof frame) != ssize_t(sizeof frame))
-            break;
-        int got = 0;
-        while (got < 14) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0)
-                break;
-            const ssize_t n = read(fd, reply + got, sizeof reply - size_t(got));
-            if (n <= 0)
-                break;
-            got += int(n);
-        }
-        if (got == 14)
-            ++passes;
-        else
-            ++f.timeouts;
-    }
-    const double wall = Timer() - t0;
-    f.rate = passes / wall;
-    f.cpu = (Cpu(RUSAGE_SELF) - cpu0) / wall;
-    close(fd);
-    return f;
 }
 
 Figure PanelLoop(double seconds)

@@ -3,39 +3,42 @@
 #include "bench/benchsupport.h"
 #include "app/QuillexEMBV10.h"
 #include "core/ScopeState.h"
-#include "core/portdir.h"
 #include "app/callbacks.h"
 #include "display/display.h"
-#include "link/com232.h"
 #include "link/port.h"
-#include "link/reply.h"
 #include "link/transactions.h"
 #include "core/controls.h"
+#include "teach/graphs.h"
+#include "ui/qtaccess.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
 #include "ui/utility.h"
 
 #include <QApplication>
-#include <QFile>
+#include <QElapsedTimer>
+#include <QPixmap>
 #include <QProcess>
+#include <QScreen>
+#include <QStyleHints>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
+#include <QWidget>
 
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
-double CpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
+constexpr int kLineBaud = 19200;
+constexpr int kUnpaced = 0;
+// Passes a fixed-count run polls before the counted ones: the first frames fill caches and buffers once.
+constexpr long kWarmUpPasses = 20;
+constexpr double kConnectGuardSeconds = 0.25;
 
 long PeakRssKiB()
 {
@@ -48,26 +51,52 @@ struct Run {
     long passes = 0;
     double wall = 0;
     double cpu = 0;
+    double system = 0; // the part of cpu spent in the kernel
 };
 
 Run Poll(double seconds)
 {
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = benchsupport::CpuSeconds(), sys0 = benchsupport::SystemCpuSeconds();
     const double t0 = Timer();
     const unsigned long passes0 = st.goodPasses;
     QTimer::singleShot(int(seconds * 1000), [] { st.poll = 0; });
     ButtonGoAction();
     Run r;
     r.wall = Timer() - t0;
-    r.cpu = CpuSeconds() - cpu0;
+    r.cpu = benchsupport::CpuSeconds() - cpu0;
+    r.system = benchsupport::SystemCpuSeconds() - sys0;
     r.passes = long(st.goodPasses - passes0);
     return r;
 }
 
+// Stops polling once `passes` more good passes have been made; the check runs in the loop's event processing.
+void StopAfter(long passes, QTimer &check)
+{
+    const unsigned long until = st.goodPasses + static_cast<unsigned long>(passes);
+    check.setInterval(0);
+    QObject::disconnect(&check, nullptr, nullptr, nullptr);
+    QObject::connect(&check, &QTimer::timeout, [until] {
+        if (st.goodPasses >= until)
+            st.poll = 0;
+    });
+    check.start();
+}
+
+} // namespace
+
+// The counted passes of a fixed-count run, alone in a function of their own so that a profiler can collect
+// exactly them (valgrind --tool=callgrind --collect-atstart=no --toggle-collect='MeasuredPasses*').
+__attribute__((noinline)) void MeasuredPasses()
+{
+    GetData();
+}
+
+namespace {
+
 void Connect()
 {
     InitRS232(1);
-    SleepSeconds(0.25); // out of the guard of the parameter read that follows the identification
+    SleepSeconds(kConnectGuardSeconds); // out of the guard of the parameter read that follows the identification
 }
 
 void SelectSourceNow(int source)
@@ -76,73 +105,205 @@ void SelectSourceNow(int source)
     DispVis();
 }
 
+// One SetPanelData + ShowGraph, alone and with the redraw that the loop's event processing does.
+void DisplayCalls()
+{
+    constexpr int kCalls = 3000;
+    constexpr int kWithEvents = kCalls / 3;
+    for (int source : {0, 1}) {
+        SelectSourceNow(source);
+        double t0 = Timer();
+        for (int i = 0; i < kCalls; ++i) {
+            st.dataR = uint16_t(i % 4096);
+            SetPanelData();
+            ShowGraph();
+        }
+        const double calls = (Timer() - t0) / kCalls;
+        t0 = Timer();
+        for (int i = 0; i < kWithEvents; ++i) {
+            st.dataR = uint16_t(i % 4096);
+            SetPanelData();
+            ShowGraph();
+            ProcessSystemEvents();
+        }
+        const double withRedraw = (Timer() - t0) / kWithEvents;
+        std::printf("source %d: SetPanelData + ShowGraph %.1f us; with the redraw in event processing %.1f us\n",
+                    source, calls * 1e6, withRedraw * 1e6);
+    }
+}
+
+// `passes` counted passes of one source after a warm-up; prints what a profiler needs to divide by.
+int FixedPasses(int source, long passes, int baud)
+{
+    QProcess sensor;
+    if (!benchsupport::StartSensor(sensor, baud)) {
+        std::fprintf(stderr, "bench: the sensor simulator did not start\n");
+        return 1;
+    }
+    Connect();
+    SelectSourceNow(source);
+    QTimer check;
+    StopAfter(kWarmUpPasses, check);
+    ButtonGoAction();
+    StopAfter(passes, check);
+    const unsigned long before = st.goodPasses;
+    const double cpu0 = benchsupport::CpuSeconds(), t0 = Timer();
+    MeasuredPasses();
+    const double cpu = benchsupport::CpuSeconds() - cpu0, wall = Timer() - t0;
+    const unsigned long counted = st.goodPasses - before;
+    check.stop();
+    CloseCom(1);
+    sensor.terminate();
+    sensor.waitForFinished(3000);
+    std::printf("counted passes: %lu (source %d, %s), CPU %.1f us per pass, %.1f passes/s\n", counted, source,
+                baud ? "paced" : "unpaced", counted ? cpu / double(counted) * 1e6 : 0.0,
+                wall > 0 ? double(counted) / wall : 0.0);
+    std::printf("time-out reports: %zu\n", benchsupport::popups.size());
+    return counted == static_cast<unsigned long>(passes) && benchsupport::popups.empty() ? 0 : 1;
+}
+
+// Every source at one pace, against the bare client at the same pace.
+void EverySource(int baud, double seconds)
+{
+    QProcess sensor;
+    if (!benchsupport::StartSensor(sensor, baud)) {
+        std::fprintf(stderr, "bench: the sensor simulator did not start\n");
+        return;
+    }
+    const benchsupport::Figure bare = benchsupport::BareClient(seconds);
+    std::printf("%s: bare client %.2f /s at %.2f %% of one core (%.1f us per pass)\n", baud ? "19200 baud" : "unpaced",
+                bare.rate, 100 * bare.cpu, bare.rate > 0 ? bare.cpu / bare.rate * 1e6 : 0.0);
+    if (baud) {
+        const double limit = 1.0 / ((54 + 14) * 10.0 / baud);
+        std::printf("  (link limit %.1f /s)\n", limit);
+    }
+    std::printf("  source  passes/s  of bare   CPU/pass (kernel)   CPU of one core\n");
+    Connect();
+    for (int source = kSourcePlane; source < kSourceCount; ++source) {
+        SelectSourceNow(source);
+        const Run r = Poll(seconds);
+        const double rate = r.passes / r.wall;
+        std::printf("  %6d  %8.2f  %6.2f %%  %6.1f us (%5.1f us)  %6.2f %%\n", source, rate,
+                    bare.rate > 0 ? 100.0 * rate / bare.rate : 0.0, r.passes ? r.cpu / r.passes * 1e6 : 0.0,
+                    r.passes ? r.system / r.passes * 1e6 : 0.0, 100.0 * r.cpu / r.wall);
+    }
+    CloseCom(1);
+    sensor.terminate();
+    sensor.waitForFinished(3000);
+}
+
+// Handles events, and so paints, for a while.
+void Settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+}
+
+// The window as the screen shows it after a fixed run of measurements, each painted at the frame pace, as in
+// polling: the same picture from any build that paints the same.
+int Screenshot(int source, const char *file)
+{
+    constexpr int kSamples = 120;
+    constexpr int kFrameWaitMs = 20;
+    constexpr int kSettleMs = 300;
+    QGuiApplication::styleHints()->setCursorFlashTime(0); // a blinking text cursor would differ from shot to shot
+    SelectSourceNow(source);
+    ApplyFromAll(); // the diagonal and both tolerance circles under the cursor
+    Settle(kSettleMs);
+    for (int k = 0; k < kSamples; ++k) {
+        st.dataR = uint16_t(1000 + 17 * k);
+        st.dataG = uint16_t(3000 - 11 * k);
+        st.dataB = uint16_t(500 + (k * 37) % 900);
+        st.dataX = uint16_t(600 + 13 * k);
+        st.dataY = uint16_t(2500 - 9 * k);
+        st.dataINT = uint16_t((st.dataR + st.dataG + st.dataB) / 3);
+        st.dataCOL = uint16_t(k % 4);
+        SetPanelData();
+        ShowGraph();
+        ProcessSystemEvents();
+        Settle(kFrameWaitMs);
+    }
+    Settle(kSettleMs);
+    QWidget *window = PanelWidget(st.panel);
+    const QPixmap shot = window->screen()->grabWindow(window->winId());
+    if (!shot.save(QString::fromLocal8Bit(file))) {
+        std::fprintf(stderr, "bench: cannot write %s\n", file);
+        return 1;
+    }
+    std::printf("source %d: %dx%d written to %s\n", source, shot.width(), shot.height(), file);
+    return 0;
+}
+
+void Usage()
+{
+    std::fprintf(stderr, "usage: bench_polling [SECONDS [paced|unpaced]]\n"
+                         "       bench_polling --passes N --source S [--unpaced]\n"
+                         "       bench_polling --shot FILE.png --source S\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QTemporaryDir portDir;
     benchsupport::PrepareEnvironment(portDir.path());
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+
+    double seconds = 5.0;
+    bool paced = true, unpaced = true;
+    long fixedPasses = 0;
+    int fixedSource = 0;
+    const char *shotFile = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--passes" && i + 1 < argc) {
+            fixedPasses = std::atol(argv[++i]);
+        } else if (a == "--source" && i + 1 < argc) {
+            fixedSource = std::atoi(argv[++i]);
+        } else if (a == "--shot" && i + 1 < argc) {
+            shotFile = argv[++i];
+        } else if (a == "--unpaced") {
+            paced = false;
+        } else if (a == "paced") {
+            unpaced = false;
+        } else if (a == "unpaced") {
+            paced = false;
+        } else if (std::atof(a.c_str()) > 0) {
+            seconds = std::atof(a.c_str());
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (fixedSource < kSourcePlane || fixedSource >= kSourceCount || fixedPasses < 0) {
+        Usage();
+        return 2;
+    }
 
     QApplication app(argc, argv);
     if (!benchsupport::ShowScopePanel())
         return 1;
 
+    if (shotFile) {
+        const int result = Screenshot(fixedSource, shotFile);
+        DiscardPanel(st.panel);
+        return result;
+    }
+    if (fixedPasses > 0) {
+        const int result = FixedPasses(fixedSource, fixedPasses, paced ? kLineBaud : kUnpaced);
+        std::printf("peak resident memory: %.1f MiB\n", PeakRssKiB() / 1024.0);
+        DiscardPanel(st.panel);
+        return result;
+    }
+
     std::printf("Polling benchmark: %.1f s per run, real panel (offscreen), sensor simulator in its own process\n",
                 seconds);
-
-    // One SetPanelData + ShowGraph, alone and with the redraw that the loop's event processing does.
-    for (int source : {0, 1}) {
-        SelectSourceNow(source);
-        const int n = 3000;
-        double t0 = Timer();
-        for (int i = 0; i < n; ++i) {
-            st.dataR = uint16_t(i % 4096);
-            SetPanelData();
-            ShowGraph();
-        }
-        const double calls = (Timer() - t0) / n;
-        t0 = Timer();
-        for (int i = 0; i < n / 3; ++i) {
-            st.dataR = uint16_t(i % 4096);
-            SetPanelData();
-            ShowGraph();
-            ProcessSystemEvents();
-        }
-        const double withRedraw = (Timer() - t0) / (n / 3);
-        std::printf("source %d: SetPanelData + ShowGraph %.1f us; with the redraw in event processing %.1f us\n",
-                    source, calls * 1e6, withRedraw * 1e6);
-    }
-
-    // A second argument "paced" runs only the 19200-baud part (handy under a profiler).
-    const bool pacedOnly = argc > 2 && std::strcmp(argv[2], "paced") == 0;
-    for (int baud : {0, 19200}) {
-        if (pacedOnly && baud == 0)
-            continue;
-        QProcess sensor;
-        if (!benchsupport::StartSensor(sensor, baud)) {
-            std::fprintf(stderr, "bench: the sensor simulator did not start\n");
-            return 1;
-        }
-        Connect();
-        for (int source : {0, 1}) {
-            SelectSourceNow(source);
-            const Run r = Poll(seconds);
-            const double rate = r.passes / r.wall;
-            if (baud == 0) {
-                std::printf("unpaced, source %d: %ld passes in %.2f s = %.0f passes/s, CPU %.1f us per pass\n", source,
-                            r.passes, r.wall, rate, r.cpu / r.passes * 1e6);
-            } else {
-                const double limit = 1.0 / ((54 + 14) * 10.0 / baud);
-                std::printf("19200 baud, source %d: %.2f passes/s = %.1f %% of the link limit (%.1f/s), "
-                            "front-end CPU %.2f %% of one core\n",
-                            source, rate, 100.0 * rate / limit, limit, 100.0 * r.cpu / r.wall);
-            }
-        }
-        CloseCom(1);
-        sensor.terminate();
-        sensor.waitForFinished(3000);
-    }
+    DisplayCalls();
+    if (unpaced)
+        EverySource(kUnpaced, seconds);
+    if (paced)
+        EverySource(kLineBaud, seconds);
     std::printf("time-out reports during the runs: %zu\n", benchsupport::popups.size());
     std::printf("peak resident memory: %.1f MiB\n", PeakRssKiB() / 1024.0);
     DiscardPanel(st.panel);

@@ -8,14 +8,23 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "core/portdir.h"
+#include "link/port.h"
 #include "ui/rs232.h"
 #include "ui/userint.h"
+#include "ui/utility.h"
 
 #include <QCoreApplication>
 #include <QProcess>
 #include <QThread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace benchsupport {
@@ -63,6 +72,75 @@ inline bool StartSensor(QProcess &sensor, int baud)
         return false;
     QThread::msleep(100);
     return true;
+}
+
+// CPU seconds (user + system) of this process (RUSAGE_SELF) or of its finished children (RUSAGE_CHILDREN).
+inline double CpuSeconds(int who = RUSAGE_SELF)
+{
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// CPU seconds of this process spent in the kernel (system calls, wake-ups) alone.
+inline double SystemCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+struct Figure {
+    double rate = 0;   // measurements per second
+    double cpu = 0;    // share of one core
+    long timeouts = 0; // missing replies
+};
+
+// The reference every client is held against: write the request to COM 1, block until the reply's 14 bytes
+// are in, nothing else.
+inline Figure BareClient(double seconds)
+{
+    constexpr int kRequestBytes = 54;
+    constexpr int kReplyBytes = 14;
+    constexpr int kReplyWaitMs = 2000;
+    int error = 0;
+    const std::string device = ComDeviceFor(1, &error);
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+    Figure f;
+    if (fd < 0)
+        return f;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    cfsetspeed(&t, B19200);
+    tcsetattr(fd, TCSANOW, &t);
+    unsigned char frame[kRequestBytes] = {0, 85, 0, 5};
+    unsigned char reply[64];
+    long passes = 0;
+    const double cpu0 = CpuSeconds(), t0 = Timer();
+    while (Timer() - t0 < seconds) {
+        if (write(fd, frame, sizeof frame) != ssize_t(sizeof frame))
+            break;
+        int got = 0;
+        while (got < kReplyBytes) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, kReplyWaitMs) <= 0)
+                break;
+            const ssize_t n = read(fd, reply + got, sizeof reply - size_t(got));
+            if (n <= 0)
+                break;
+            got += int(n);
+        }
+        if (got == kReplyBytes)
+            ++passes;
+        else
+            ++f.timeouts;
+    }
+    const double wall = Timer() - t0;
+    f.rate = passes / wall;
+    f.cpu = (CpuSeconds() - cpu0) / wall;
+    close(fd);
+    return f;
 }
 
 } // namespace benchsupport

@@ -141,6 +141,24 @@ private slots:
         }
     }
 
+    void loadingThePanelBringsInNoDesignerPlugins()
+    {
+#ifdef __linux__
+        // Every library the process has mapped; Qt Designer's plugins live in a folder of that name.
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libQt6UiTools") || mapped.contains("libQt6Widgets")); // the file is what we think
+        QVERIFY2(!mapped.contains("/designer/"), "a Qt Designer plugin was loaded with the panel");
+        QVERIFY2(!mapped.contains("libQt6Quick"), "Qt Quick was loaded with the panel");
+        // The panel's own classes and Qt's standard widgets still load.
+        QVERIFY(qobject_cast<ColourPlaneGraph *>(W(GraphData1)));
+        QVERIFY(W(SelectSource)->inherits("QComboBox"));
+#else
+        QSKIP("reads the process's mapped libraries from /proc");
+#endif
+    }
+
     void initialValuesAgreeWithTheStartState()
     {
         QCOMPARE(Val(SelectRAM), 1);

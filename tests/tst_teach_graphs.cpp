@@ -142,13 +142,9 @@ QSizeF PixelSize(int control, const QRectF &plane)
 // The text items a graph shows on the layer of its cross.
 QStringList CrossTexts(int control)
 {
-    QStringList out;
     ColourPlaneGraph *g = Graph(control);
-    for (int i = 0; i < g->itemCount(); ++i)
-        if (auto *t = qobject_cast<QCPItemText *>(g->item(i));
-            t && t->layer()->name() == QLatin1String("cursor") && t->visible())
-            out << t->text();
-    return out;
+    const QString shown = g->readout();
+    return shown.isEmpty() ? QStringList() : QStringList{shown};
 }
 
 void PressCtrlZ()

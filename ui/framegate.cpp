@@ -1,25 +1,53 @@
 // SPDX-License-Identifier: MIT
-// The frame pace of redraws: displays changed many times a second paint at most once a frame.
+// The pace of redraws: displays changed many times a second paint at most once a frame, and tell screen
+// readers what they show a few times a second.
 #include "ui/panelwidgets.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRegion>
 #include <QTimer>
+
+#include <set>
 
 namespace FrameGate {
 namespace {
 
 struct Gate : QObject {
     std::map<std::pair<QObject *, int>, std::function<void()>> pending;
+    // Owners whose destruction drops their pending redraws.
+    std::set<QObject *> watched;
     QTimer timer;
     QElapsedTimer sinceLast;
+    const int periodMs;
 
-    Gate()
+    explicit Gate(int period) : periodMs(period)
     {
         timer.setSingleShot(true);
         timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, this, [this] { flush(); });
         sinceLast.start();
+    }
+
+    void defer(QObject *owner, int slot, std::function<void()> redraw)
+    {
+        const auto key = std::make_pair(owner, slot);
+        auto it = pending.find(key);
+        if (it != pending.end()) {
+            it->second = std::move(redraw);
+        } else {
+            pending.emplace(key, std::move(redraw));
+            if (watched.insert(owner).second) {
+                QObject::connect(owner, &QObject::destroyed, this, [this, owner] {
+                    watched.erase(owner);
+                    for (auto i = pending.begin(); i != pending.end();)
+                        i = i->first.first == owner ? pending.erase(i) : std::next(i);
+                });
+            }
+        }
+        // A full period from now, never at once: while polling, the next reply wait (DrawIfDue) is the
+        // cheaper moment to paint, as the line is busy anyway.
+        if (!timer.isActive())
+            timer.start(periodMs);
     }
 
     void flush(bool paintNow = false)
@@ -32,67 +60,57 @@ struct Gate : QObject {
             redraw();
         if (!paintNow)
             return;
-        // One paint of the window for all changed displays: painting each on its own costs a flush each.
-        QWidget *window = nullptr;
-        QRegion changed;
+        // The redraws marked what changed; one paint of each window covers exactly that, with one flush
+        // to the screen: painting each display on its own costs a flush each.
+        std::set<QWidget *> windows;
         for (auto &[key, redraw] : due)
-            if (auto *w = qobject_cast<QWidget *>(key.first); w && w->isVisible()) {
-                window = w->window();
-                changed += QRect(w->mapTo(window, QPoint(0, 0)), w->size());
-            }
-        if (window)
-            window->repaint(changed);
+            if (auto *w = qobject_cast<QWidget *>(key.first); w && w->isVisible())
+                windows.insert(w->window());
+        for (QWidget *window : windows)
+            QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
     }
 };
 
-// Owned by the application object, so it outlives every widget; none exists before the run time is up.
-Gate *gate = nullptr;
+// Owned by the application object, so they outlive every widget; none exists before the run time is up.
+Gate *frames = nullptr;
+Gate *spoken = nullptr;
+
+void Run(Gate *g, QObject *owner, int slot, std::function<void()> redraw)
+{
+    if (!g)
+        redraw();
+    else
+        g->defer(owner, slot, std::move(redraw));
+}
 
 } // namespace
 
 void Install(QObject *application)
 {
-    if (gate)
+    if (frames)
         return;
-    gate = new Gate;
-    gate->setParent(application);
-    QObject::connect(gate, &QObject::destroyed, [] { gate = nullptr; });
+    frames = new Gate(kFrameMs);
+    frames->setParent(application);
+    QObject::connect(frames, &QObject::destroyed, [] { frames = nullptr; });
+    spoken = new Gate(kSpokenMs);
+    spoken->setParent(application);
+    QObject::connect(spoken, &QObject::destroyed, [] { spoken = nullptr; });
 }
 
 void Defer(QObject *owner, int slot, std::function<void()> redraw)
 {
-    if (!gate) {
-        redraw();
-        return;
-    }
-    Gate &g = *gate;
-    const auto key = std::make_pair(owner, slot);
-    auto it = g.pending.find(key);
-    if (it != g.pending.end()) {
-        it->second = std::move(redraw);
-    } else {
-        g.pending.emplace(key, std::move(redraw));
-        if (!owner->property("quillexGated").toBool()) {
-            owner->setProperty("quillexGated", true);
-            QObject::connect(owner, &QObject::destroyed, &g, [&g, owner] {
-                for (auto i = g.pending.begin(); i != g.pending.end();)
-                    i = i->first.first == owner ? g.pending.erase(i) : std::next(i);
-            });
-        }
-    }
-    // A full frame from now, never at once: while polling, the next reply wait (DrawIfDue) is the
-    // cheaper moment to paint, as the line is busy anyway.
-    if (!g.timer.isActive())
-        g.timer.start(kFrameMs);
+    Run(frames, owner, slot, std::move(redraw));
+}
+
+void DeferSpoken(QObject *owner, std::function<void()> tell)
+{
+    Run(spoken, owner, 0, std::move(tell));
 }
 
 void DrawIfDue()
 {
-    if (!gate)
-        return;
-    Gate &g = *gate;
-    if (!g.pending.empty() && g.sinceLast.elapsed() >= kFrameMs)
-        g.flush(true);
+    if (frames && !frames->pending.empty() && frames->sinceLast.elapsed() >= kFrameMs)
+        frames->flush(true);
 }
 
 } // namespace FrameGate

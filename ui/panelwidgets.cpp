@@ -3,13 +3,17 @@
 #include "ui/panelwidgets.h"
 
 #include "ui/userint.h"
+#include "ui/livelayer.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QAccessibleWidget>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QPainter>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
@@ -102,23 +106,39 @@ void ColourBar::setValue(int v)
 void ColourBar::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    const QRect frame = rect().adjusted(0, 0, -1, -1);
+    const int w = width(), h = height();
     p.fillRect(rect(), QColor(0xF4, 0xF4, 0xF4));
     const int span = std::max(1, maximum_ - minimum_);
     const int shown = std::clamp(value_, minimum_, maximum_) - minimum_;
-    const int fill = static_cast<int>(static_cast<long long>(width() - 2) * shown / span);
-    p.fillRect(QRect(1, 1, fill, height() - 2), color_);
-    p.setPen(QColor(0x80, 0x80, 0x80));
-    p.drawRect(frame);
-    // The number stays readable over the coloured and the empty part alike.
+    const int fill = static_cast<int>(static_cast<long long>(w - 2) * shown / span);
+    p.fillRect(QRect(1, 1, fill, h - 2), color_);
+    // The one-pixel frame as four fills: the pixels an outline drawn with a pen covers, at a fraction of
+    // the cost of stroking it.
+    const QColor frame(0x80, 0x80, 0x80);
+    p.fillRect(QRect(0, 0, w, 1), frame);
+    p.fillRect(QRect(0, h - 1, w, 1), frame);
+    p.fillRect(QRect(0, 0, 1, h), frame);
+    p.fillRect(QRect(w - 1, 0, 1, h), frame);
+    // The number stays readable over the coloured and the empty part alike: white on the one, black on
+    // the other, from one layout of the text.
     const QString text = QString::number(value_);
-    const QRect textRect = rect();
+    if (text != number_.text() || font() != number_.font()) {
+        number_.setText(text);
+        number_.setFont(font());
+        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
+        number_.beginLayout();
+        number_.createLine();
+        number_.endLayout();
+    }
+    const QTextLine line = number_.lineAt(0);
+    // Centred as text drawn into the whole bar with centred alignment is (by the line's exact height).
+    const QPointF at((w - line.horizontalAdvance()) / 2, (h - (line.ascent() + line.descent())) / 2);
     p.setPen(Qt::white);
-    p.setClipRect(QRect(1, 1, fill, height() - 2));
-    p.drawText(textRect, Qt::AlignCenter, text);
+    p.setClipRect(QRect(1, 1, fill, h - 2));
+    line.draw(&p, at);
     p.setPen(Qt::black);
-    p.setClipRect(QRect(1 + fill, 1, width() - 2 - fill, height() - 2));
-    p.drawText(textRect, Qt::AlignCenter, text);
+    p.setClipRect(QRect(1 + fill, 1, w - 2 - fill, h - 2));
+    line.draw(&p, at);
 }
 
 namespace {
@@ -179,10 +199,59 @@ void NumDisplay::setValue(int v)
     if (v == value_)
         return;
     value_ = v;
-    FrameGate::Defer(this, 0, [this] {
-        setText(QString::number(value_));
-        SpeakShownText(this, text());
-    });
+    FrameGate::Defer(this, 0, [this] { setText(QString::number(value_)); });
+    FrameGate::DeferSpoken(this, [this] { SpeakShownText(this, QString::number(value_)); });
+}
+
+void NumDisplay::paintEvent(QPaintEvent *event)
+{
+    // What a label paints, with the number laid out once per change instead of once per paint.
+    if (!isEnabled() || text().isEmpty()) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    drawFrame(&p);
+    QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    const Qt::Alignment align = QStyle::visualAlignment(layoutDirection(), alignment());
+    // A label without an indent of its own keeps text half an 'x' off a framed edge.
+    int m = indent();
+    if (m < 0 && frameWidth())
+        m = fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 - margin();
+    if (m > 0) {
+        if (align & Qt::AlignLeft)
+            r.setLeft(r.left() + m);
+        if (align & Qt::AlignRight)
+            r.setRight(r.right() - m);
+        if (align & Qt::AlignTop)
+            r.setTop(r.top() + m);
+        if (align & Qt::AlignBottom)
+            r.setBottom(r.bottom() - m);
+    }
+    if (text() != number_.text() || font() != number_.font()) {
+        number_.setText(text());
+        number_.setFont(font());
+        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
+        number_.beginLayout();
+        number_.createLine();
+        number_.endLayout();
+    }
+    const QTextLine line = number_.lineAt(0);
+    const qreal advance = line.horizontalAdvance();
+    qreal x = 0;
+    if (align & Qt::AlignRight)
+        x = r.width() - advance;
+    else if (align & Qt::AlignHCenter)
+        x = (r.width() - advance) / 2;
+    // The line's exact height, not the whole pixels QTextLine::height() rounds it up to.
+    const qreal height = line.ascent() + line.descent();
+    qreal y = 0;
+    if (align & Qt::AlignBottom)
+        y = r.height() - height;
+    else if (align & Qt::AlignVCenter)
+        y = (r.height() - height) / 2;
+    p.setPen(QPen(palette().brush(foregroundRole()), p.pen().widthF()));
+    line.draw(&p, QPointF(r.x() + x, r.y() + y));
 }
 
 NumericSlide::NumericSlide(QWidget *parent)
@@ -266,17 +335,169 @@ void NumericSlide::showValue()
     label_->setAccessibleName(outside ? note : number);
 }
 
+namespace {
+// How far an antialiased one-pixel line reaches beside its position.
+constexpr int kLinePad = 2;
+} // namespace
+
 ScopePlot::ScopePlot(QWidget *parent) : QCustomPlot(parent)
 {
     setNoAntialiasingOnDrag(true);
     setPlottingHint(QCP::phCacheLabels, true);
     setPlottingHint(QCP::phFastPolylines, true);
+    // Every paint fills the whole widget before anything else, so Qt need not paint what lies beneath.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    // Two buffers: the layers below the live one, and the axes above it. The legend (never shown) and the
+    // overlay (selection rectangles, never used) move below the axes and share the lower buffer.
+    addLayer(QStringLiteral("live"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
+    liveLayer_ = layer(QStringLiteral("live"));
+    liveLayer_->setVisible(false); // paintEvent paints it; a replot must not draw it into a buffer
+    layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
+    moveLayer(layer(QStringLiteral("axes")), layer(QStringLiteral("overlay")), QCustomPlot::limAbove);
+    layer(QStringLiteral("axes"))->setMode(QCPLayer::lmBuffered);
+    connect(this, &QCustomPlot::afterReplot, this, [this] { findAxesClear(); });
+    // QCustomPlot queues a full redraw of itself as it is made, seen or not, and with it two full-size
+    // buffers; ours is drawn, and gets its buffers, when it is first seen.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    mReplotQueued = false;
+    replotOwed_ = true;
 }
 
 void ScopePlot::requestReplot()
 {
+    if (!canBeSeen()) {
+        replotOwed_ = true;
+        return;
+    }
     // Several plot calls in one callback, or many polls in one frame, then cost a single redraw.
-    FrameGate::Defer(this, 0, [this] { replot(QCustomPlot::rpQueuedRefresh); });
+    FrameGate::Defer(this, kReplotSlot, [this] { replotNow(); });
+}
+
+void ScopePlot::replotNow()
+{
+    if (!canBeSeen()) {
+        replotOwed_ = true;
+        return;
+    }
+    replotOwed_ = false;
+    replot(QCustomPlot::rpQueuedRefresh);
+}
+
+void ScopePlot::setCovered(bool covered)
+{
+    if (covered == covered_)
+        return;
+    covered_ = covered;
+    if (covered_)
+        releaseBuffers();
+    else
+        payOwedReplot();
+}
+
+void ScopePlot::releaseBuffers()
+{
+    // Two full-size images a graph nobody sees need not keep: it is drawn anew when it is seen again.
+    if (mPaintBuffers.isEmpty())
+        return;
+    mPaintBuffers.clear();
+    axesClear_ = QRect();
+    replotOwed_ = true;
+}
+
+void ScopePlot::hideEvent(QHideEvent *event)
+{
+    QCustomPlot::hideEvent(event);
+    // Only when hidden itself: a window minimised or not yet shown keeps what it has drawn.
+    if (isHidden())
+        releaseBuffers();
+}
+
+void ScopePlot::payOwedReplot()
+{
+    if (!replotOwed_ || !canBeSeen())
+        return;
+    beforeOwedReplot();
+    replotNow();
+}
+
+void ScopePlot::showEvent(QShowEvent *event)
+{
+    QCustomPlot::showEvent(event);
+    payOwedReplot();
+}
+
+void ScopePlot::resizeEvent(QResizeEvent *)
+{
+    setViewport(rect());
+    replotNow();
+}
+
+void ScopePlot::paintEvent(QPaintEvent *event)
+{
+    // As QCustomPlot paints itself, with the live layer between the buffer below it and the axes above.
+    // The buffers go one rectangle of the changed area at a time: under a clip of several rectangles the
+    // raster engine blends span by span and hands large blends to worker threads, which costs more than
+    // it saves here. The live parts go once, each clipped to its own rectangle.
+    QCPPainter painter(this);
+    if (!painter.isActive())
+        return;
+    const QRegion &changed = event->region();
+    const int axesBuffer = static_cast<int>(mPaintBuffers.size()) - 1;
+    for (const QRect &area : changed) {
+        painter.setClipRect(area);
+        if (mBackgroundBrush.style() != Qt::NoBrush)
+            painter.fillRect(area & mViewport, mBackgroundBrush);
+        drawBackground(&painter);
+        for (int i = 0; i < axesBuffer; ++i)
+            mPaintBuffers.at(i)->draw(&painter);
+    }
+    painter.setClipping(false);
+    drawLive(&painter, changed.boundingRect());
+    if (axesBuffer < 1)
+        return; // not drawn yet: no axes
+    // The axes' buffer is empty over the inside of the plot: blending it there would change no pixel.
+    for (const QRect &axes : changed - axesClear_) {
+        painter.setClipRect(axes);
+        mPaintBuffers.at(axesBuffer)->draw(&painter);
+    }
+}
+
+void ScopePlot::findAxesClear()
+{
+    axesClear_ = QRect();
+    if (mPaintBuffers.size() < 2 || mBufferDevicePixelRatio != 1.0)
+        return;
+    QImage axes(viewport().size(), QImage::Format_ARGB32_Premultiplied);
+    axes.fill(Qt::transparent);
+    {
+        QCPPainter painter(&axes);
+        mPaintBuffers.last()->draw(&painter);
+    }
+    auto clear = [&axes](const QRect &r) {
+        for (int y = r.top(); y <= r.bottom(); ++y) {
+            const auto *row = reinterpret_cast<const QRgb *>(axes.constScanLine(y));
+            for (int x = r.left(); x <= r.right(); ++x)
+                if (qAlpha(row[x]) != 0)
+                    return false;
+        }
+        return true;
+    };
+    // From the axis rect inwards, edge by edge, past the axis lines and the ticks drawn inside.
+    QRect inside = axisRect()->rect() & axes.rect();
+    for (bool moved = true; moved && !inside.isEmpty();) {
+        moved = false;
+        if (!clear(QRect(inside.left(), inside.top(), 1, inside.height())))
+            inside.setLeft(inside.left() + 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.right(), inside.top(), 1, inside.height())))
+            inside.setRight(inside.right() - 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.left(), inside.top(), inside.width(), 1)))
+            inside.setTop(inside.top() + 1), moved = true;
+        if (!inside.isEmpty() && !clear(QRect(inside.left(), inside.bottom(), inside.width(), 1)))
+            inside.setBottom(inside.bottom() - 1), moved = true;
+    }
+    // Its edges are clear; the axes draw nothing further in, but the whole of it is checked all the same.
+    if (!inside.isEmpty() && clear(inside))
+        axesClear_ = inside;
 }
 
 namespace {
@@ -294,35 +515,33 @@ QString Number(double v)
     return QString::number(std::lround(v));
 }
 
+// The readout of the cross's position in the corner of a graph the user moves it on.
+constexpr int kReadoutInset = 2;
+const QMargins kReadoutPadding(4, 2, 4, 2);
+const QColor kReadoutBackground(255, 255, 255, 220);
+constexpr double kReadoutWidest = -4095; // the widest number a position shows
+
+QString ReadoutText(double x, double y)
+{
+    return QStringLiteral("X %1   Y %2").arg(Number(x), Number(y));
+}
+
 } // namespace
 
 ColourPlaneGraph::ColourPlaneGraph(QWidget *parent) : ScopePlot(parent)
 {
     xAxis->setLabel(QStringLiteral("X"));
     yAxis->setLabel(QStringLiteral("Y"));
-    // The cross lives on a buffered layer of its own: moving it many times a second repaints only
-    // that layer, not the 4096-point diagonal and the circles underneath.
-    addLayer(QStringLiteral("cursor"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
-    QCPLayer *cursorLayer = layer(QStringLiteral("cursor"));
-    cursorLayer->setMode(QCPLayer::lmBuffered);
+    // The cross lives on the live layer: moving it many times a second repaints the strips its lines
+    // leave and enter (and the readout of its position), not the 4096-point diagonal and the circles underneath.
     const QPen cursorPen(kCrossColour, kThinPen);
-    vLine_ = new QCPItemStraightLine(this);
-    hLine_ = new QCPItemStraightLine(this);
+    vLine_ = new LiveLine(this);
+    hLine_ = new LiveLine(this);
     for (auto *l : {vLine_, hLine_}) {
         l->setPen(cursorPen);
         l->setSelectable(false);
-        l->setLayer(cursorLayer);
+        l->setLayer(liveLayer());
     }
-    readout_ = new QCPItemText(this);
-    readout_->setLayer(cursorLayer);
-    readout_->setSelectable(false);
-    readout_->position->setType(QCPItemPosition::ptAxisRectRatio);
-    readout_->position->setCoords(0, 0);
-    readout_->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
-    readout_->setColor(kCrossColour);
-    readout_->setBrush(QBrush(QColor(255, 255, 255, 220)));
-    readout_->setPadding(QMargins(4, 2, 4, 2));
-    readout_->setVisible(false);
     setCursorPos(0, 0);
 }
 
@@ -340,7 +559,7 @@ void ColourPlaneGraph::setUserCursor(bool on)
 {
     userCursor_ = on;
     setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus);
-    readout_->setVisible(on);
+    update();
 }
 
 void ColourPlaneGraph::updateLayout()
@@ -454,14 +673,72 @@ void ColourPlaneGraph::deletePlot(int handle)
 
 void ColourPlaneGraph::setCursorPos(double x, double y)
 {
+    // Where the cross stands on the screen now must be painted over too, whenever the paint comes.
+    cursorDirty_ += cursorPixels();
     cursor_ = QPointF(x, y);
     vLine_->point1->setCoords(x, 0);
     vLine_->point2->setCoords(x, 1);
     hLine_->point1->setCoords(0, y);
     hLine_->point2->setCoords(1, y);
-    if (userCursor_)
-        readout_->setText(QStringLiteral("X %1   Y %2").arg(Number(x), Number(y)));
-    FrameGate::Defer(this, 1, [this] { vLine_->layer()->replot(); });
+    FrameGate::Defer(this, kLiveSlot, [this] {
+        // Out of sight the cross is painted where it stands when the graph is seen again.
+        if (canBeSeen())
+            update(cursorDirty_ + cursorPixels());
+        cursorDirty_ = QRegion();
+    });
+}
+
+QRect ColourPlaneGraph::readoutRect() const
+{
+    if (!userCursor_)
+        return {};
+    // As wide as the widest position, so the box never changes size and a move repaints only the box.
+    const QFontMetrics fm(font());
+    const QSize text = fm.size(0, ReadoutText(kReadoutWidest, kReadoutWidest));
+    const QRect inside = axisRect()->rect();
+    return QRect(inside.topLeft() + QPoint(kReadoutInset, kReadoutInset), text.grownBy(kReadoutPadding)) & inside;
+}
+QRect ColourPlaneGraph::lineStrip(Qt::Orientation along) const
+{
+    // Drawn clipped as QCustomPlot clips a plot part: to the axis rect, one pixel up.
+    const QRect clip = axisRect()->rect().translated(0, -1);
+    if (along == Qt::Vertical) {
+        const double px = xAxis->coordToPixel(cursor_.x());
+        if (!(px >= clip.left() - kLinePad && px <= clip.right() + kLinePad))
+            return {};
+        return QRect(static_cast<int>(std::floor(px)) - kLinePad, clip.top(), 2 * kLinePad + 1, clip.height()) & clip;
+    }
+    const double py = yAxis->coordToPixel(cursor_.y());
+    if (!(py >= clip.top() - kLinePad && py <= clip.bottom() + kLinePad))
+        return {};
+    return QRect(clip.left(), static_cast<int>(std::floor(py)) - kLinePad, clip.width(), 2 * kLinePad + 1) & clip;
+}
+
+QRegion ColourPlaneGraph::cursorPixels() const
+{
+    return QRegion(lineStrip(Qt::Vertical)) + lineStrip(Qt::Horizontal) + readoutRect();
+}
+
+void ColourPlaneGraph::drawLive(QCPPainter *painter, const QRect &area)
+{
+    // Each line where it crosses the area being painted; a line out of sight has an empty strip.
+    if (const QRect v = lineStrip(Qt::Vertical) & area; !v.isEmpty())
+        static_cast<LiveLine *>(vLine_)->drawOnto(painter, v);
+    if (const QRect h = lineStrip(Qt::Horizontal) & area; !h.isEmpty())
+        static_cast<LiveLine *>(hLine_)->drawOnto(painter, h);
+    if (const QRect box = readoutRect(); box.intersects(area)) {
+        painter->save();
+        painter->setClipRect(box & area);
+        painter->fillRect(box, kReadoutBackground);
+        painter->setPen(kCrossColour);
+        painter->drawText(box, Qt::AlignCenter, readout());
+        painter->restore();
+    }
+}
+
+QString ColourPlaneGraph::readout() const
+{
+    return userCursor_ ? ReadoutText(cursor_.x(), cursor_.y()) : QString();
 }
 
 QString ColourPlaneGraph::describe() const
@@ -550,7 +827,6 @@ void ColourPlaneGraph::showFocus(bool on)
     const QPen pen(kCrossColour, on ? kFocusPen : kThinPen);
     vLine_->setPen(pen);
     hLine_->setPen(pen);
-    vLine_->layer()->replot();
     update();
 }
 

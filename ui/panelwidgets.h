@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QSlider>
+#include <QTextLayout>
 #include <QWidget>
 
 #include <qcustomplot.h>
@@ -20,9 +21,14 @@ class QCPItemText;
 // once, their pixels at most once a frame. Each (object, slot) keeps only its latest redraw.
 namespace FrameGate {
 inline constexpr int kFrameMs = 16;
-// Brings the gate up, owned by the application object; before that, redraws run at once.
+// What a display tells screen readers (its accessible name) follows its value four times a second: each
+// change of a name is a message to every listening assistive tool.
+inline constexpr int kSpokenMs = 250;
+// Brings the gates up, owned by the application object; before that, redraws run at once.
 void Install(QObject *application);
 void Defer(QObject *owner, int slot, std::function<void()> redraw);
+// At most once per kSpokenMs for each owner, the latest call.
+void DeferSpoken(QObject *owner, std::function<void()> tell);
 // Runs the pending redraws now and paints them at once, if a frame's time has passed since the last.
 void DrawIfDue();
 } // namespace FrameGate
@@ -83,6 +89,7 @@ private:
     int maximum_ = 100;
     int value_ = 0;
     QColor color_{0x40, 0x40, 0x40};
+    QTextLayout number_; // the number laid out once, drawn in two colours
 };
 
 // A read-only number whose text and background colours the program may set; its text follows the
@@ -94,8 +101,12 @@ public:
     int value() const { return value_; }
     void setValue(int v);
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 private:
     int value_ = 0;
+    QTextLayout number_; // the text laid out once per change
 };
 
 // A horizontal slide with its value shown beside it. A value set by the program outside the slide's range
@@ -124,12 +135,52 @@ private:
     bool settingSlider_ = false;
 };
 
-// Base for our QCustomPlot graphs: redraws are coalesced into the next pass of the event loop.
+// Base for our QCustomPlot graphs. Redraws are coalesced into the next frame, and a graph nobody can see
+// (hidden, its window not shown, or covered by a sibling in front) is not drawn until it can be seen; it
+// is then drawn at once, as it would have been. What changes with every measurement lives on the "live"
+// layer, which is painted straight onto the widget between the plots and the axes instead of into a
+// buffer of its own: a new measurement repaints the pixels it touches, and every repaint blends two
+// full-size buffers, not four.
 class ScopePlot : public QCustomPlot {
     Q_OBJECT
 public:
     explicit ScopePlot(QWidget *parent = nullptr);
+    // A full redraw (layout, plots and axes into the buffers) at the next frame; one for many requests.
     void requestReplot();
+    // A full redraw now, or as soon as the graph can be seen.
+    void replotNow();
+    // Set by the panel when a sibling in front covers the graph entirely.
+    void setCovered(bool covered);
+    bool covered() const { return covered_; }
+    bool canBeSeen() const { return isVisible() && !covered_; }
+    // A full redraw is owed for the moment the graph can be seen again.
+    bool replotOwed() const { return replotOwed_; }
+    // Whether it keeps its drawing in buffers; one hidden or covered keeps none.
+    bool holdsBuffers() const { return !mPaintBuffers.isEmpty(); }
+
+protected:
+    // Each graph keeps one pending redraw of each kind per frame.
+    enum FrameSlot { kReplotSlot, kLiveSlot };
+    QCPLayer *liveLayer() const { return liveLayer_; }
+    // Paints the live layer's contents within area (the bounding rectangle of what is being painted);
+    // called by paintEvent between the two buffers.
+    virtual void drawLive(QCPPainter *painter, const QRect &area) = 0;
+    // Runs just before a full redraw owed while the graph could not be seen.
+    virtual void beforeOwedReplot() {}
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    void payOwedReplot();
+    void releaseBuffers();
+    // The inside of the plot where the axes' buffer has no pixel; found after every full redraw.
+    void findAxesClear();
+    QRect axesClear_;
+    QCPLayer *liveLayer_ = nullptr;
+    bool covered_ = false;
+    bool replotOwed_ = false;
 };
 
 // The X/Y colour plane with one cursor (a cross). Both axes keep one scale (a square plotting area), so circles
@@ -173,6 +224,8 @@ public:
     QPointF cursorPos() const { return cursor_; }
     // What the graph shows, in words: the cross and the labelled circles.
     QString describe() const;
+    // What the box in the plot's corner shows: the cross's X and Y ("" where the user cannot move the cross).
+    QString readout() const;
 
     // One plot: a plottable (PlotXY) or an item (PlotArc) with its label, if any. The map's order is the drawing
     // order.
@@ -196,11 +249,18 @@ protected:
     void focusOutEvent(QFocusEvent *e) override;
     void paintEvent(QPaintEvent *e) override;
     void updateLayout() override;
+    void drawLive(QCPPainter *painter, const QRect &area) override;
 
 private:
     void moveByUser(double x, double y);
     void showFocus(bool on);
     QPointF pointerCoords(const QMouseEvent *e) const;
+    // Where the cross's vertical or horizontal line falls on the widget now, with room for its antialiased
+    // edges; empty when it lies outside the axes.
+    QRect lineStrip(Qt::Orientation along) const;
+    QRegion cursorPixels() const;
+    // The box in the plot's corner that shows the cross's X and Y; empty on a graph the user cannot move it on.
+    QRect readoutRect() const;
     std::map<int, PlotItem> plots_;
     int nextHandle_ = 1;
     bool userCursor_ = false;
@@ -209,7 +269,7 @@ private:
     QPointF cursor_{0, 0};
     QCPItemStraightLine *vLine_;
     QCPItemStraightLine *hLine_;
-    QCPItemText *readout_; // the cross's X and Y, on graphs the user moves it on
+    QRegion cursorDirty_; // where the cross stood when it last moved, until that is painted over
 };
 
 // A scrolling chart of interleaved traces: appended values go to trace 1, 2, ... and round again.
@@ -237,6 +297,10 @@ public:
     // Values currently on the screen for a trace (from 1), oldest first.
     std::vector<double> traceValues(int trace) const;
 
+protected:
+    void drawLive(QCPPainter *painter, const QRect &area) override;
+    void beforeOwedReplot() override;
+
 private:
     // The values of one trace on the screen: a ring of pointsPerScreen places.
     struct Ring {
@@ -246,8 +310,12 @@ private:
         double at(int i) const { return v[static_cast<size_t>((start + i) % static_cast<int>(v.size()))]; }
     };
     void rebuildGraphs();
+    // The graphs and the value axis follow the rings once a frame, not once a sample.
+    void tracesChanged();
+    void syncTraces();
     void pushToGraphs();
     bool rescaleY(); // true when the value axis changed
+    bool tracesStale_ = false;
     std::vector<Ring> data_;
     int nextTrace_ = 0;
     int pointsPerScreen_ = 100;

@@ -2,14 +2,19 @@
 // The strip chart: interleaved traces scrolling at the right-hand edge.
 #include "ui/panelwidgets.h"
 
+#include "ui/livelayer.h"
+
 #include <algorithm>
+
+namespace {
+// Trace pens are at most this wide; the area a new sample repaints reaches that far beyond the axis rect.
+constexpr int kTracePad = 2;
+} // namespace
 
 StripChart::StripChart(QWidget *parent) : ScopePlot(parent)
 {
-    // The traces live on a buffered layer of their own: a new sample redraws them alone, not the axes,
-    // grid and labels, unless the value axis has to change.
-    addLayer(QStringLiteral("traces"), layer(QStringLiteral("main")), QCustomPlot::limAbove);
-    layer(QStringLiteral("traces"))->setMode(QCPLayer::lmBuffered);
+    // The traces live on the live layer: a new sample repaints them over the grid and under the axes,
+    // without redrawing axes, grid and labels, unless the value axis has to change.
     xAxis->setTicks(false);
     xAxis->setTickLabels(false);
     setTraces(1);
@@ -51,7 +56,8 @@ void StripChart::setPointsPerScreen(int n)
     }
     pointsPerScreen_ = pps;
     xAxis->setRange(0, pointsPerScreen_ - 1);
-    pushToGraphs();
+    requestReplot();
+    tracesChanged();
 }
 
 void StripChart::rebuildGraphs()
@@ -60,16 +66,16 @@ void StripChart::rebuildGraphs()
     const QStringList colours = traceColors_.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const QStringList dashed = dashedTraces_.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     for (size_t t = 0; t < data_.size(); ++t) {
-        QCPGraph *g = addGraph();
+        auto *g = new LiveGraph(xAxis, yAxis);
         const QColor colour = t < size_t(colours.size()) ? QColor(colours[int(t)]) : QColor(Qt::black);
         // Dashed traces are thin guides (limits, windows) drawn over the signals without hiding them.
         const bool dash = dashed.contains(QString::number(t + 1));
         g->setPen(QPen(colour, dash ? 1 : 2, dash ? Qt::DashLine : Qt::SolidLine));
         g->setAdaptiveSampling(false);
-        g->setLayer(QStringLiteral("traces"));
+        g->setLayer(liveLayer());
         g->setAntialiased(false);
     }
-    pushToGraphs();
+    tracesChanged();
 }
 
 void StripChart::append(const double *values, int count)
@@ -87,7 +93,44 @@ void StripChart::append(const double *values, int count)
         }
         nextTrace_ = (nextTrace_ + 1) % traces;
     }
+    tracesChanged();
+}
+
+void StripChart::tracesChanged()
+{
+    tracesStale_ = true;
+    FrameGate::Defer(this, kLiveSlot, [this] { syncTraces(); });
+}
+
+void StripChart::syncTraces()
+{
+    if (!tracesStale_)
+        return;
+    if (!canBeSeen()) {
+        replotNow(); // owed until the chart is seen; beforeOwedReplot catches up then
+        return;
+    }
+    tracesStale_ = false;
     pushToGraphs();
+    if (rescaleY() || replotOwed())
+        replotNow();
+    else
+        update(axisRect()->rect().adjusted(-kTracePad, -kTracePad, kTracePad, kTracePad));
+}
+
+void StripChart::beforeOwedReplot()
+{
+    if (!tracesStale_)
+        return;
+    tracesStale_ = false;
+    pushToGraphs();
+    rescaleY();
+}
+
+void StripChart::drawLive(QCPPainter *painter, const QRect &area)
+{
+    for (int t = 0; t < graphCount(); ++t)
+        static_cast<LiveGraph *>(graph(t))->drawOnto(painter, area);
 }
 
 void StripChart::pushToGraphs()
@@ -111,10 +154,6 @@ void StripChart::pushToGraphs()
             it->value = r.at(i);
         }
     }
-    if (rescaleY())
-        requestReplot();
-    else
-        FrameGate::Defer(this, 1, [this] { layer(QStringLiteral("traces"))->replot(); });
 }
 
 bool StripChart::rescaleY()
@@ -144,8 +183,7 @@ void StripChart::setTraceVisible(int trace, bool on)
 {
     if (trace >= 1 && trace <= graphCount()) {
         graph(trace - 1)->setVisible(on);
-        rescaleY();
-        requestReplot();
+        tracesChanged(); // the value axis follows the visible traces
     }
 }
 

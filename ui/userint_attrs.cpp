@@ -14,7 +14,7 @@ using namespace uistate;
 namespace uistate {
 
 // Tab would reach a covered control and keys would act on something nobody sees. Uncovered again, it takes
-// focus as its panel file says.
+// focus as its panel file says. A covered graph is not drawn until it is uncovered.
 void KeepFocusOffCovered(QWidget *parent)
 {
     const char *const ownPolicy = "focusPolicyUncovered";
@@ -28,6 +28,8 @@ void KeepFocusOffCovered(QWidget *parent)
             const auto *above = qobject_cast<QWidget *>(kids[j]);
             covered = above && !above->isWindow() && !above->isHidden() && above->geometry().contains(w->geometry());
         }
+        if (auto *plot = qobject_cast<ScopePlot *>(w))
+            plot->setCovered(covered);
         if (covered) {
             if (!w->property(ownPolicy).isValid())
                 w->setProperty(ownPolicy, static_cast<int>(w->focusPolicy()));

@@ -68,6 +68,16 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
+        // Paints and the like pass by many times a second: only these kinds concern callbacks.
+        switch (event->type()) {
+        case QEvent::Close:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseButtonRelease:
+        case QEvent::ContextMenu:
+        case QEvent::KeyPress: break;
+        default: return false;
+        }
         PanelRec *p = FindPanel(panel_);
         if (!p)
             return false;

@@ -54,17 +54,17 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh)
         return -1;
     g->deletePlot(plotHandle);
     if (refresh == VAL_IMMEDIATE_DRAW)
-        g->replot();
+        g->replotNow(); // or, for a graph out of sight, as soon as it is seen
     return 0;
 }
 
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max)
 {
-    auto *g = qobject_cast<QCustomPlot *>(Widget(panel, control));
+    auto *g = qobject_cast<ScopePlot *>(Widget(panel, control));
     if (!g || mode != VAL_MANUAL)
         return -1;
     (axis == VAL_XAXIS ? g->xAxis : g->yAxis)->setRange(min, max);
-    g->replot(QCustomPlot::rpQueuedReplot);
+    g->requestReplot();
     return 0;
 }
 

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <memory>
 
 namespace uistate {
 
@@ -128,6 +129,17 @@ public:
         return w;
     }
 };
+
+// QUiLoader loads Qt Designer's own plugins (Qt Quick, QML, network: megabytes and milliseconds) as it is
+// made, from the application's library paths; no panel names a class of theirs.
+std::unique_ptr<PanelLoader> MakeLoader()
+{
+    const QStringList paths = QCoreApplication::libraryPaths();
+    QCoreApplication::setLibraryPaths({});
+    auto loader = std::make_unique<PanelLoader>();
+    QCoreApplication::setLibraryPaths(paths);
+    return loader;
+}
 
 // Every control the program names must be there, of its class; each is marked with its identifier.
 bool FindControls(QWidget *root, PanelRec &rec)
@@ -314,11 +326,11 @@ int LoadPanel(int parentPanel, const char *fileName, int panelNo)
     QFile file(ProgramPath(fileName));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
-    PanelLoader loader;
-    QWidget *root = loader.load(&file);
+    const std::unique_ptr<PanelLoader> loader = MakeLoader();
+    QWidget *root = loader->load(&file);
     PanelRec rec;
     rec.root = root;
-    const bool ok = root && !loader.unknownClass && root->property("panelNumber").toInt() == panelNo &&
+    const bool ok = root && !loader->unknownClass && root->property("panelNumber").toInt() == panelNo &&
                     FindControls(root, rec) && BindCallbacks(root, rec);
     if (!ok) {
         delete root;

@@ -1,0 +1,400 @@
+// SPDX-License-Identifier: MIT
+// What the live displays paint and tell screen readers, and when: cheap repaints must leave the screen as a
+// full redraw would.
+#include "testsupport.h"
+
+#include "display/display.h"
+#include "link/port.h"
+#include "link/transactions.h"
+#include "teach/graphs.h"
+#include "ui/panelwidgets.h"
+#include "ui/rs232.h"
+
+#include "sensor_sim.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QPainter>
+#include <QPaintEvent>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QStyleHints>
+
+#include <algorithm>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+ScopePlot *Plot(int control)
+{
+    return static_cast<ScopePlot *>(W(control));
+}
+
+StripChart *Chart()
+{
+    return static_cast<StripChart *>(W(GraphRaw1));
+}
+
+void SetSource(int source)
+{
+    SetCtrlVal(st.panel, SelectSource, source);
+    DispVis();
+}
+
+// Lets a couple of frames pass, so every pending redraw is painted.
+void Frames()
+{
+    QTest::qWait(3 * 16 + 10);
+}
+
+// One measurement as the polling loop hands it over, then the moment of the next reply wait.
+void Measure(int k)
+{
+    st.dataR = uint16_t(1000 + 23 * k % 3000);
+    st.dataG = uint16_t(2500 - 17 * k % 2000);
+    st.dataB = uint16_t(300 + 41 * k % 1500);
+    st.dataX = uint16_t(200 + 97 * k % 3600);
+    st.dataY = uint16_t(3700 - 61 * k % 3400);
+    st.dataINT = uint16_t((st.dataR + st.dataG + st.dataB) / 3);
+    st.dataCOL = uint16_t(k % 4);
+    SetPanelData();
+    ShowGraph();
+}
+
+// What the screen shows of the window now: the pixels the paints so far have left.
+QImage OnScreen()
+{
+    QWidget *w = PanelWidget(st.panel);
+    return w->screen()->grabWindow(w->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// The window drawn anew from scratch.
+QImage Redrawn()
+{
+    return PanelWidget(st.panel)->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Where a widget was painted, event by event.
+struct PaintLog : QObject {
+    std::vector<QRegion> regions;
+    explicit PaintLog(QWidget *w) { w->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint)
+            regions.push_back(static_cast<QPaintEvent *>(e)->region());
+        return false;
+    }
+    long largestArea() const
+    {
+        long most = 0;
+        for (const QRegion &r : regions) {
+            long area = 0;
+            for (const QRect &rect : r)
+                area += long(rect.width()) * rect.height();
+            most = std::max(most, area);
+        }
+        return most;
+    }
+};
+
+} // namespace
+
+class TstPaint : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        PrivatePortDir();
+        // A blinking text cursor would make the screen and a redraw differ by the moment they are taken.
+        QGuiApplication::styleHints()->setCursorFlashTime(0);
+    }
+    void init()
+    {
+        QVERIFY(LoadScopePanel());
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        Frames();
+    }
+    void cleanup() { DiscardScopePanel(); }
+
+    void repaintsAtTheFramePaceLeaveWhatAFullRedrawShows_data()
+    {
+        QTest::addColumn<int>("source");
+        for (int s = kSourcePlane; s < kSourceCount; ++s)
+            QTest::newRow(qPrintable(QStringLiteral("source %1").arg(s))) << s;
+    }
+
+    void repaintsAtTheFramePaceLeaveWhatAFullRedrawShows()
+    {
+        QFETCH(int, source);
+        SetSource(source);
+        ApplyFromAll(); // circles under the cross, which must not be wiped where the cross was
+        Frames();
+        for (int k = 0; k < 40; ++k) {
+            Measure(k);
+            if (k % 3 == 0) // several measurements in one frame, as when the line is fast
+                QTest::qWait(17);
+        }
+        Frames();
+        const QImage shown = OnScreen();
+        const QImage redrawn = Redrawn();
+        QCOMPARE(shown.size(), redrawn.size());
+        if (shown != redrawn) {
+            shown.save(QDir::temp().filePath(QStringLiteral("tst_paint_shown.png")));
+            redrawn.save(QDir::temp().filePath(QStringLiteral("tst_paint_redrawn.png")));
+            QFAIL("the screen differs from a full redraw (both saved in the temporary folder)");
+        }
+    }
+
+    void atStartOnlyTheGraphInSightIsDrawn()
+    {
+        DiscardScopePanel();
+        QVERIFY(LoadScopePanel());
+        // QCustomPlot would draw each graph once as it is made, seen or not, each into full-size buffers.
+        QSignalSpy overview(Plot(GraphData1), &QCustomPlot::afterReplot);
+        QSignalSpy zoom(Plot(GraphData2), &QCustomPlot::afterReplot);
+        QSignalSpy chart(Plot(GraphRaw1), &QCustomPlot::afterReplot);
+        SetSource(kSourcePlane);
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        Frames();
+        QCOMPARE(overview.count(), 1);
+        QCOMPARE(zoom.count(), 0);  // behind the overview
+        QCOMPARE(chart.count(), 0); // hidden while the colour plane is chosen
+        SetSource(kSourceRgb);
+        QCOMPARE(chart.count(), 1);
+    }
+
+    void theCrossMovesByRepaintingItsStripsOnly()
+    {
+        SetSource(kSourcePlane);
+        QSignalSpy redrawn(Plot(GraphData1), &QCustomPlot::afterReplot);
+        PaintLog log(W(GraphData1));
+        for (int k = 0; k < 20; ++k) {
+            Measure(k);
+            QTest::qWait(17);
+        }
+        Frames();
+        QCOMPARE(redrawn.count(), 0); // the diagonal and the circles were not drawn again
+        QVERIFY(log.regions.size() >= 5);
+        // Two old and two new lines, a few pixels wide: a small part of the graph.
+        const long graphArea = long(W(GraphData1)->width()) * W(GraphData1)->height();
+        QVERIFY2(log.largestArea() < graphArea / 8, qPrintable(QString::number(log.largestArea())));
+    }
+
+    void aHiddenGraphIsDrawnWhenShownAsItWouldHaveBeen()
+    {
+        SetSource(kSourcePlane);
+        DrawDiagonalAlone(GraphData1); // as GO draws it
+        Frames();
+        const QImage seen = W(GraphData1)->grab().toImage();
+
+        ApplyFromAll(); // circles that GO's drawing must take away again
+        Frames();
+        SetSource(kSourceRgb);
+        QSignalSpy redrawn(Plot(GraphData1), &QCustomPlot::afterReplot);
+        DrawDiagonalAlone(GraphData1); // GO while the strip chart is shown
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+        QVERIFY(Plot(GraphData1)->replotOwed());
+        QVERIFY(!Plot(GraphData1)->holdsBuffers()); // out of sight it keeps no full-size images
+
+        SetSource(kSourcePlane);
+        QCOMPARE(redrawn.count(), 1); // at once, before the graph is painted on the screen
+        QVERIFY(!Plot(GraphData1)->replotOwed());
+        QCOMPARE(W(GraphData1)->grab().toImage(), seen);
+    }
+
+    void aCoveredZoomGraphIsDrawnWhenBroughtToTheFront()
+    {
+        QSignalSpy redrawn(Plot(GraphData2), &QCustomPlot::afterReplot);
+        ShowGraphData2(); // the zoom graph stays behind the overview
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+        QVERIFY(Plot(GraphData2)->covered());
+        QVERIFY(!Plot(GraphData2)->holdsBuffers());
+        ZoomAction(); // brings it to the front and draws it
+        Frames();
+        QVERIFY(redrawn.count() >= 1);
+        QVERIFY(!Plot(GraphData2)->covered());
+        QVERIFY(Plot(GraphData2)->holdsBuffers());
+        QVERIFY(!Plot(GraphData1)->holdsBuffers()); // now the overview is the one behind
+        QCOMPARE(Plot(GraphData2)->plottableCount(), 1);
+        QCOMPARE(Plot(GraphData2)->itemCount(), 2 + 6 + 2); // the cross's two lines, six arcs, two circle labels
+    }
+
+    void aHiddenStripChartCatchesUpWhenShown()
+    {
+        SetSource(kSourcePlane);
+        for (int k = 0; k < 30; ++k)
+            Measure(k); // the history grows; the colour plane shows it
+        QSignalSpy redrawn(Plot(GraphRaw1), &QCustomPlot::afterReplot);
+        // Values handed to the chart while it is out of sight are kept, not drawn.
+        PlotStripChart(st.panel, GraphRaw1, st.alldata, kHistory, 0, 0, VAL_DOUBLE);
+        Frames();
+        QCOMPARE(redrawn.count(), 0);
+
+        SetSource(kSourceRgb);
+        QCOMPARE(redrawn.count(), 1);
+        // The whole history at once, newest at the right, and a scale that fits it.
+        QCOMPARE(Chart()->graph(0)->data()->size(), kHistorySamples); // one hand-over of the history
+        QCOMPARE((Chart()->graph(0)->data()->constEnd() - 1)->value, st.alldata[kHistory - kSampleValues]);
+        QVERIFY(Chart()->yAxis->range().upper >= st.alldata[kHistory - kSampleValues]);
+        Frames();
+        QCOMPARE(OnScreen(), Redrawn());
+    }
+
+    void screenReadersHearTheNumbersAFewTimesASecond()
+    {
+        // Every change of an accessible name is a message to each listening assistive tool.
+        SetSource(kSourcePlane);
+        QString name = W(DispX)->accessibleName();
+        int heard = 0, shown = 0;
+        QString text;
+        QElapsedTimer t;
+        t.start();
+        int k = 0;
+        while (t.elapsed() < 1000) { // a second of polling: some sixty frames, each with a new X
+            Measure(k++);
+            QTest::qWait(17);
+            if (W(DispX)->accessibleName() != name)
+                ++heard, name = W(DispX)->accessibleName();
+            if (static_cast<QLabel *>(W(DispX))->text() != text)
+                ++shown, text = static_cast<QLabel *>(W(DispX))->text();
+        }
+        const qint64 ms = t.elapsed();
+        QVERIFY2(k > 20, qPrintable(QStringLiteral("only %1 measurements").arg(k)));
+        const int most = int(ms / FrameGate::kSpokenMs) + 2;
+        QVERIFY2(heard >= 2 && heard <= most,
+                 qPrintable(QStringLiteral("%1 name changes in %2 ms").arg(heard).arg(ms)));
+        QVERIFY2(shown > 2 * most, qPrintable(QStringLiteral("the number changed %1 times on screen").arg(shown)));
+        // The last value is told, soon after the last change.
+        QTRY_COMPARE(W(DispX)->accessibleName(), QStringLiteral("X: %1").arg(st.dataX));
+        QCOMPARE(W(DispX)->accessibleDescription(), QStringLiteral("DispX"));
+    }
+
+    void aNumberDisplayPaintsWhatALabelWithItsSettingsPaints_data()
+    {
+        QTest::addColumn<int>("control");
+        QTest::addColumn<int>("source");
+        QTest::newRow("DispX") << int(DispX) << int(kSourcePlane);
+        QTest::newRow("DispINT") << int(DispINT) << int(kSourceRgb);
+        QTest::newRow("DispRAW on red") << int(DispRAW) << int(kSourceRed);
+        QTest::newRow("DispRAW on green") << int(DispRAW) << int(kSourceGreen);
+    }
+
+    void aNumberDisplayPaintsWhatALabelWithItsSettingsPaints()
+    {
+        QFETCH(int, control);
+        QFETCH(int, source);
+        SetSource(source);
+        auto *display = static_cast<NumDisplay *>(W(control));
+        QLabel label;
+        label.setTextFormat(Qt::PlainText);
+        label.setFont(display->font());
+        label.setPalette(display->palette());
+        label.setAutoFillBackground(display->autoFillBackground());
+        label.setFrameShape(display->frameShape());
+        label.setFrameShadow(display->frameShadow());
+        label.setLineWidth(display->lineWidth());
+        label.setMidLineWidth(display->midLineWidth());
+        label.setContentsMargins(display->contentsMargins());
+        label.setMargin(display->margin());
+        label.setIndent(display->indent());
+        label.setAlignment(display->alignment());
+        label.resize(display->size());
+        for (int value : {0, 7, 42, 1365, 4095, 65535}) {
+            SetCtrlVal(st.panel, control, value);
+            Frames();
+            label.setText(QString::number(value));
+            QCOMPARE(display->grab().toImage(), label.grab().toImage());
+        }
+    }
+
+    void aColourBarPaintsItsFrameAndTwoColouredNumber()
+    {
+        // The bar as drawn with a pen for the frame and the number laid out anew for each colour.
+        auto classic = [](ColourBar *bar) {
+            QImage image(bar->size(), QImage::Format_ARGB32_Premultiplied);
+            QPainter p(&image);
+            p.setFont(bar->font());
+            const QRect r = bar->rect();
+            p.fillRect(r, QColor(0xF4, 0xF4, 0xF4));
+            const int shown = std::clamp(bar->value(), bar->minimum(), bar->maximum()) - bar->minimum();
+            const int fill = int((long long)(r.width() - 2) * shown / std::max(1, bar->maximum() - bar->minimum()));
+            p.fillRect(QRect(1, 1, fill, r.height() - 2), bar->color());
+            p.setPen(QColor(0x80, 0x80, 0x80));
+            p.drawRect(r.adjusted(0, 0, -1, -1));
+            const QString text = QString::number(bar->value());
+            p.setPen(Qt::white);
+            p.setClipRect(QRect(1, 1, fill, r.height() - 2));
+            p.drawText(r, Qt::AlignCenter, text);
+            p.setPen(Qt::black);
+            p.setClipRect(QRect(1 + fill, 1, r.width() - 2 - fill, r.height() - 2));
+            p.drawText(r, Qt::AlignCenter, text);
+            return image;
+        };
+        for (int control : {DispRED, DispGREEN, DispBLUE}) {
+            auto *bar = static_cast<ColourBar *>(W(control));
+            for (int value : {0, 1, 99, 2048, 4095, 65535}) {
+                SetCtrlVal(st.panel, control, value);
+                Frames();
+                QCOMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), classic(bar));
+            }
+        }
+    }
+
+    void atTheLinesPaceEveryPassPaintsWhatItChanged()
+    {
+        sim::Options o;
+        o.paceBaud = 19200; // 35 ms a pass: longer than a frame
+        sim::SensorSim sensor(o);
+        QVERIFY(sensor.start());
+        PopupRecorder popups;
+        InitRS232(st.com);
+        QTest::qWait(250); // out of the guard of the identification's parameter read
+        SetSource(kSourcePlane);
+        PaintLog cross(W(GraphData1)), bar(W(DispRED)), number(W(DispY));
+        const unsigned long before = st.goodPasses;
+        QTimer::singleShot(2000, [] { st.poll = 0; });
+        {
+            PollWatchdog dog;
+            ButtonGoAction();
+            QVERIFY(!dog.fired());
+        }
+        const size_t passes = st.goodPasses - before;
+        CloseCom(st.com);
+        QVERIFY(popups.popups.empty());
+        QVERIFY2(passes >= 20, qPrintable(QStringLiteral("%1 passes in 2 s").arg(passes)));
+        const QString counts = QStringLiteral("%1 passes; paints: cross %2, bar %3, number %4")
+                                   .arg(passes)
+                                   .arg(cross.regions.size())
+                                   .arg(bar.regions.size())
+                                   .arg(number.regions.size());
+        // The simulated colour drifts: the cross moves on every pass, and is painted on every pass.
+        QVERIFY2(cross.regions.size() + 2 >= passes, qPrintable(counts));
+        // A channel holds still now and then while another moves; unchanged, it is not painted again.
+        QVERIFY2(bar.regions.size() * 4 >= passes * 3 && number.regions.size() * 4 >= passes * 3, qPrintable(counts));
+    }
+
+    void manySamplesInOneFrameCostOnePaint()
+    {
+        SetSource(kSourceRgb);
+        Measure(0);
+        Frames();
+        PaintLog log(W(GraphRaw1));
+        for (int k = 1; k <= 50; ++k)
+            Measure(k);
+        QCOMPARE(log.regions.size(), size_t(0)); // nothing between two frames
+        Frames();
+        QCOMPARE(log.regions.size(), size_t(1));
+        QCOMPARE(Chart()->traceValues(1).back(), st.alldata[kHistory - kSampleValues]);
+    }
+};
+
+QTEST_MAIN(TstPaint)
+#include "tst_paint.moc"
