@@ -2,10 +2,12 @@
 // Parses the command line of quillex-scope-cli into Options; help texts of the program and each subcommand.
 #include "cli/cliargs.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <set>
 
 namespace cli {
 
@@ -63,7 +65,76 @@ ParseResult Fail(std::string text)
 constexpr double kMaxSeconds = 366.0 * 24 * 3600; // a year: longer is surely a typing error
 constexpr double kMaxTimeout = 3600.0;
 
+// "1,2,5-8": COM numbers and ascending ranges of them, appended to *coms in the order written.
+std::optional<std::string> ParseComList(const std::string &v, std::vector<int> *coms)
+{
+    const std::string wanted = "--com needs a whole number from 1 to " + std::to_string(kMaxCom) +
+                               " or a list of them such as 1,2,5-8, not '";
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = v.find(',', from);
+        const std::string item = v.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        const std::size_t dash = item.find('-', 1); // a leading '-' is a sign: no range but a bad number
+        const auto first = ToLong(item.substr(0, dash));
+        const auto last = dash == std::string::npos ? first : ToLong(item.substr(dash + 1));
+        if (!first || !last || *first < 1 || *last > kMaxCom || *last < 1 || *first > kMaxCom)
+            return wanted + item + "'";
+        if (*last < *first)
+            return "--com range " + item + " runs backwards: write " + std::to_string(*last) + "-" +
+                   std::to_string(*first);
+        for (long n = *first; n <= *last; ++n)
+            coms->push_back(static_cast<int>(n));
+        if (comma == std::string::npos)
+            return std::nullopt;
+        from = comma + 1;
+    }
+}
+
+// A CSV field may not hold these, and the log's own reader splits on commas without quoting.
+bool FitsCsvField(const std::string &text)
+{
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return c == ',' || c == '"' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+}
+
 } // namespace
+
+std::string PortName(const PortSpec &port)
+{
+    return port.device.empty() ? "COM " + std::to_string(port.com) : port.device;
+}
+
+std::string PortFilePart(const PortSpec &port)
+{
+    if (port.device.empty())
+        return "com" + std::to_string(port.com);
+    std::string part;
+    for (char c : port.device) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '-' || c == '_';
+        if (keep)
+            part += c;
+        else if (!part.empty() && part.back() != '_')
+            part += '_';
+    }
+    while (!part.empty() && part.back() == '_')
+        part.pop_back();
+    // Only dots left would name the folder itself or its parent.
+    if (part.find_first_not_of('.') == std::string::npos)
+        part = "port" + std::to_string(port.com);
+    return part;
+}
+
+std::string PortFile(const std::string &pattern, const PortSpec &port)
+{
+    const std::string mark = kPortMark;
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = pattern.find(mark, from)) != std::string::npos; from = at + mark.size())
+        out += pattern.substr(from, at - from) + PortFilePart(port);
+    return out + pattern.substr(from);
+}
 
 std::string CommandName(Command command)
 {
@@ -78,7 +149,9 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
     Options o;
     std::optional<Command> command;
     std::vector<std::string> operands;
-    bool help = false, comGiven = false, noVerifyGiven = false, seconds = false, count = false, csv = false;
+    std::vector<int> coms;
+    std::vector<std::string> devices;
+    bool help = false, noVerifyGiven = false, seconds = false, count = false, csv = false;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -133,16 +206,12 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
             if (!takeValue(&v))
                 return Fail("option " + arg + " needs a value");
             if (arg == "--com") {
-                const auto n = ToLong(v);
-                if (!n || *n < 1 || *n > kMaxCom)
-                    return Fail("--com needs a whole number from 1 to " + std::to_string(kMaxCom) + ", not '" + v +
-                                "'");
-                o.com = static_cast<int>(*n);
-                comGiven = true;
+                if (const auto why = ParseComList(v, &coms))
+                    return Fail(*why);
             } else if (arg == "--device") {
                 if (v.empty())
                     return Fail("--device needs a path");
-                o.device = v;
+                devices.push_back(v);
             } else if (arg == "--timeout") {
                 const auto t = ToSeconds(v);
                 if (!t || *t <= 0 || *t > kMaxTimeout)
@@ -195,8 +264,27 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
     }
     o.command = *command;
     const std::string name = CommandName(*command);
-    if (comGiven && !o.device.empty())
+    // One kind of port per run, so that every port is named the same way in messages, files and the CSV.
+    if (!coms.empty() && !devices.empty())
         return Fail("--com and --device exclude each other");
+    if (coms.size() > static_cast<std::size_t>(kMaxPorts) || devices.size() > static_cast<std::size_t>(kMaxPorts))
+        return Fail("at most " + std::to_string(kMaxPorts) + " ports at once");
+    if (!coms.empty() || !devices.empty())
+        o.ports.clear();
+    std::set<int> seenComs;
+    for (int n : coms) {
+        if (!seenComs.insert(n).second)
+            return Fail("COM " + std::to_string(n) + " is given twice");
+        o.ports.push_back(PortSpec{n, {}});
+    }
+    std::set<std::string> seenDevices;
+    for (const std::string &d : devices) {
+        if (!seenDevices.insert(d).second)
+            return Fail("--device " + d + " is given twice");
+        // Devices are opened under their place in the list; no COM number is looked up for them.
+        o.ports.push_back(PortSpec{static_cast<int>(o.ports.size()) + 1, d});
+    }
+    const bool several = o.ports.size() > 1;
     if (noVerifyGiven && *command != Command::Send)
         return Fail("--no-verify belongs to send only");
     if ((seconds || count || csv) && *command != Command::Watch)
@@ -233,6 +321,21 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
     }
     default: break;
     }
+    if (*command == Command::Get && several && o.file.find(kPortMark) == std::string::npos)
+        return Fail(std::string("get with several ports needs a FILE with ") + kPortMark +
+                    " for each port's part of the name, e.g. backup-" + kPortMark + ".dat");
+    if (*command == Command::Get && o.file.find(kPortMark) != std::string::npos) {
+        std::set<std::string> files;
+        for (const PortSpec &p : o.ports)
+            if (!files.insert(PortFile(o.file, p)).second)
+                return Fail("two ports would share the file " + PortFile(o.file, p));
+    }
+    if (*command == Command::Watch && several)
+        for (const PortSpec &p : o.ports)
+            if (!FitsCsvField(PortName(p)))
+                return Fail("--device " + p.device +
+                            ": a watch over several ports names each in a CSV column, which cannot hold commas, "
+                            "quotes or control characters; link it as a COM number instead");
     return ParseResult{true, o, {}};
 }
 
