@@ -68,8 +68,8 @@ constexpr double kMaxTimeout = 3600.0;
 // "1,2,5-8": COM numbers and ascending ranges of them, appended to *coms in the order written.
 std::optional<std::string> ParseComList(const std::string &v, std::vector<int> *coms)
 {
-    const std::string wanted = "--com needs a whole number from 1 to " + std::to_string(kMaxCom) +
-                               " or a list of them such as 1,2,5-8, not '";
+    const std::string wanted =
+        "--com needs a whole number from 1 to " + std::to_string(kMaxCom) + " or a list of them such as 1,2,5-8, not '";
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = v.find(',', from);

@@ -64,9 +64,9 @@ int Ports()
             // Not connected to: a device server may hand its port to the newest client (ser2net's kickolduser),
             // so even a brief look would take the sensor from a panel or watch that is using it.
             const std::string problem = ComAddressProblem(device);
-            line += problem.empty() ? "\tnetwork address (not connected to; ident --com " + std::to_string(n) +
-                                          " tries it)"
-                                    : "\tcannot be opened: " + problem;
+            line += problem.empty()
+                        ? "\tnetwork address (not connected to; ident --com " + std::to_string(n) + " tries it)"
+                        : "\tcannot be opened: " + problem;
         } else if (ComProbe(device.c_str()) != 0) {
             // The test ident makes: the serial services open the device the number finds (where another program's
             // hold is noted); only a refusal needs a reason, told for the name the user gave.
@@ -134,8 +134,7 @@ int IdentOne(const Options &o)
 
 int GetOne(const Options &o)
 {
-    const std::string file =
-        o.file.empty() ? std::string(kStandardStream) : PortFile(o.file, o.ports.front());
+    const std::string file = o.file.empty() ? std::string(kStandardStream) : PortFile(o.file, o.ports.front());
     if (RefusedOutput(file))
         return kExitFile;
     SensorLink link(o.ports.front(), o.timeout);
@@ -226,8 +225,7 @@ std::vector<Outcome> OnEverySensor(const Options &o, const SensorJob &job)
             ExchangeResult r;
             if (!Identify(link, &out.ident, &r, {})) {
                 out.code = kExitTimeout;
-                out.result = "no valid reply to the identification request" +
-                             Detail(link, kIdentReplyBytes, r);
+                out.result = "no valid reply to the identification request" + Detail(link, kIdentReplyBytes, r);
                 return;
             }
             job(link, &out);
@@ -266,8 +264,8 @@ int Report(const Options &o, const std::vector<Outcome> &outcomes, const char *d
         failed += std::string(failed.empty() ? "; failed: " : ", ") + PortName(o.ports[i]) + " (exit " +
                   std::to_string(s.code) + ", " + ExitMeaning(s.code) + ")";
     }
-    const std::string summary = "summary: " + std::to_string(good) + " of " + std::to_string(outcomes.size()) +
-                                " sensors " + done + failed;
+    const std::string summary =
+        "summary: " + std::to_string(good) + " of " + std::to_string(outcomes.size()) + " sensors " + done + failed;
     Out(summary + "\n");
     // A script that keeps only stderr still learns that something failed, and where.
     if (worst != kExitOk)
@@ -293,8 +291,8 @@ int GetMany(const Options &o)
         ExchangeResult r;
         if (!ReadBlock(link, memory, &r, {})) {
             out->code = kExitTimeout;
-            out->result = std::string("no valid reply to the ") + MemoryName(memory) + " read" +
-                          Detail(link, kParaReplyBytes, r);
+            out->result =
+                std::string("no valid reply to the ") + MemoryName(memory) + " read" + Detail(link, kParaReplyBytes, r);
             return;
         }
         std::copy(link.pp, link.pp + kParaWords, out->block);

@@ -127,12 +127,12 @@ std::string Detail(const SensorLink &link, int expected, const ExchangeResult &r
 {
     std::string text;
     if (r.written != kFrameBytes)
-        text = ": the request could not be written (" +
-               (r.written > 0 ? "only " + std::to_string(r.written) + " of " + std::to_string(kFrameBytes) +
-                                    " bytes left"
-                : r.written == kComErrNotOpen ? std::string("the port is not open")
-                                              : std::string("the port refused it")) +
-               "); waited " + Duration(r.tdiff);
+        text =
+            ": the request could not be written (" +
+            (r.written > 0 ? "only " + std::to_string(r.written) + " of " + std::to_string(kFrameBytes) + " bytes left"
+             : r.written == kComErrNotOpen ? std::string("the port is not open")
+                                           : std::string("the port refused it")) +
+            "); waited " + Duration(r.tdiff);
     else if (r.received > expected)
         text = ": " + std::to_string(r.received) + " bytes instead of " + std::to_string(expected) + " after " +
                Duration(r.tdiff);

@@ -187,8 +187,7 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
             s.passes.store(passes, std::memory_order_relaxed);
             if (Start(link, s)) {
                 started = true;
-                mail.Post("# " + Now() + " " + s.label + " started\n" +
-                          csvrec::PortHeader(link.label, s.ident, s.ram));
+                mail.Post("# " + Now() + " " + s.label + " started\n" + csvrec::PortHeader(link.label, s.ident, s.ram));
             } else {
                 s.timeouts.fetch_add(1, std::memory_order_relaxed);
                 mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");

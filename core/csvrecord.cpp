@@ -37,8 +37,7 @@ std::string MeasurementLine(std::chrono::system_clock::time_point when, const ui
     return line + values;
 }
 
-std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port,
-                            const uint16_t data[7])
+std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port, const uint16_t data[7])
 {
     const std::string line = MeasurementLine(when, data);
     const std::size_t comma = line.find(',');
