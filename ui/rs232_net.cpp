@@ -413,6 +413,33 @@ bool IsOpen(int port)
     return Find(port) != nullptr;
 }
 
+void PrepareForThreads()
+{
+    // gensio fills its process-wide tables (its own lock, the registered kinds of connection) on first use, behind
+    // a flag it reads outside any lock. Filled here, on one thread, before any other opens a port, there is no
+    // first use left to race. Making one connection object, unopened, is enough.
+    gensio_os_funcs *o = AcquireServices();
+    if (!o)
+        return;
+    auto scratch = std::make_unique<NetPort>();
+    scratch->os = o;
+    if (str_to_gensio("telnet(rfc2217),tcp(nodelay),127.0.0.1,1", o, OnEvent, scratch.get(), &scratch->io) == 0) {
+        scratch->freeNote.note.freed = OnFreed;
+        gensio_set_frdata(scratch->io, &scratch->freeNote.note);
+        gensio_free(scratch->io);
+        const double deadline = Timer() + kCloseSeconds;
+        while (!scratch->freeNote.freed && Timer() < deadline) {
+            gensio_time slice = ToTime(kServiceSlice);
+            gensio_os_funcs_service(o, &slice);
+        }
+        // Left allocated rather than freed under a callback that may still come.
+        if (!scratch->freeNote.freed)
+            scratch.release();
+    }
+    const std::lock_guard lock(Net().mu);
+    Net().idleServices.push_back(o);
+}
+
 std::string AddressProblem(const std::string &address)
 {
     Address a;

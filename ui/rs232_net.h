@@ -15,6 +15,9 @@ bool IsAddress(const std::string &device);
 // Why `address` is not one that Open can try ("" when it can), without connecting.
 std::string AddressProblem(const std::string &address);
 
+// Readies the library for ports opened by several threads at once; call on one thread before they start.
+void PrepareForThreads();
+
 // Whether `port` is open on a network address.
 bool IsOpen(int port);
 
