@@ -26,13 +26,14 @@
 
 namespace {
 
-constexpr int kSensors = 16;      // watched together
-constexpr int kNetSensors = 4;    // behind the device server
-constexpr int kBaud = 19200;      // every simulated sensor paces its replies as a real line would
-constexpr double kStartWait = 5;  // seconds a simulator or the server may take to come up
-constexpr double kSlack = 30;     // seconds a watch may run past its --seconds before it counts as hung
-constexpr double kShareGoal = 99; // per cent of a link's single-sensor rate
-constexpr double kCpuGoal = 10;   // per cent of one core for the whole watch
+constexpr int kSensors = 16;        // watched together
+constexpr int kNetSensors = 4;      // behind the device server
+constexpr int kBaud = 19200;        // every simulated sensor paces its replies as a real line would
+constexpr double kStartWait = 5;    // seconds a simulator may take to come up
+constexpr int kServerStartMs = 500; // ser2net listens well within this
+constexpr double kSlack = 30;       // seconds a watch may run past its --seconds before it counts as hung
+constexpr double kShareGoal = 99;   // per cent of a link's single-sensor rate
+constexpr double kCpuGoal = 10;     // per cent of one core for the whole watch
 
 double ChildCpu()
 {
@@ -158,7 +159,7 @@ QStringList StartSer2Net(QProcess &server, const QTemporaryDir &work, const std:
     server.start(exe, {"-n", "-u", "-c", yaml.fileName()});
     if (!server.waitForStarted())
         return {};
-    QThread::msleep(int(kStartWait * 100)); // it listens within a fraction of a second
+    QThread::msleep(kServerStartMs);
     return server.state() == QProcess::Running ? urls : QStringList{};
 }
 
