@@ -64,6 +64,7 @@ struct Connection {
     std::string device;
     std::string line; // ser2net's own settings for the device, e.g. 9600n82
     int port = FreeTcpPort();
+    bool plainTelnet = false; // without rfc2217: telnet that sets no line
     std::string url() const { return (rfc2217 ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port); }
 };
 
@@ -77,8 +78,11 @@ public:
         for (std::size_t i = 0; i < connections_.size(); ++i) {
             const Connection &c = connections_[i];
             yaml << "connection: &sensor" << i << "\n"
-                 << "  accepter: " << (c.rfc2217 ? "telnet(rfc2217),tcp(nodelay)" : "tcp(nodelay)") << ",127.0.0.1,"
-                 << c.port << "\n"
+                 << "  accepter: "
+                 << (c.rfc2217       ? "telnet(rfc2217),tcp(nodelay)"
+                     : c.plainTelnet ? "telnet,tcp(nodelay)"
+                                     : "tcp(nodelay)")
+                 << ",127.0.0.1," << c.port << "\n"
                  << "  connector: serialdev," << c.device << "," << c.line << ",local\n"
                  << "  options:\n"
                  << "    kickolduser: true\n"

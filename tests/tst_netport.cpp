@@ -409,7 +409,7 @@ private slots:
 
     void theCommandLineSaysWhyANetworkPortCannotBeOpened_data()
     {
-        QTest::addColumn<QString>("address"); // %1: a port nobody listens on; %2: a raw TCP server; %3: a full one
+        QTest::addColumn<QString>("address"); // %1: nobody listens; %2: a raw TCP server; %3: a full one; %4: telnet
         QTest::addColumn<QString>("why");
         QTest::addColumn<int>("atLeastMs");
         QTest::newRow("refused") << "rfc2217://127.0.0.1:%1"
@@ -426,6 +426,11 @@ private slots:
                                        << "cannot open: no connection within 3 s (is the host up and the port open to "
                                           "you?)"
                                        << 2900;
+        QTest::newRow("telnet without Com Port Control")
+            << "rfc2217://127.0.0.1:%4"
+            << "cannot open: the server would not set the line: it speaks telnet without RFC 2217 Com Port Control "
+               "(ser2net: telnet(rfc2217) in the accepter)"
+            << 0;
         QTest::newRow("not an address") << "tcp://127.0.0.1"
                                         << "cannot open: the address needs a host and a port: HOST:PORT" << 0;
     }
@@ -435,9 +440,11 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, why);
         QFETCH(int, atLeastMs);
-        auto sensor = StartSensor();
-        QVERIFY(sensor);
-        Ser2Net server({{false, sensor->devicePath(), "19200n81"}});
+        auto sensor = StartSensor(), other = StartSensor();
+        QVERIFY(sensor && other);
+        Connection telnet{false, other->devicePath(), "19200n81"};
+        telnet.plainTelnet = true;
+        Ser2Net server({{false, sensor->devicePath(), "19200n81"}, telnet});
         QVERIFY(server.start());
         // A listener whose queue one waiting connection fills: the next one is never answered.
         const int full = ::socket(AF_INET, SOCK_STREAM, 0), waiting = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -452,7 +459,8 @@ private slots:
         for (QString *text : {&address, &why})
             text->replace(QLatin1String("%1"), nobody)
                 .replace(QLatin1String("%2"), QString::number(server[0].port))
-                .replace(QLatin1String("%3"), QString::number(ntohs(a.sin_port)));
+                .replace(QLatin1String("%3"), QString::number(ntohs(a.sin_port)))
+                .replace(QLatin1String("%4"), QString::number(server[1].port));
 
         for (const char *command : {"ident", "watch"}) {
             const CliRun r = RunCli({command, "--device", address});

@@ -356,7 +356,10 @@ bool SetLine(NetPort &p, long baudRate, int parity, int dataBits, int stopBits, 
     for (std::size_t i = 0; i < settings.size(); ++i) {
         p.answers[i] = Answer{&p, settings[i].second};
         if (const int rc = settings[i].first(sio, settings[i].second, OnAnswer, &p.answers[i]); rc != 0) {
-            *why = std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
+            // A telnet server that has not agreed to Com Port Control: ser2net without (rfc2217) in its accepter.
+            *why = rc == GE_NOTSUP ? std::string("the server would not set the line: it speaks telnet without RFC "
+                                                 "2217 Com Port Control (ser2net: telnet(rfc2217) in the accepter)")
+                                   : std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
             return false;
         }
     }
