@@ -22,14 +22,23 @@ enum class Memory { Ram, Eeprom };
 
 inline constexpr double kDefaultTimeout = 2.0; // as the panel waits for a reply
 inline constexpr int kMaxCom = 99;             // the panel's COM field runs 1..99
+inline constexpr int kMaxPorts = kMaxCom;      // devices given by path count against the same bound
+// In get's FILE, stands for each port's part of the file name (com3, dev_ttyUSB0, rfc2217_cabinet4_4001).
+inline constexpr const char *kPortMark = "%p";
+
+// One sensor to talk to: a COM number, or a device path or network address given with --device.
+struct PortSpec {
+    int com = 1;        // the serial services' number: COM N, or the device's place among the --device options
+    std::string device; // "" = the device COM com finds
+};
 
 struct Options {
     Command command = Command::Help;
     Command helpFor = Command::Help; // with Command::Help: the subcommand asked about (Help = overview)
     Memory memory = Memory::Ram;
     std::string file; // get: where to write ("" = standard output); send: what to send
-    int com = 1;
-    std::string device; // --device: overrides the number's device
+    // The sensors, in the order given: --com lists and ranges, or every --device; COM 1 when neither is given.
+    std::vector<PortSpec> ports{PortSpec{}};
     double timeout = kDefaultTimeout;
     bool verify = true;
     double seconds = 0; // watch: 0 = no time limit
@@ -49,6 +58,14 @@ ParseResult ParseArgs(const std::vector<std::string> &args);
 // The usage text of one subcommand, or of the whole program for Command::Help.
 std::string HelpText(Command command);
 std::string CommandName(Command command);
+
+// How messages, summaries and the CSV's port column name a port: "COM 3", or the device as given.
+std::string PortName(const PortSpec &port);
+// The port's part of a file name, for kPortMark: "com3", or the device with every run of characters other
+// than letters, digits, '.', '-' and '_' made one '_' (/dev/ttyUSB0 -> dev_ttyUSB0).
+std::string PortFilePart(const PortSpec &port);
+// `pattern` with every kPortMark replaced by PortFilePart(port).
+std::string PortFile(const std::string &pattern, const PortSpec &port);
 
 inline constexpr const char *kProgram = "quillex-scope-cli";
 inline constexpr const char *kVersion = "1.0";

@@ -30,11 +30,27 @@ bool InGroup(gid_t gid)
     return false;
 }
 
+// The reentrant calls throughout: several lines' threads may explain their ports at the same time.
 std::string GroupName(gid_t gid)
 {
-    if (const group *g = getgrgid(gid))
-        return g->gr_name;
+    constexpr std::size_t kFirstBuffer = 4096, kLargestBuffer = 65536; // group entries with long member lists
+    for (std::vector<char> buffer(kFirstBuffer); buffer.size() <= kLargestBuffer; buffer.resize(buffer.size() * 4)) {
+        group entry{};
+        group *found = nullptr;
+        const int rc = getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE)
+            continue;
+        if (rc == 0 && found)
+            return found->gr_name;
+        break;
+    }
     return "gid " + std::to_string(gid);
+}
+
+std::string ErrorText(int code)
+{
+    char text[256];
+    return strerror_r(code, text, sizeof text); // the GNU form: returns the text, which may not be in `text`
 }
 
 } // namespace
@@ -55,7 +71,7 @@ std::string WhyNotOpen(const std::string &path)
             return "it is a link that leads back to itself" + (to.empty() ? std::string() : " (to " + to + ")");
         if (e == ENOENT && !to.empty())
             return "it is a link to " + to + ", which does not exist";
-        return std::strerror(e);
+        return ErrorText(e);
     }
     if (S_ISDIR(s.st_mode))
         return "it is a folder, not a device";
@@ -71,7 +87,7 @@ std::string WhyNotOpen(const std::string &path)
         }
         if (e == EBUSY)
             return "in use by another program";
-        return std::strerror(e);
+        return ErrorText(e);
     }
     const bool terminal = isatty(fd) != 0;
     close(fd);

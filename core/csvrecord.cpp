@@ -37,8 +37,14 @@ std::string MeasurementLine(std::chrono::system_clock::time_point when, const ui
     return line + values;
 }
 
-std::string Header(const std::string &program, const std::string &port, const std::string &ident,
-                   const uint16_t ramBlock[25])
+std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port, const uint16_t data[7])
+{
+    const std::string line = MeasurementLine(when, data);
+    const std::size_t comma = line.find(',');
+    return line.substr(0, comma) + "," + port + line.substr(comma);
+}
+
+std::string PortHeader(const std::string &port, const std::string &ident, const uint16_t ramBlock[25])
 {
     std::string clean;
     for (char c : ident) {
@@ -48,10 +54,16 @@ std::string Header(const std::string &program, const std::string &port, const st
     }
     while (!clean.empty() && clean.back() == ' ')
         clean.pop_back();
-    std::string text = "# " + program + "\n# port: " + port + "\n# ident: " + clean + "\n# RAM:";
+    std::string text = "# port: " + port + "\n# ident: " + clean + "\n# RAM:";
     for (int i = 0; i < 25; ++i)
         text += " " + std::to_string(ramBlock[i]);
-    return text + "\n" + kColumns + "\n";
+    return text + "\n";
+}
+
+std::string Header(const std::string &program, const std::string &port, const std::string &ident,
+                   const uint16_t ramBlock[25])
+{
+    return "# " + program + "\n" + PortHeader(port, ident, ramBlock) + kColumns + "\n";
 }
 
 } // namespace csvrec

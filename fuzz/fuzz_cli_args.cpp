@@ -53,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (r.options.command == cli::Command::Help && cli::HelpText(r.options.helpFor).empty())
         __builtin_trap();
+    // Every accepted command names at least one port, each once, and no two ports share a file of get's.
+    const std::vector<cli::PortSpec> &ports = r.options.ports;
+    if (ports.empty() || ports.size() > static_cast<std::size_t>(cli::kMaxPorts))
+        __builtin_trap();
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (ports[i].device.empty() && (ports[i].com < 1 || ports[i].com > cli::kMaxCom))
+            __builtin_trap();
+        for (std::size_t j = 0; j < i; ++j) {
+            if (cli::PortName(ports[i]) == cli::PortName(ports[j]))
+                __builtin_trap();
+            if (r.options.command == cli::Command::Get && ports.size() > 1 &&
+                cli::PortFile(r.options.file, ports[i]) == cli::PortFile(r.options.file, ports[j]))
+                __builtin_trap();
+        }
+    }
 
     if (split == std::string::npos || r.options.file.empty())
         return 0;

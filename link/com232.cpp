@@ -22,27 +22,33 @@ uint16_t TakeWord(const unsigned char *at)
 
 } // namespace
 
+void FillTxBufTo(unsigned char *frame, uint16_t sync, uint8_t order, const uint16_t *pp, int words)
+{
+    PutWord(frame, sync);
+    PutWord(frame + 2, order);
+    for (int i = 0; i < words; ++i)
+        PutWord(frame + 4 + 2 * i, pp[i]);
+}
+
+void GetRxBufWords(const unsigned char *reply, uint16_t *words, int count)
+{
+    for (int i = 0; i < count; ++i)
+        words[i] = TakeWord(reply + 2 * i);
+}
+
 void FillTxBuf(uint8_t order)
 {
-    PutWord(st.szWriteBuf, st.sync);
-    PutWord(st.szWriteBuf + 2, order);
-    const int words = st.anzpara <= kParaWords ? st.anzpara : kParaWords;
-    for (int i = 0; i < words; ++i)
-        PutWord(st.szWriteBuf + 4 + 2 * i, st.pp[i]);
+    FillTxBufTo(st.szWriteBuf, st.sync, order, st.pp, st.anzpara <= kParaWords ? st.anzpara : kParaWords);
 }
 
 void GetRxBufPara()
 {
-    const int words = st.anzpara <= kParaWords ? st.anzpara : kParaWords;
-    for (int i = 0; i < words; ++i)
-        st.pp[i] = TakeWord(st.szReadBuf + 2 * i);
+    GetRxBufWords(st.szReadBuf, st.pp, st.anzpara <= kParaWords ? st.anzpara : kParaWords);
 }
 
 void GetRxBufData()
 {
-    const int words = st.anzdata <= kDataWords ? st.anzdata : kDataWords;
-    for (int i = 0; i < words; ++i)
-        st.databuf[i] = TakeWord(st.szReadBuf + 2 * i);
+    GetRxBufWords(st.szReadBuf, st.databuf, st.anzdata <= kDataWords ? st.anzdata : kDataWords);
 }
 
 int ReadReplyTo(int port, int queued, unsigned char *buffer)
@@ -58,11 +64,16 @@ void ReadReply(int port, int queued)
     st.nBytesR = static_cast<uint16_t>(ReadReplyTo(port, queued, st.szReadBuf));
 }
 
-void GetRxBufIdent(char text[kIdentChars + 1])
+void GetRxBufIdentFrom(const unsigned char *reply, char text[kIdentChars + 1])
 {
     for (int i = 0; i < kIdentChars; ++i)
-        text[i] = static_cast<char>(st.szReadBuf[2 * i + 1]);
+        text[i] = static_cast<char>(reply[2 * i + 1]);
     text[kIdentChars] = '\0';
+}
+
+void GetRxBufIdent(char text[kIdentChars + 1])
+{
+    GetRxBufIdentFrom(st.szReadBuf, text);
 }
 
 void SetProtocolDefaults()

@@ -37,6 +37,12 @@ inline constexpr double kGuardEeprom = 0.3; // after writing EEPROM
 void FillTxBuf(uint8_t order);
 void GetRxBufPara(); // first 2 * anzpara bytes of szReadBuf -> pp
 void GetRxBufData(); // first 2 * anzdata bytes of szReadBuf -> databuf
+
+// The same on buffers a caller owns, for a program that serves several lines at once and so cannot share the
+// state record's: a frame of 4 + 2 * words bytes into `frame`, and `words` words decoded from `reply`.
+void FillTxBufTo(unsigned char *frame, uint16_t sync, uint8_t order, const uint16_t *pp, int words);
+void GetRxBufWords(const unsigned char *reply, uint16_t *words, int count);
+void GetRxBufIdentFrom(const unsigned char *reply, char text[kIdentChars + 1]);
 // Reads up to `queued` bytes waiting on COM `port` into szReadBuf, never more than it holds; sets nBytesR.
 void ReadReply(int port, int queued);
 // The same into `buffer` of kBufSize bytes; returns the count read (0 after a serial error).

@@ -31,6 +31,8 @@ void PrintUsage(std::ostream &os)
           "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
           "  --replay FILE.csv  answer data requests with the measurements of a recorded log, line by line\n"
           "                     at the recorded pace; parameter reads get its RAM block\n"
+          "  --replay-port PORT the sensor to replay from a log of several (a watch over several ports):\n"
+          "                     its port column's text, e.g. \"COM 11\" (or just 11)\n"
           "  --replay-end loop|stop\n"
           "                     after the last line start again (default), or stop: data requests then\n"
           "                     go unanswered, as from a sensor that fell silent\n"
@@ -94,6 +96,7 @@ int main(int argc, char **argv)
     int hangUpAfter = -1;
     bool logOrders = false;
     std::string replayPath;
+    std::string replayPort;
     sim::ReplayEnd replayEnd = sim::ReplayEnd::Loop;
 
     for (int i = 1; i < argc; ++i) {
@@ -134,6 +137,10 @@ int main(int argc, char **argv)
             fault = *f;
         } else if (arg == "--replay") {
             replayPath = value;
+        } else if (arg == "--replay-port") {
+            replayPort = value;
+            if (replayPort.empty())
+                return Fail("--replay-port needs a port, e.g. \"COM 11\" or 11");
         } else if (arg == "--replay-end") {
             const auto e = ParseReplayEnd(value);
             if (!e)
@@ -149,6 +156,9 @@ int main(int argc, char **argv)
         }
     }
 
+    if (!replayPort.empty() && replayPath.empty())
+        return Fail("--replay-port chooses a sensor of --replay FILE.csv, which is missing");
+
     // Blocked before the serving thread exists so it inherits the mask and only sigtimedwait() sees them,
     // which lets the link be removed in orderly fashion.
     sigset_t stopSignals;
@@ -163,7 +173,7 @@ int main(int argc, char **argv)
     if (!replayPath.empty()) {
         std::string why;
         recording.emplace();
-        if (!sim::LoadRecording(replayPath, &*recording, &why)) {
+        if (!sim::LoadRecording(replayPath, &*recording, &why, replayPort)) {
             std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
             return 2;
         }
@@ -182,7 +192,8 @@ int main(int argc, char **argv)
               << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
 
     if (replayLines > 0)
-        std::cout << "replay " << replayLines << " measurements from " << replayPath << std::endl;
+        std::cout << "replay " << replayLines << " measurements from " << replayPath
+                  << (replayPort.empty() ? std::string() : " (" + replayPort + ")") << std::endl;
 
     bool reportedHangUp = false;
     bool reportedReplayEnd = false;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace sim {
@@ -15,6 +16,9 @@ namespace sim {
 namespace {
 
 constexpr const char *kRamTag = "# RAM:";
+constexpr const char *kPortTag = "# port:";
+constexpr const char *kPortColumn = "port";
+constexpr const char *kComPrefix = "COM ";
 constexpr std::size_t kRamWords = std::tuple_size_v<Block>;
 constexpr std::size_t kValues = std::tuple_size_v<Measurement>;
 // The log's own column names; the first is the time, the others the measurement in record order.
@@ -126,16 +130,43 @@ bool ParseTime(const std::string &field, double *seconds)
     return true;
 }
 
+// "11" is how a user types COM 11.
+std::string PortName(const std::string &chosen)
+{
+    const std::string t = Trim(chosen);
+    const bool number = !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    return number ? kComPrefix + t : t;
+}
+
+// Whether a header's "# port:" text belongs to the port: "COM 11" or "COM 11 (/dev/ttyUSB0)" for COM 11.
+bool HeaderNames(const std::string &headerText, const std::string &port)
+{
+    return headerText == port || headerText.rfind(port + " (", 0) == 0;
+}
+
+std::string Listed(const std::set<std::string> &ports)
+{
+    std::string list;
+    for (const std::string &p : ports)
+        list += (list.empty() ? "" : ", ") + p;
+    return list;
+}
+
 } // namespace
 
-bool ParseRecording(const std::string &text, Recording *recording, std::string *error)
+bool ParseRecording(const std::string &text, Recording *recording, std::string *error, const std::string &chosen)
 {
     Recording r;
+    const std::string port = PortName(chosen);
     // Field index of time, R, G, B, X, Y, INT, COL; the log's own order until a column line says otherwise.
     std::array<std::size_t, 1 + kValues> column{};
     for (std::size_t i = 0; i < column.size(); ++i)
         column[i] = i;
     std::size_t fieldCount = column.size();
+    std::optional<std::size_t> portColumn; // while the last column line names one
+    bool anyPortColumn = false;
+    std::set<std::string> ports; // every port the measurement lines name
+    std::string headerPort;      // the text of the last "# port:" line
 
     std::istringstream in(text);
     std::string line;
@@ -149,9 +180,15 @@ bool ParseRecording(const std::string &text, Recording *recording, std::string *
         const std::string trimmed = Trim(line);
         if (trimmed.empty())
             continue;
+        if (trimmed.rfind(kPortTag, 0) == 0) {
+            headerPort = Trim(trimmed.substr(std::strlen(kPortTag)));
+            continue;
+        }
         if (trimmed.rfind(kRamTag, 0) == 0) {
             if (r.ram)
                 continue; // a second session appended to the file: its sensor started from the first block
+            if (!port.empty() && !HeaderNames(headerPort, port))
+                continue; // another sensor's block
             std::istringstream words(trimmed.substr(std::strlen(kRamTag)));
             Block block{};
             std::string word;
@@ -179,12 +216,23 @@ bool ParseRecording(const std::string &text, Recording *recording, std::string *
                     return fail(std::string("the column line has no column ") + kColumnNames[c]);
                 column[c] = it->second;
             }
+            const auto p = named.find(kPortColumn);
+            portColumn = p == named.end() ? std::nullopt : std::optional<std::size_t>(p->second);
+            anyPortColumn = anyPortColumn || portColumn.has_value();
             fieldCount = fields.size();
             continue;
         }
         if (fields.size() != fieldCount)
             return fail("expected " + std::to_string(fieldCount) + " comma-separated fields, found " +
                         std::to_string(fields.size()));
+        if (portColumn) {
+            const std::string linePort = Trim(fields[*portColumn]);
+            ports.insert(linePort);
+            if (!port.empty() && linePort != port)
+                continue;
+        } else if (!port.empty()) {
+            continue; // a session of one sensor in a log of several: which one it was, the line does not say
+        }
         double seconds = 0;
         if (!ParseTime(fields[column[0]], &seconds))
             return fail("cannot read the time \"" + Trim(fields[column[0]]) + "\"");
@@ -195,6 +243,18 @@ bool ParseRecording(const std::string &text, Recording *recording, std::string *
         r.measurements.push_back(m);
         r.seconds.push_back(seconds);
     }
+    if (!port.empty() && !anyPortColumn) {
+        *error = "it is the log of one sensor, with no port column to choose " + port + " from";
+        return false;
+    }
+    if (port.empty() && ports.size() > 1) {
+        *error = "it holds the lines of several sensors (" + Listed(ports) + "): choose one with --replay-port";
+        return false;
+    }
+    if (!port.empty() && r.measurements.empty()) {
+        *error = "no measurements of " + port + " in it" + (ports.empty() ? "" : " (it has " + Listed(ports) + ")");
+        return false;
+    }
     if (r.measurements.empty()) {
         *error = "no measurements in it";
         return false;
@@ -203,7 +263,7 @@ bool ParseRecording(const std::string &text, Recording *recording, std::string *
     return true;
 }
 
-bool LoadRecording(const std::string &path, Recording *recording, std::string *error)
+bool LoadRecording(const std::string &path, Recording *recording, std::string *error, const std::string &port)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -216,7 +276,7 @@ bool LoadRecording(const std::string &path, Recording *recording, std::string *e
         *error = path + ": cannot be read";
         return false;
     }
-    if (!ParseRecording(text.str(), recording, error)) {
+    if (!ParseRecording(text.str(), recording, error, port)) {
         *error = path + ": " + *error;
         return false;
     }

@@ -27,9 +27,14 @@ struct Recording {
 // line naming at least time,R,G,B,X,Y,INT,COL in any order (without one, that order is assumed), then one line
 // per measurement. Times are ISO 8601 as the log writes them (2024-05-17T08:03:11.042+02:00) or plain seconds.
 // False with *error ("line N: why") for anything else, or when there is no measurement at all.
-bool ParseRecording(const std::string &text, Recording *recording, std::string *error);
+//
+// A log of several sensors has a "port" column too. `port` chooses one of them: only its lines are read, and the
+// block is the first "# RAM:" line after a "# port:" line that names it ("# port: COM 11 (/dev/ttyUSB0)" names
+// COM 11; a bare number N stands for "COM N"). Such a log cannot be read without a choice when it holds more
+// than one port, and a log without the column admits none.
+bool ParseRecording(const std::string &text, Recording *recording, std::string *error, const std::string &port = {});
 // The same from a file; *error starts with the path.
-bool LoadRecording(const std::string &path, Recording *recording, std::string *error);
+bool LoadRecording(const std::string &path, Recording *recording, std::string *error, const std::string &port = {});
 
 enum class ReplayEnd {
     Loop, // after the last line, the first again

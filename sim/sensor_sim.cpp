@@ -557,6 +557,10 @@ void SensorSim::serve()
             Clock::time_point notBefore;
             {
                 std::lock_guard lock(mu_);
+                // Whatever the line was set to for this request is seen, however briefly it was so: a server such
+                // as ser2net puts the old settings back as soon as its client has gone.
+                lineWatched_ = {};
+                watchLineLocked(now);
                 frames_.push_back(partial);
                 if (frames_.size() > kFramesKept)
                     frames_.pop_front();

@@ -156,9 +156,9 @@ public:
     bool waitForFrames(std::size_t count, double timeoutSeconds) const; // until framesSeen() >= count
     int repliesSent() const; // replies whose last byte was written, including faulty ones
 
-    // The line settings as last seen (looked at every few milliseconds while serving), and every change since
-    // start: the settings the pty was created with first. Changes after the first *seen (numbered from 0 at
-    // start) are returned, as far as they are still kept, and *seen moves on.
+    // The line settings as last seen (looked at every few milliseconds while serving, and at every request), and every
+    // change since start: the settings the pty was created with first. Changes after the first *seen (numbered from 0
+    // at start) are returned, as far as they are still kept, and *seen moves on.
     LineSettings lineSettings() const;
     std::vector<LineSettings> lineChangesSince(std::size_t *seen) const;
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The command-line companion run as a process against the simulated sensor, and the panel's --record.
 #include "testsupport.h"
+#include "linesupport.h"
 
 #include "cli/cliargs.h"
 #include "sensor_sim.h"
@@ -31,6 +32,7 @@
 #endif
 
 using namespace testsupport;
+using namespace linesupport;
 
 namespace {
 
@@ -102,31 +104,6 @@ std::function<void()> HeldToFilePermissionsInChild()
             ::_exit(99);
 #endif
     };
-}
-
-// CPU seconds used so far and resident memory of a running process, from /proc.
-struct Usage {
-    double cpu = -1;
-    long rssKb = -1;
-};
-
-Usage UsageOf(qint64 pid)
-{
-    Usage u;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        // Fields after the command name, which ends with the last ')': state is field 3, utime 14, stime 15.
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (f.size() > 12)
-            u.cpu = (f[11].toDouble() + f[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
-    }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly))
-        for (const QByteArray &l : status.readAll().split('\n'))
-            if (l.startsWith("VmRSS:"))
-                u.rssKb = l.mid(6).trimmed().split(' ').value(0).toLong();
-    return u;
 }
 
 QStringList FilesIn(const QString &folder)
@@ -223,6 +200,22 @@ private slots:
         QTest::newRow("com and device") << QStringList{"ident", "--com", "1", "--device", "/dev/ttyS0"} << false;
         QTest::newRow("watch option on get") << QStringList{"get", "ram", "--csv", "f.csv"} << false;
         QTest::newRow("timeout not a number") << QStringList{"ident", "--timeout", "2s"} << false;
+        QTest::newRow("com list and ranges") << QStringList{"ident", "--com", "1,2,5-8", "--com", "9"} << true;
+        QTest::newRow("get several into a pattern") << QStringList{"get", "ram", "b-%p.dat", "--com", "1,2"} << true;
+        QTest::newRow("com given twice over") << QStringList{"ident", "--com", "1-3", "--com", "2"} << false;
+        QTest::newRow("com range backwards") << QStringList{"ident", "--com", "8-5"} << false;
+        QTest::newRow("com range past the last") << QStringList{"ident", "--com", "98-100"} << false;
+        QTest::newRow("com list with a hole") << QStringList{"ident", "--com", "1,,2"} << false;
+        QTest::newRow("com list ending in a comma") << QStringList{"ident", "--com", "1,"} << false;
+        QTest::newRow("com list and a device") << QStringList{"ident", "--com", "1,2", "--device", "/dev/x"} << false;
+        QTest::newRow("device given twice")
+            << QStringList{"ident", "--device", "/dev/x", "--device", "/dev/x"} << false;
+        QTest::newRow("get several into one file") << QStringList{"get", "ram", "b.dat", "--com", "1,2"} << false;
+        QTest::newRow("get several to standard output") << QStringList{"get", "ram", "--com", "1,2"} << false;
+        QTest::newRow("get several sharing a file")
+            << QStringList{"get", "ram", "b-%p.dat", "--device", "/dev/a:b", "--device", "/dev/a_b"} << false;
+        QTest::newRow("watch several, a device with a comma")
+            << QStringList{"watch", "--device", "/dev/a,b", "--device", "/dev/c"} << false;
     }
 
     void argumentsAreCheckedBeforeAnythingRuns()
@@ -239,6 +232,38 @@ private slots:
             QVERIFY(r.err.contains(QLatin1String("--help")));
             QVERIFY(sensor->frames().empty());
         }
+    }
+
+    void portsAreTakenInTheOrderGivenAndNamedForFiles_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("names"); // each port's name, then its part of a file name
+        QTest::newRow("numbers and ranges, as written")
+            << QStringList{"get", "ram", "b-%p.dat", "--com", "3,1-2", "--com", "7"}
+            << QStringList{"COM 3", "com3", "COM 1", "com1", "COM 2", "com2", "COM 7", "com7"};
+        QTest::newRow("devices and addresses")
+            << QStringList{"ident",    "--device", "rfc2217://[fd00::21]:4001", "--device", "/dev/ttyUSB0",
+                           "--device", "/.."}
+            << QStringList{
+                   "rfc2217://[fd00::21]:4001", "rfc2217_fd00_21_4001", "/dev/ttyUSB0", "dev_ttyUSB0", "/..", "port3"};
+        QTest::newRow("COM 1 when none is given") << QStringList{"watch"} << QStringList{"COM 1", "com1"};
+    }
+
+    void portsAreTakenInTheOrderGivenAndNamedForFiles()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, names);
+        std::vector<std::string> v;
+        for (const QString &a : args)
+            v.push_back(a.toStdString());
+        const cli::ParseResult r = cli::ParseArgs(v);
+        QVERIFY2(r.ok, r.error.c_str());
+        QStringList got;
+        for (const cli::PortSpec &p : r.options.ports)
+            got << QString::fromStdString(cli::PortName(p)) << QString::fromStdString(cli::PortFilePart(p));
+        QCOMPARE(got, names);
+        if (args[0] == QLatin1String("get"))
+            QCOMPARE(cli::PortFile("b-%p.dat", r.options.ports.front()), std::string("b-com3.dat"));
     }
 
     void eachSubcommandSendsItsFramesAndPrintsItsResult_data()
@@ -494,6 +519,222 @@ private slots:
         QCOMPARE(Run({"watch", "--count", "5", "--csv", csv}).exit, 0);
         QCOMPARE(MeasurementLines(csv, &parse, &headers), 105);
         QCOMPARE(headers, 1);
+    }
+
+    void fourSensorsOneDroppingWritesAreEachVerified()
+    {
+        std::vector<std::unique_ptr<sim::SensorSim>> more;
+        for (int com = 2; com <= 4; ++com) {
+            more.push_back(std::make_unique<sim::SensorSim>(sim::Options{.com = com}));
+            QVERIFY(more.back()->start());
+        }
+        more[1]->setFault(sim::Fault::DropStore); // COM 3: not the last, so the order of the report is seen
+        const std::vector<sim::SensorSim *> all{sensor.get(), more[0].get(), more[1].get(), more[2].get()};
+        const sim::Block block = Changed({{2, 700}, {17, 99}});
+        const QString file = WriteFile(dir, QStringLiteral("line.dat"), BlockText(block));
+
+        const Outcome r = Run({"send", "eeprom", file, "--com", "1-4"});
+        QCOMPARE(r.exit, int(cli::kExitMismatch));
+        const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 5);
+        for (int i = 0; i < 4; ++i) {
+            const QString head = QStringLiteral("COM %1 (%2)\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\t")
+                                     .arg(i + 1)
+                                     .arg(QString::fromStdString(all[size_t(i)]->devicePath()));
+            const QString result = i == 2 ? "exit 4: EEPROM differs from " + file +
+                                                " in 2 words: word 2 sent 700, read 800; word 17 sent 99, read 120"
+                                          : QStringLiteral("verified 25 words in EEPROM");
+            QCOMPARE(lines[i], head + result);
+            QCOMPARE(Orders(*all[size_t(i)]), (QList<int>{7, 2, 4}));
+            QCOMPARE(all[size_t(i)]->eeprom(), i == 2 ? sim::DefaultBlock() : block);
+        }
+        const QString summary =
+            QStringLiteral("summary: 3 of 4 sensors verified; failed: COM 3 (exit 4, verification mismatch)");
+        QCOMPARE(lines[4], summary);
+        QVERIFY2(r.err.contains(summary), qPrintable(r.err));
+    }
+
+    void severalSensorsAreServedAtOnceAndExitWithTheWorstCode_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QList<int>>("faults"); // sim::Fault of COM 1, 2 and 3
+        QTest::addColumn<int>("order");         // the order the faults hit, 0 = all
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QStringList>("says"); // in the output, in this order; %1..%3 the sensors' devices
+        QTest::addColumn<int>("withinMs");
+        const int none = int(sim::Fault::None), noReply = int(sim::Fault::NoReply);
+        QTest::newRow("ident: one silent")
+            << QStringList{"ident", "--com", "1-3", "--timeout", "0.5"} << QList<int>{none, noReply, none} << 0 << 3
+            << QStringList{"COM 1 (%1)\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\tidentified\n",
+                           "COM 2 (%2)\t-\texit 3: no valid reply to the identification request within 0.5 s (got 0 "
+                           "of 96 bytes)\n",
+                           "COM 3 (%3)\tQUILLEX",
+                           "summary: 2 of 3 sensors identified; failed: COM 2 (exit 3, time-out)\n"}
+            << 20000;
+        // One after another these would take three time-outs; at once, one.
+        QTest::newRow("ident: all silent, waited for at once")
+            << QStringList{"ident", "--com", "1-3", "--timeout", "1.5"} << QList<int>{noReply, noReply, noReply} << 0
+            << 3
+            << QStringList{"summary: 0 of 3 sensors identified; failed: COM 1 (exit 3, time-out), COM 2 (exit 3, "
+                           "time-out), COM 3 (exit 3, time-out)"}
+            << 3500;
+        QTest::newRow("ident: a missing port and a silent one")
+            << QStringList{"ident", "--com", "1,2,5", "--timeout", "0.5"} << QList<int>{none, noReply, none} << 0 << 3
+            << QStringList{"/com5)\t-\texit 2: cannot open: it is a link to /nonexistent/tty, which does not exist\n",
+                           "summary: 1 of 3 sensors identified; failed: COM 2 (exit 3, time-out), COM 5 (exit 2, "
+                           "port cannot be opened)"}
+            << 20000;
+        QTest::newRow("get: each block into its own file")
+            << QStringList{"get", "eeprom", "%d/b-%p.dat", "--com", "1-3"} << QList<int>{none, none, none} << 0 << 0
+            << QStringList{"COM 1 (%1)\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\tEEPROM saved to %d/b-com1.dat\n",
+                           "summary: 3 of 3 sensors read\n"}
+            << 20000;
+        QTest::newRow("get: one read cut short")
+            << QStringList{"get", "eeprom", "%d/b-%p.dat", "--com", "1-3"}
+            << QList<int>{none, none, int(sim::Fault::ShortByOne)} << int(sim::ReadEeprom) << 3
+            << QStringList{"COM 3 (%3)\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\texit 3: no valid reply to the "
+                           "EEPROM read within",
+                           "(got 49 of 50 bytes)\n", "summary: 2 of 3 sensors read; failed: COM 3 (exit 3, time-out)"}
+            << 20000;
+        QTest::newRow("send: unverified")
+            << QStringList{"send", "ram", "%d/in.dat", "--no-verify", "--com", "1-3"} << QList<int>{none, none, none}
+            << 0 << 0
+            << QStringList{"COM 2 (%2)\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\tsent to RAM (not verified)\n",
+                           "summary: 3 of 3 sensors sent\n"}
+            << 20000;
+    }
+
+    void severalSensorsAreServedAtOnceAndExitWithTheWorstCode()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QList<int>, faults);
+        QFETCH(int, order);
+        QFETCH(int, exit);
+        QFETCH(QStringList, says);
+        QFETCH(int, withinMs);
+        const int none = int(sim::Fault::None);
+        QTemporaryDir out;
+        std::vector<std::unique_ptr<sim::SensorSim>> more;
+        for (int com = 2; com <= 3; ++com) {
+            more.push_back(std::make_unique<sim::SensorSim>(sim::Options{.com = com}));
+            QVERIFY(more.back()->start());
+        }
+        const std::vector<sim::SensorSim *> all{sensor.get(), more[0].get(), more[1].get()};
+        for (size_t i = 0; i < all.size(); ++i) {
+            sim::Block own = sim::DefaultBlock();
+            own[sim::Power] = uint16_t(100 * (i + 1)); // every sensor a block of its own: files cannot be mixed up
+            all[i]->setEeprom(own);
+            all[i]->setFault(sim::Fault(faults[int(i)]), order);
+        }
+        WriteFile(out, QStringLiteral("in.dat"), BlockText(Changed({{2, 321}})));
+        args.replaceInStrings(QStringLiteral("%d"), out.path());
+        QFile::link(QStringLiteral("/nonexistent/tty"), QString::fromStdString(portdir::LinkPath(5)));
+
+        const Outcome r = Run(args);
+        QFile::remove(QString::fromStdString(portdir::LinkPath(5)));
+        QCOMPARE(r.exit, exit);
+        qsizetype at = 0;
+        for (QString text : says) {
+            for (size_t i = 0; i < all.size(); ++i)
+                text.replace(QStringLiteral("%%1").arg(i + 1), QString::fromStdString(all[i]->devicePath()));
+            text.replace(QLatin1String("%d"), out.path());
+            const qsizetype found = r.out.indexOf(text, at);
+            QVERIFY2(found >= 0, qPrintable(QStringLiteral("'%1' not in order in:\n%2").arg(text, r.out)));
+            at = found + text.size();
+        }
+        QCOMPARE(r.out.count(u'\n'), 4); // three sensors and the summary
+        QVERIFY2(r.ms < withinMs, qPrintable(QString::number(r.ms)));
+        if (exit != 0)
+            QVERIFY2(r.err.contains(QLatin1String("summary: ")), qPrintable(r.err));
+        if (args[0] == QLatin1String("get"))
+            for (size_t i = 0; i < all.size(); ++i) {
+                QFile f(out.filePath(QStringLiteral("b-com%1.dat").arg(i + 1)));
+                const bool read = faults[int(i)] == none;
+                QCOMPARE(f.exists(), read);
+                if (read && f.open(QIODevice::ReadOnly))
+                    QCOMPARE(QString::fromUtf8(f.readAll()), BlockText(all[i]->eeprom()));
+            }
+        if (args[0] == QLatin1String("send"))
+            for (sim::SensorSim *s : all)
+                QCOMPARE(s->ram(), Changed({{2, 321}}));
+    }
+
+    void watchOverSeveralPortsKeepsEachInOrderAndNoDeadOneSlowsTheOthers()
+    {
+        // Three sensors replay numbered measurements, so each port's lines can be checked for order and gaps;
+        // COM 4 stops answering measurements after it has started; COM 5 never opens.
+        std::vector<std::unique_ptr<sim::SensorSim>> more;
+        for (int com = 2; com <= 4; ++com) {
+            more.push_back(std::make_unique<sim::SensorSim>(sim::Options{.com = com}));
+            QVERIFY(more.back()->start());
+        }
+        const std::vector<sim::SensorSim *> live{sensor.get(), more[0].get(), more[1].get()};
+        constexpr int kRecorded = 2000;
+        for (size_t i = 0; i < live.size(); ++i) {
+            sim::Recording rec;
+            for (int n = 0; n < kRecorded; ++n) {
+                rec.measurements.push_back({uint16_t(n), uint16_t(i + 1), 0, 0, 0, 0, 0});
+                rec.seconds.push_back(0);
+            }
+            live[i]->setReplay(rec, sim::ReplayEnd::Stop);
+            live[i]->setPacing(19200);
+        }
+        more[2]->setFault(sim::Fault::NoReply, sim::Measure);
+        QFile::link(QStringLiteral("/nonexistent/tty"), QString::fromStdString(portdir::LinkPath(5)));
+        const QString csv = dir.filePath(QStringLiteral("line.csv"));
+        QFile::remove(csv);
+
+        constexpr double kSeconds = 3.0;
+        const Outcome r =
+            Run({"watch", "--com", "1-5", "--seconds", QString::number(kSeconds), "--timeout", "0.5", "--csv", csv});
+        QFile::remove(QString::fromStdString(portdir::LinkPath(5)));
+        QCOMPARE(r.exit, 3);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        const auto column = std::find(lines.begin(), lines.end(), QStringLiteral("time,port,R,G,B,X,Y,INT,COL"));
+        QVERIFY(column != lines.end());
+        const QStringList header(lines.begin(), column);
+        for (int com = 1; com <= 4; ++com)
+            QVERIFY2(header.filter(QRegularExpression(QStringLiteral("^# port: COM %1 \\(/dev/").arg(com))).size() == 1,
+                     qPrintable(header.join(u'\n')));
+        QVERIFY(header
+                    .filter(QRegularExpression(
+                        QStringLiteral("^# COM 5 \\(.*/com5\\): cannot open: .*; tried again once per "
+                                       "time-out$")))
+                    .size() == 1);
+
+        QMap<int, QList<int>> seen; // port -> the numbered measurements, in file order
+        int silent = 0, closed = 0;
+        for (auto l = column + 1; l != lines.end(); ++l) {
+            if (l->contains(QLatin1String(" COM 4: no valid reply within 0.5 s (got 0 of 14 bytes)")))
+                ++silent;
+            else if (l->contains(QLatin1String(" COM 5: cannot open: ")))
+                ++closed;
+            if (l->startsWith(u'#'))
+                continue;
+            const QStringList f = l->split(u',');
+            QCOMPARE(f.size(), 9);
+            QVERIFY(f[1].startsWith(QLatin1String("COM ")));
+            const int port = f[1].mid(4).toInt();
+            QCOMPARE(f[3].toInt(), port); // the recording of that port, not another's
+            seen[port] << f[2].toInt();
+        }
+        QCOMPARE(seen.keys(), (QList<int>{1, 2, 3}));
+        for (int port : seen.keys()) {
+            const QList<int> &n = seen[port];
+            for (int i = 0; i < n.size(); ++i)
+                QCOMPARE(n[i], i); // every one, in order, none twice
+            // A line at 19200 baud carries 28 a second; one waiting on the silent ports would get a few.
+            QVERIFY2(n.size() >= 10 * kSeconds, qPrintable(QStringLiteral("COM %1: %2").arg(port).arg(n.size())));
+        }
+        // One report per time-out for each dead port.
+        const int most = int(kSeconds / 0.5) + 1;
+        QVERIFY2(silent >= 2 && silent <= most, qPrintable(QString::number(silent)));
+        QVERIFY2(closed >= 2 && closed <= most, qPrintable(QString::number(closed)));
+        QVERIFY2(r.err.contains(QStringLiteral("summary: 3 of 5 sensors measured without a miss; not: COM 4 (exit 3, "
+                                               "time-out), COM 5 (exit 2, port cannot be opened)")),
+                 qPrintable(r.err));
     }
 
     void aHangUpCostsNoCpuAndWatchGoesOnWhenTheSensorIsBack()

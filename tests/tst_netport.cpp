@@ -2,6 +2,7 @@
 // Sensors behind a serial device server: the simulated sensor on a pseudo-terminal, a real ser2net started here
 // serving it on loopback with RFC 2217 or as raw TCP, and the serial services and the panel reaching it.
 #include "testsupport.h"
+#include "linesupport.h"
 
 #include "core/portdir.h"
 #include "link/port.h"
@@ -23,6 +24,7 @@
 #include <fstream>
 
 using namespace testsupport;
+using namespace linesupport;
 
 namespace {
 
@@ -30,124 +32,23 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kPort = 7; // the COM number the network ports are opened under
 
-// A loopback TCP port nobody listens on at the moment of asking.
-int FreeTcpPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    ::close(s);
-    return ok ? ntohs(a.sin_port) : -1;
-}
+const QString kCli = QStringLiteral(SCOPE_BIN_DIR "/quillex-scope-cli");
 
-// Whether something listens on the loopback TCP port, read from the kernel's table so no connection is made.
-bool Listening(int port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() > 3 && f[1] == local && f[3] == "0A") // 0A: LISTEN
-            return true;
-    }
-    return false;
-}
-
-// One connection of the server: an accepter on a loopback port in front of a serial device.
-struct Connection {
-    bool rfc2217;
-    std::string device;
-    std::string line; // ser2net's own settings for the device, e.g. 9600n82
-    int port = FreeTcpPort();
-    std::string url() const { return (rfc2217 ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port); }
+struct CliRun {
+    int exit = -1;
+    QString out, err;
+    qint64 ms = 0;
 };
 
-// A real ser2net, configured in a temporary folder and run in the foreground until stopped.
-class Ser2Net {
-public:
-    explicit Ser2Net(std::vector<Connection> connections) : connections_(std::move(connections))
-    {
-        std::ofstream yaml(dir_.filePath(QStringLiteral("ser2net.yaml")).toStdString());
-        for (std::size_t i = 0; i < connections_.size(); ++i) {
-            const Connection &c = connections_[i];
-            yaml << "connection: &sensor" << i << "\n"
-                 << "  accepter: " << (c.rfc2217 ? "telnet(rfc2217),tcp" : "tcp") << ",127.0.0.1," << c.port << "\n"
-                 << "  connector: serialdev," << c.device << "," << c.line << ",local\n"
-                 << "  options:\n"
-                 << "    kickolduser: true\n";
-        }
-    }
-    ~Ser2Net() { stop(); }
-    const Connection &operator[](std::size_t i) const { return connections_[i]; }
-
-    // Starts the server and waits until it listens on every port; false (with its output) otherwise.
-    bool start()
-    {
-        const QString exe = QStandardPaths::findExecutable(QStringLiteral("ser2net"),
-                                                           {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-        if (exe.isEmpty()) {
-            qWarning("ser2net is not installed (scripts/install-deps installs it)");
-            return false;
-        }
-        // -d: in the foreground, logging to standard output; -u: no UUCP lock files outside the test's folder.
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.start(exe, {QStringLiteral("-d"), QStringLiteral("-u"), QStringLiteral("-c"),
-                             dir_.filePath(QStringLiteral("ser2net.yaml"))});
-        if (!process_.waitForStarted())
-            return false;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 5000 && process_.state() == QProcess::Running) {
-            if (std::all_of(connections_.begin(), connections_.end(),
-                            [](const Connection &c) { return Listening(c.port); }))
-                return true;
-            QThread::msleep(20);
-        }
-        qWarning("ser2net did not start: %s", process_.readAll().constData());
-        return false;
-    }
-    void stop()
-    {
-        if (process_.state() == QProcess::NotRunning)
-            return;
-        process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(1000);
-    }
-
-private:
-    QTemporaryDir dir_;
-    std::vector<Connection> connections_;
-    QProcess process_;
-};
-
-// A simulated sensor on a pseudo-terminal that nobody links as a COM number: only the server reaches it. Its line
-// starts at settings nobody asks for, so whatever it shows later was set by someone.
-std::unique_ptr<sim::SensorSim> StartSensor()
+CliRun RunCli(const QStringList &args)
 {
-    auto s = std::make_unique<sim::SensorSim>(sim::Options{.com = 0});
-    if (!s->start())
-        return nullptr;
-    const int fd = ::open(s->devicePath().c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfsetispeed(&t, B1200);
-    cfsetospeed(&t, B1200);
-    t.c_cflag |= CSTOPB;
-    tcsetattr(fd, TCSANOW, &t);
-    ::close(fd);
-    // Only once the simulator has seen these can a later 19200 8N1 be the server's doing.
-    for (const double end = Timer() + 2.0; Timer() < end; SleepSeconds(0.01))
-        if (sim::LineText(s->lineSettings()) == "1200 8N2")
-            return s;
-    return nullptr;
+    QProcess p;
+    QElapsedTimer t;
+    t.start();
+    p.start(kCli, args);
+    p.waitForFinished(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError()), t.elapsed()};
 }
 
 int OpenNet(const std::string &url, int port = kPort)
@@ -285,7 +186,8 @@ private slots:
         QVERIFY(frames.size() >= 2);
         QCOMPARE(frames[0][3], uint8_t(sim::Identify));
         QCOMPARE(frames[1][3], uint8_t(sim::ReadRam));
-        QCOMPARE(QString::fromStdString(sim::LineText(sensor->lineSettings())), QStringLiteral("19200 8N1"));
+        // The simulator looks at its line every few milliseconds; the panel still holds the connection.
+        QTRY_COMPARE(QString::fromStdString(sim::LineText(sensor->lineSettings())), QStringLiteral("19200 8N1"));
     }
 
     void aStoppedServerTimesOutAsleepAndAReopenServesAgain()
@@ -409,8 +311,13 @@ private slots:
             return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         };
         QByteArray out;
+        std::size_t seen = 0;
+        sensor->lineChangesSince(&seen);
         QCOMPARE(cli({"ident"}, &out), 0);
         QCOMPARE(out, QByteArray("QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n"));
+        // With RFC 2217 only the program's request can have brought the server's 9600 8N2 to this (the server
+        // puts back what the line had once the program has gone, so it is looked for among the changes).
+        QVERIFY(Saw(*sensor, &seen, "19200 8N1"));
 
         // Words full of 0xFF, sent and verified by reading them back.
         QTemporaryDir dir;
@@ -431,6 +338,229 @@ private slots:
 
         QCOMPARE(cli({"watch", "--count", "5"}, &out), 0);
         QCOMPARE(out.count('\n') - out.count("#"), 6); // the column line and five measurements
+    }
+
+    void severalSensorsBehindOneServerAreServedAtOnce_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("rfc2217://") << true;
+        QTest::newRow("tcp://") << false;
+    }
+
+    void severalSensorsBehindOneServerAreServedAtOnce()
+    {
+        QFETCH(bool, rfc2217);
+        auto a = StartSensor(), b = StartSensor();
+        QVERIFY(a && b);
+        b->setFault(sim::Fault::DropStore);
+        const std::string line = rfc2217 ? "9600n82" : "19200n81";
+        Ser2Net server({{rfc2217, a->devicePath(), line}, {rfc2217, b->devicePath(), line}});
+        QVERIFY(server.start());
+        const QString urlA = QString::fromStdString(server[0].url()), urlB = QString::fromStdString(server[1].url());
+        const QStringList both{"--device", urlA, "--device", urlB};
+        QTemporaryDir dir;
+        sim::Block block = sim::DefaultBlock();
+        block[6] = 0xFFFF; // the telnet escape, both ways
+        block[7] = 0xFF00;
+        const QString file = dir.filePath(QStringLiteral("line.dat"));
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (uint16_t w : block)
+            f.write(QByteArray::number(w) + "\n");
+        f.close();
+
+        std::size_t seenA = 0, seenB = 0;
+        a->lineChangesSince(&seenA);
+        b->lineChangesSince(&seenB);
+        const CliRun sent = RunCli(QStringList{"send", "eeprom", file} + both);
+        QCOMPARE(sent.exit, 4);
+        const QStringList lines = sent.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], urlA + "\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\tverified 25 words in EEPROM");
+        const sim::Block kept = sim::DefaultBlock(); // what the sensor that drops writes still holds
+        QCOMPARE(lines[1], QStringLiteral("%1\tQUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\texit 4: EEPROM differs "
+                                          "from %2 in 2 words: word 6 sent 65535, read %3; word 7 sent 65280, read %4")
+                               .arg(urlB, file)
+                               .arg(kept[6])
+                               .arg(kept[7]));
+        QCOMPARE(lines[2], "summary: 1 of 2 sensors verified; failed: " + urlB + " (exit 4, verification mismatch)");
+        QCOMPARE(a->eeprom(), block);
+        QVERIFY(Saw(*a, &seenA, "19200 8N1"));
+        QVERIFY(Saw(*b, &seenB, "19200 8N1"));
+
+        const CliRun got = RunCli(QStringList{"get", "eeprom", dir.filePath(QStringLiteral("b-%p.dat"))} + both);
+        QCOMPARE(got.exit, 0);
+        QFile back(dir.filePath(QStringLiteral("b-%1_127.0.0.1_%2.dat")
+                                    .arg(rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp"))
+                                    .arg(server[0].port)));
+        QVERIFY2(back.open(QIODevice::ReadOnly), qPrintable(got.out));
+        QCOMPARE(back.readAll().split('\n').at(6).trimmed(), QByteArray("65535"));
+
+        const QString csv = dir.filePath(QStringLiteral("line.csv"));
+        QCOMPARE(RunCli(QStringList{"watch", "--count", "10", "--csv", csv} + both).exit, 0);
+        QFile log(csv);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(log.readAll());
+        QVERIFY(text.contains("\n# port: " + urlA + "\n") && text.contains("\n# port: " + urlB + "\n"));
+        QVERIFY(text.contains(QLatin1String("\ntime,port,R,G,B,X,Y,INT,COL\n")));
+        QCOMPARE(text.count("," + urlA + ","), 10);
+        QCOMPARE(text.count("," + urlB + ","), 10);
+    }
+
+    void theCommandLineSaysWhyANetworkPortCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("address"); // %1: nobody listens; %2: a raw TCP server; %3: a full one; %4: telnet
+        QTest::addColumn<QString>("why");
+        QTest::addColumn<int>("atLeastMs");
+        QTest::newRow("refused") << "rfc2217://127.0.0.1:%1"
+                                 << "cannot open: connection refused: nothing accepts connections on port %1 of "
+                                    "127.0.0.1 (is the server running, and is that its port?)"
+                                 << 0;
+        QTest::newRow("unknown host") << "tcp://no-such-host.invalid:4001"
+                                      << "cannot open: unknown host no-such-host.invalid" << 0;
+        QTest::newRow("no telnet answer") << "rfc2217://127.0.0.1:%2"
+                                          << "cannot open: no RFC 2217 answer within 3 s (for a raw TCP port use "
+                                             "tcp://)"
+                                          << 2900;
+        QTest::newRow("no connection") << "tcp://127.0.0.1:%3"
+                                       << "cannot open: no connection within 3 s (is the host up and the port open to "
+                                          "you?)"
+                                       << 2900;
+        QTest::newRow("telnet without Com Port Control")
+            << "rfc2217://127.0.0.1:%4"
+            << "cannot open: the server would not set the line: it speaks telnet without RFC 2217 Com Port Control "
+               "(ser2net: telnet(rfc2217) in the accepter)"
+            << 0;
+        QTest::newRow("not an address") << "tcp://127.0.0.1"
+                                        << "cannot open: the address needs a host and a port: HOST:PORT" << 0;
+    }
+
+    void theCommandLineSaysWhyANetworkPortCannotBeOpened()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, why);
+        QFETCH(int, atLeastMs);
+        auto sensor = StartSensor(), other = StartSensor();
+        QVERIFY(sensor && other);
+        Connection telnet{false, other->devicePath(), "19200n81"};
+        telnet.plainTelnet = true;
+        Ser2Net server({{false, sensor->devicePath(), "19200n81"}, telnet});
+        QVERIFY(server.start());
+        // A listener whose queue one waiting connection fills: the next one is never answered.
+        const int full = ::socket(AF_INET, SOCK_STREAM, 0), waiting = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        QVERIFY(::bind(full, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(full, 0) == 0 &&
+                ::getsockname(full, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
+                ::connect(waiting, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0);
+        const QString nobody = QString::number(FreeTcpPort());
+        for (QString *text : {&address, &why})
+            text->replace(QLatin1String("%1"), nobody)
+                .replace(QLatin1String("%2"), QString::number(server[0].port))
+                .replace(QLatin1String("%3"), QString::number(ntohs(a.sin_port)))
+                .replace(QLatin1String("%4"), QString::number(server[1].port));
+
+        for (const char *command : {"ident", "watch"}) {
+            const CliRun r = RunCli({command, "--device", address});
+            QCOMPARE(r.exit, 2);
+            QCOMPARE(r.err, QStringLiteral("quillex-scope-cli: %1: %2\n").arg(address, why));
+            QVERIFY2(r.ms >= atLeastMs && r.ms < atLeastMs + 3000, qPrintable(QString::number(r.ms)));
+        }
+        ::close(waiting);
+        ::close(full);
+    }
+
+    void portsListsALinkToAnAddressWithoutConnecting()
+    {
+        // A server of our own that would notice any connection: ports must not take the port from its user.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) == 0);
+        const std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::create_symlink(url, portdir::LinkPath(11));
+        std::filesystem::create_symlink("tcp://cabinet4", portdir::LinkPath(12));
+
+        const CliRun r = RunCli({"ports"});
+        std::filesystem::remove(portdir::LinkPath(11));
+        std::filesystem::remove(portdir::LinkPath(12));
+        QCOMPARE(r.exit, 0);
+        const QString link11 = QString::fromStdString(portdir::LinkPath(11));
+        const QString link12 = QString::fromStdString(portdir::LinkPath(12));
+        QVERIFY2(r.out.contains(QStringLiteral("COM 11\t%1\tlink %2\tnetwork address (not connected to; ident --com "
+                                               "11 tries it)\n")
+                                    .arg(QString::fromStdString(url), link11)),
+                 qPrintable(r.out));
+        QVERIFY2(r.out.contains(QStringLiteral("COM 12\ttcp://cabinet4\tlink %1\tcannot be opened: the address needs "
+                                               "a host and a port: HOST:PORT\n")
+                                    .arg(link12)),
+                 qPrintable(r.out));
+        QVERIFY2(!r.out.contains(QLatin1String("does not exist")), qPrintable(r.out));
+        ::fcntl(listener, F_SETFL, O_NONBLOCK);
+        QCOMPARE(::accept(listener, nullptr, nullptr), -1); // nobody knocked
+        ::close(listener);
+    }
+
+    void aServerStoppedDuringWatchIsToldOncePerTimeOutAndWatchGoesOn_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("rfc2217://") << true;
+        QTest::newRow("tcp://") << false;
+    }
+
+    void aServerStoppedDuringWatchIsToldOncePerTimeOutAndWatchGoesOn()
+    {
+        QFETCH(bool, rfc2217);
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        Ser2Net server({{rfc2217, sensor->devicePath(), rfc2217 ? "9600n82" : "19200n81"}});
+        QVERIFY(server.start());
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("line.csv"));
+        QProcess p;
+        p.start(kCli, {"watch", "--timeout", "0.5", "--seconds", "9", "--csv", csv, "--device",
+                       QString::fromStdString(server[0].url())});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(sensor->waitForFrames(10, 5.0));
+
+        server.stop();
+        QTest::qWait(500);
+        const Usage before = UsageOf(p.processId());
+        QElapsedTimer t;
+        t.start();
+        QTest::qWait(2500);
+        const Usage after = UsageOf(p.processId());
+        const double wall = t.elapsed() / 1000.0;
+        if (before.cpu < 0 || after.cpu < 0)
+            QSKIP("no /proc to measure the process with");
+        qInfo("server stopped: %.2f s CPU in %.2f s", after.cpu - before.cpu, wall);
+        QVERIFY2((after.cpu - before.cpu) / wall < 0.10, qPrintable(QString::number(after.cpu - before.cpu)));
+
+        QVERIFY(server.start());
+        QVERIFY(p.waitForFinished(15000));
+        QCOMPARE(p.exitCode(), 3);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        const auto reopened = std::find_if(lines.begin(), lines.end(),
+                                           [](const QString &l) { return l.endsWith(QLatin1String(" opened again")); });
+        QVERIFY(reopened != lines.end());
+        const auto firstMissing = std::find_if(
+            lines.begin(), lines.end(), [](const QString &l) { return l.contains(QLatin1String("no valid reply")); });
+        QVERIFY(firstMissing != lines.end());
+        QVERIFY2(firstMissing->contains(QLatin1String("the connection has dropped")), qPrintable(*firstMissing));
+        // One report per time-out while the server was away (about 3 s of it, 0.5 s each), then lines again.
+        const auto missing = std::count_if(
+            lines.begin(), reopened, [](const QString &l) { return l.contains(QLatin1String("no valid reply")); });
+        QVERIFY2(missing >= 2 && missing <= 8, qPrintable(QString::number(missing)));
+        const auto goodAfter = std::count_if(reopened, lines.end(), [](const QString &l) { return l[0].isDigit(); });
+        QVERIFY2(goodAfter >= 3, qPrintable(QString::number(goodAfter)));
     }
 
     void theInputQueueHoldsWhatItMayAndFlushesAll()

@@ -12,12 +12,14 @@
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QThread>
 
 #include <algorithm>
 #include <filesystem>
 #include <cmath>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -33,8 +35,11 @@ struct ComPort {
     bool hangUpCheckQueued = false; // one look at a hung-up line is waiting for the event loop
 };
 
-// The one record of the serial services.
+// The one record of the serial services. Threads that each use ports of their own share the tables, so every
+// look into them holds `mu`; a port's own record is used without it by the one thread that works the port (a
+// map's entries stay where they are while others come and go).
 struct SerialState {
+    std::mutex mu;
     std::map<int, ComPort> ports;
     std::string portDirectory;
     std::map<int, std::string> bound; // COM numbers given a device by BindComDevice
@@ -50,8 +55,20 @@ SerialState &Serial()
 
 ComPort *Open(int port)
 {
-    auto it = Serial().ports.find(port);
-    return it == Serial().ports.end() ? nullptr : &it->second;
+    SerialState &s = Serial();
+    const std::lock_guard lock(s.mu);
+    auto it = s.ports.find(port);
+    return it == s.ports.end() ? nullptr : &it->second;
+}
+
+void NoteDenied(int port, const std::string *group)
+{
+    SerialState &s = Serial();
+    const std::lock_guard lock(s.mu);
+    if (group)
+        s.denied[port] = *group;
+    else
+        s.denied.erase(port);
 }
 
 int MsUntil(double deadline)
@@ -123,7 +140,7 @@ int OpenDevice(QSerialPort &sp, const std::string &path, int port)
         return 0;
     // Qt reports a busy device as a permission error too; only the system's permissions tell them apart.
     if (std::string group; rs232os::AccessDenied(path, &group))
-        Serial().denied[port] = group;
+        NoteDenied(port, &group);
     return OpenFailure(path);
 }
 
@@ -136,11 +153,13 @@ int QueueLen(const ComPort &p)
 
 void SetComPortDirectory(const char *directory)
 {
+    const std::lock_guard lock(Serial().mu);
     Serial().portDirectory = directory ? directory : "";
 }
 
 void BindComDevice(int port, const char *device)
 {
+    const std::lock_guard lock(Serial().mu);
     if (device && *device)
         Serial().bound[port] = device;
     else
@@ -154,16 +173,22 @@ std::string ComDeviceFor(int port, int *error)
         *error = kComErrBadPort;
         return {};
     }
-    if (const auto bound = Serial().bound.find(port); bound != Serial().bound.end())
-        return bound->second;
+    std::string directory;
+    {
+        // Only the tables are read under the lock: the file system and the system's port list may take a while.
+        const std::lock_guard lock(Serial().mu);
+        if (const auto bound = Serial().bound.find(port); bound != Serial().bound.end())
+            return bound->second;
+        directory = Serial().portDirectory;
+    }
     const QString linkName = QStringLiteral("com%1").arg(port);
-    const QFileInfo link(QDir(QString::fromStdString(Serial().portDirectory)).filePath(linkName));
+    const QFileInfo link(QDir(QString::fromStdString(directory)).filePath(linkName));
     // A link cannot lead to a network address, but its target text can be one.
     std::error_code ec;
     const std::string target = std::filesystem::read_symlink(link.filePath().toStdString(), ec).string();
-    if (!Serial().portDirectory.empty() && !ec && rs232net::IsAddress(target))
+    if (!directory.empty() && !ec && rs232net::IsAddress(target))
         return target;
-    if (!Serial().portDirectory.empty() && (link.isSymLink() || link.exists())) {
+    if (!directory.empty() && (link.isSymLink() || link.exists())) {
         const QString target = link.canonicalFilePath();
         return (target.isEmpty() ? link.absoluteFilePath() : target).toStdString();
     }
@@ -204,6 +229,46 @@ void InitComServices(int argc, char **argv)
     new QCoreApplication(args, argv);
 }
 
+struct ComThread::Thread {
+    std::unique_ptr<QThread> thread;
+    // The job's last act, taken again by Join: whatever the job wrote is then plainly seen by the joining thread,
+    // also by tools that cannot look into how Qt waits for its threads.
+    std::mutex done;
+};
+
+ComThread::ComThread(std::function<void()> job) : thread_(std::make_unique<Thread>())
+{
+    static std::once_flag prepared;
+    std::call_once(prepared, rs232net::PrepareForThreads);
+    // A thread Qt starts itself has an event dispatcher, which a port's notifiers need to be made at all.
+    thread_->thread.reset(QThread::create([job = std::move(job), &done = thread_->done] {
+        job();
+        const std::lock_guard lock(done);
+    }));
+    thread_->thread->start();
+}
+
+ComThread::~ComThread()
+{
+    Join();
+}
+
+void ComThread::Join()
+{
+    thread_->thread->wait();
+    const std::lock_guard lock(thread_->done);
+}
+
+bool ComIsAddress(const std::string &device)
+{
+    return rs232net::IsAddress(device);
+}
+
+std::string ComAddressProblem(const std::string &address)
+{
+    return rs232net::AddressProblem(address);
+}
+
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits, int stopBits,
                   int inputQueueSize, int outputQueueSize)
 {
@@ -211,7 +276,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     (void)outputQueueSize;
     if (Open(port) || rs232net::IsOpen(port))
         CloseCom(port);
-    Serial().denied.erase(port);
+    NoteDenied(port, nullptr);
     rs232net::ForgetOpenError(port);
     int error = 0;
     const std::string path = deviceName && *deviceName ? std::string(deviceName) : ComDeviceFor(port, &error);
@@ -233,12 +298,17 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     sp->clear();
     sp->clearError();
 
-    ComPort &p = Serial().ports[port];
+    ComPort p;
     p.os.reset(rs232os::Attach(*sp));
-    WatchForHangUp(port, sp.get());
+    QSerialPort *watched = sp.get();
     p.sp = std::move(sp);
     p.queueSize = std::max(1, inputQueueSize);
     p.path = path;
+    {
+        const std::lock_guard lock(Serial().mu);
+        Serial().ports[port] = std::move(p);
+    }
+    WatchForHangUp(port, watched);
     return 0;
 }
 
@@ -248,7 +318,7 @@ int ComProbe(const char *devicePath)
     // A number no caller uses, so a refusal noted here cannot be taken for one of a real port.
     constexpr int kProbePort = -1;
     const int r = OpenDevice(sp, devicePath, kProbePort);
-    Serial().denied.erase(kProbePort);
+    NoteDenied(kProbePort, nullptr);
     if (r == 0)
         sp.close();
     return r;
@@ -269,6 +339,7 @@ std::string ComOpenError(int port)
 
 bool ComOpenDenied(int port, std::string *group)
 {
+    const std::lock_guard lock(Serial().mu);
     const auto it = Serial().denied.find(port);
     group->assign(it == Serial().denied.end() ? std::string() : it->second);
     return it != Serial().denied.end();
@@ -413,14 +484,19 @@ int CloseCom(int port)
 {
     if (rs232net::IsOpen(port))
         return rs232net::Close(port);
-    auto it = Serial().ports.find(port);
-    if (it == Serial().ports.end())
-        return kComErrNotOpen;
+    ComPort p;
+    {
+        const std::lock_guard lock(Serial().mu);
+        auto it = Serial().ports.find(port);
+        if (it == Serial().ports.end())
+            return kComErrNotOpen;
+        p = std::move(it->second);
+        Serial().ports.erase(it);
+    }
     // Unsent output would make close() wait for it to drain at the line's speed. (A line that hung up while the
     // program idled is closed already.)
-    if (it->second.sp->isOpen())
-        it->second.sp->clear(QSerialPort::Output);
-    it->second.sp->close();
-    Serial().ports.erase(it);
+    if (p.sp->isOpen())
+        p.sp->clear(QSerialPort::Output);
+    p.sp->close();
     return 0;
 }

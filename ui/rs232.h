@@ -3,8 +3,14 @@
 // Ports are numbered like COM ports; see ComDeviceFor for how a number finds its device. No hardware handshake.
 // Built for POSIX terminals (Linux and other Unix systems) only. A device name "rfc2217://HOST:PORT" or
 // "tcp://HOST:PORT" is a port behind a serial device server, reached over the network with the same contract.
+//
+// Threads: different ports may be worked from different threads at the same time. One port is worked by one
+// thread at a time, and a local port only by the thread that opened it, which must be the program's main thread
+// or a ComThread (the port's Qt objects belong to the thread that made them and wait on its event dispatcher).
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +55,26 @@ std::vector<ComPortInfo> SystemComPorts();
 // For programs without a panel: brings up what the port services need (Qt's core application object),
 // or joins one that exists. A program with a panel has it from InitUIRunTime.
 void InitComServices(int argc, char **argv);
+
+// A thread on which ports may be opened and worked: it runs `job` once, at once. Ports the job opens must be
+// closed by the job before it returns. The destructor waits for the job to end, as Join does.
+class ComThread {
+public:
+    explicit ComThread(std::function<void()> job);
+    ~ComThread();
+    ComThread(const ComThread &) = delete;
+    ComThread &operator=(const ComThread &) = delete;
+    void Join();
+
+private:
+    struct Thread;
+    std::unique_ptr<Thread> thread_;
+};
+
+// Whether a device name is a network address (rfc2217://… or tcp://…), judged by its scheme alone.
+bool ComIsAddress(const std::string &device);
+// Why `address` cannot be a network address, without connecting to it ("" for one that can be tried).
+std::string ComAddressProblem(const std::string &address);
 
 // Opens the port. An empty device name means the device that the number finds (ComDeviceFor); any other
 // name is the device path or network address to open under that number. A network port connects within a

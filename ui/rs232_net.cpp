@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace rs232net {
@@ -77,8 +78,10 @@ struct NetPort {
     int error = 0; // why the connection is gone, once it is
 };
 
-// The ports open on network addresses, and why the last opening of a port failed.
+// The ports open on network addresses, and why the last opening of a port failed. Threads share the tables, so
+// every look into them holds `mu`; a port itself is worked without it by the one thread that uses it.
 struct NetState {
+    std::mutex mu;
     std::map<int, std::unique_ptr<NetPort>> ports;
     std::map<int, std::string> openErrors;
     // gensio ties process-wide state to the operating-system services it was first given, so they are never
@@ -95,8 +98,15 @@ NetState &Net()
 
 NetPort *Find(int port)
 {
+    const std::lock_guard lock(Net().mu);
     const auto it = Net().ports.find(port);
     return it == Net().ports.end() ? nullptr : it->second.get();
+}
+
+void SetOpenError(int port, const std::string &why)
+{
+    const std::lock_guard lock(Net().mu);
+    Net().openErrors[port] = why;
 }
 
 // A peer that has gone away makes the next write raise SIGPIPE, which would end the program. While one of these
@@ -220,11 +230,14 @@ void Release(std::unique_ptr<NetPort> p)
     }
     if (p->waiter)
         gensio_os_funcs_free_waiter(p->os, p->waiter);
+    const std::lock_guard lock(Net().mu);
     Net().idleServices.push_back(p->os);
 }
 
 gensio_os_funcs *AcquireServices()
 {
+    // Held while new services are made too: gensio ties its process-wide state to the first it is given.
+    const std::lock_guard lock(Net().mu);
     std::vector<gensio_os_funcs *> &idle = Net().idleServices;
     if (!idle.empty()) {
         gensio_os_funcs *o = idle.back();
@@ -301,6 +314,29 @@ int ConnectFailure(int err)
     }
 }
 
+// Why gensio could not reach the server, in words that point at the cure.
+std::string ConnectReason(int err, const Address &a)
+{
+    const std::string within = std::to_string(static_cast<int>(kConnectSeconds)) + " s";
+    switch (err) {
+    case GE_TIMEDOUT:
+        // A telnet connection opens only once the server has answered the telnet options: a raw TCP port never does.
+        return a.telnet ? "no RFC 2217 answer within " + within + " (for a raw TCP port use tcp://)"
+                        : "no connection within " + within + " (is the host up and the port open to you?)";
+    case GE_CONNREFUSE:
+        return "connection refused: nothing accepts connections on port " + a.port + " of " + a.host +
+               " (is the server running, and is that its port?)";
+    case GE_NOTFOUND:
+    case GE_UNKNOWN_NAME_ERROR:
+    case GE_NAME_ERROR:
+    case GE_NAME_INVALID: return "unknown host " + a.host;
+    case GE_NAME_SERVER_FAILURE: return "unknown host " + a.host + ": the name server did not answer";
+    case GE_NAME_NET_NOT_UP: return "unknown host " + a.host + ": no network to look it up on";
+    case GE_HOSTDOWN: return "the host " + a.host + " cannot be reached";
+    default: return gensio_err_to_str(err);
+    }
+}
+
 // Asks the server to set the whole line and waits for it to confirm every setting as asked.
 bool SetLine(NetPort &p, long baudRate, int parity, int dataBits, int stopBits, std::string *why)
 {
@@ -320,7 +356,10 @@ bool SetLine(NetPort &p, long baudRate, int parity, int dataBits, int stopBits, 
     for (std::size_t i = 0; i < settings.size(); ++i) {
         p.answers[i] = Answer{&p, settings[i].second};
         if (const int rc = settings[i].first(sio, settings[i].second, OnAnswer, &p.answers[i]); rc != 0) {
-            *why = std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
+            // A telnet server that has not agreed to Com Port Control: ser2net without (rfc2217) in its accepter.
+            *why = rc == GE_NOTSUP ? std::string("the server would not set the line: it speaks telnet without RFC "
+                                                 "2217 Com Port Control (ser2net: telnet(rfc2217) in the accepter)")
+                                   : std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
             return false;
         }
     }
@@ -377,14 +416,50 @@ bool IsOpen(int port)
     return Find(port) != nullptr;
 }
 
+void PrepareForThreads()
+{
+    // gensio fills its process-wide tables (its own lock, the registered kinds of connection) on first use, behind
+    // a flag it reads outside any lock. Filled here, on one thread, before any other opens a port, there is no
+    // first use left to race. Making one connection object, unopened, is enough.
+    gensio_os_funcs *o = AcquireServices();
+    if (!o)
+        return;
+    auto scratch = std::make_unique<NetPort>();
+    scratch->os = o;
+    if (str_to_gensio("telnet(rfc2217),tcp(nodelay),127.0.0.1,1", o, OnEvent, scratch.get(), &scratch->io) == 0) {
+        scratch->freeNote.note.freed = OnFreed;
+        gensio_set_frdata(scratch->io, &scratch->freeNote.note);
+        gensio_free(scratch->io);
+        const double deadline = Timer() + kCloseSeconds;
+        while (!scratch->freeNote.freed && Timer() < deadline) {
+            gensio_time slice = ToTime(kServiceSlice);
+            gensio_os_funcs_service(o, &slice);
+        }
+        // Left allocated rather than freed under a callback that may still come.
+        if (!scratch->freeNote.freed)
+            scratch.release();
+    }
+    const std::lock_guard lock(Net().mu);
+    Net().idleServices.push_back(o);
+}
+
+std::string AddressProblem(const std::string &address)
+{
+    Address a;
+    std::string why;
+    return ParseAddress(address, &a, &why) ? std::string() : why;
+}
+
 std::string OpenError(int port)
 {
+    const std::lock_guard lock(Net().mu);
     const auto it = Net().openErrors.find(port);
     return it == Net().openErrors.end() ? std::string() : it->second;
 }
 
 void ForgetOpenError(int port)
 {
+    const std::lock_guard lock(Net().mu);
     Net().openErrors.erase(port);
 }
 
@@ -392,11 +467,13 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
          int inputQueueSize)
 {
     Close(port);
-    std::string &why = Net().openErrors[port];
-    why.clear();
+    ForgetOpenError(port);
+    std::string why;
     Address a;
-    if (!ParseAddress(address, &a, &why))
+    if (!ParseAddress(address, &a, &why)) {
+        SetOpenError(port, why);
         return kComErrBadPort;
+    }
 
     SigPipeHeld held;
     auto p = std::make_unique<NetPort>();
@@ -406,7 +483,7 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
     // One set of operating-system services per port: a port used by one thread never waits on another's.
     p->os = AcquireServices();
     if (!p->os) {
-        why = "cannot start the network services";
+        SetOpenError(port, "cannot start the network services");
         return kComErrSystem;
     }
     p->waiter = gensio_os_funcs_alloc_waiter(p->os);
@@ -423,26 +500,27 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
     else if (rc == 0)
         rc = p->openError;
     if (rc != 0) {
-        // A telnet connection opens only once the server has answered the telnet options: a raw TCP port never does.
-        const std::string within = std::to_string(static_cast<int>(kConnectSeconds)) + " s";
-        why = rc != GE_TIMEDOUT ? std::string(gensio_err_to_str(rc))
-              : a.telnet        ? "no RFC 2217 answer within " + within + " (for a raw TCP port use tcp://)"
-                                : "no connection within " + within;
+        SetOpenError(port, ConnectReason(rc, a));
         Release(std::move(p));
         return ConnectFailure(rc);
     }
     p->opened = true;
     gensio_set_read_callback_enable(p->io, true);
     if (a.telnet && !SetLine(*p, baudRate, parity, dataBits, stopBits, &why)) {
+        SetOpenError(port, why);
         Release(std::move(p));
         return kComErrCannotOpen;
     }
     if (p->error || gensio_set_sync(p->io) != 0) {
-        why = "the server closed the connection";
+        // ser2net accepts a connection to a port another client holds and then closes it again.
+        SetOpenError(port, "the server closed the connection at once (another client may hold the port)");
         Release(std::move(p));
         return kComErrCannotOpen;
     }
-    Net().ports[port] = std::move(p);
+    {
+        const std::lock_guard lock(Net().mu);
+        Net().ports[port] = std::move(p);
+    }
     // Bytes the server had buffered before anyone asked belong to nobody.
     FlushIn(port);
     return 0;
@@ -571,11 +649,15 @@ int Read(int port, void *buffer, int count)
 
 int Close(int port)
 {
-    const auto it = Net().ports.find(port);
-    if (it == Net().ports.end())
-        return kComErrNotOpen;
-    std::unique_ptr<NetPort> p = std::move(it->second);
-    Net().ports.erase(it);
+    std::unique_ptr<NetPort> p;
+    {
+        const std::lock_guard lock(Net().mu);
+        const auto it = Net().ports.find(port);
+        if (it == Net().ports.end())
+            return kComErrNotOpen;
+        p = std::move(it->second);
+        Net().ports.erase(it);
+    }
     SigPipeHeld held;
     Release(std::move(p));
     return 0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Private to the serial services: ports behind a serial device server, reached over the network through gensio,
 // either with RFC 2217 (Telnet Com Port Control, which also sets the remote line) or as a raw TCP stream.
-// Each call keeps the contract of the local operation of the same name in ui/rs232.h.
+// Each call keeps the contract of the local operation of the same name in ui/rs232.h, threads included.
 #pragma once
 
 #include <string>
@@ -11,6 +11,12 @@ namespace rs232net {
 // Whether a device name is a network address: "rfc2217://HOST:PORT" or "tcp://HOST:PORT". Only the scheme is
 // looked at; Open judges the rest.
 bool IsAddress(const std::string &device);
+
+// Why `address` is not one that Open can try ("" when it can), without connecting.
+std::string AddressProblem(const std::string &address);
+
+// Readies the library for ports opened by several threads at once; call on one thread before they start.
+void PrepareForThreads();
 
 // Whether `port` is open on a network address.
 bool IsOpen(int port);

@@ -1,0 +1,371 @@
+// SPDX-License-Identifier: MIT
+// Polls each sensor on a thread of its own and writes what they measure into one log from the calling thread.
+#include "cli/watch.h"
+
+#include "cli/console.h"
+#include "cli/sensorlink.h"
+#include "core/csvrecord.h"
+#include "link/com232.h"
+#include "ui/fileio.h"
+#include "ui/rs232.h"
+#include "ui/utility.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+constexpr double kProgressEvery = 1.0; // seconds between progress lines on a terminal
+
+std::string Now()
+{
+    return csvrec::Timestamp(std::chrono::system_clock::now());
+}
+
+// What one sensor's thread found and did. The thread writes it; the calling thread reads the start fields after
+// the gate has seen the start, the counters at any time, and the rest after the thread has ended.
+struct Sensor {
+    PortSpec port;
+    std::string name; // the CSV's port column
+    int startCode = kExitOk;
+    std::string startWhy; // with startCode: why the start failed, without the label
+    std::string label;
+    std::string ident;
+    uint16_t ram[kParaWords] = {};
+    std::atomic<long> passes{0}, good{0}, timeouts{0};
+    int code = kExitOk;
+};
+
+// The lines' threads hand their text to the one thread that writes the log, each in the order it made it; the
+// writer waits on it for text, for the end of a thread, or for its own next duty.
+class Mailbox {
+public:
+    void Post(std::string text)
+    {
+        {
+            const std::lock_guard lock(mu_);
+            texts_.push_back(std::move(text));
+        }
+        cv_.notify_one();
+    }
+    void Finished()
+    {
+        {
+            const std::lock_guard lock(mu_);
+            ++finished_;
+        }
+        cv_.notify_one();
+    }
+    // Waits up to `seconds` for text or a finished thread; hands over all text so far and the finished count.
+    std::vector<std::string> Take(double seconds, int *finished)
+    {
+        std::unique_lock lock(mu_);
+        cv_.wait_for(lock, std::chrono::duration<double>(seconds),
+                     [this, seen = finished_] { return !texts_.empty() || finished_ != seen; });
+        *finished = finished_;
+        std::vector<std::string> taken;
+        taken.swap(texts_);
+        return taken;
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::string> texts_;
+    int finished_ = 0;
+};
+
+// Holds the lines' threads after their start until the header is written, and tells them when polling began.
+class Gate {
+public:
+    explicit Gate(int expected) : expected_(expected) {}
+    void Arrive()
+    {
+        {
+            const std::lock_guard lock(mu_);
+            ++arrived_;
+        }
+        cv_.notify_all();
+    }
+    void WaitAll()
+    {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [this] { return arrived_ == expected_; });
+    }
+    void Open(bool go, double start)
+    {
+        {
+            const std::lock_guard lock(mu_);
+            open_ = true;
+            go_ = go;
+            start_ = start;
+        }
+        cv_.notify_all();
+    }
+    // False when polling is not to begin at all; *start is the moment it began.
+    bool WaitOpen(double *start)
+    {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [this] { return open_; });
+        *start = start_;
+        return go_;
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int expected_;
+    int arrived_ = 0;
+    bool open_ = false;
+    bool go_ = false;
+    double start_ = 0;
+};
+
+// Opens the port, asks for the identification and reads RAM for the header.
+bool Start(SensorLink &link, Sensor &s)
+{
+    std::string why;
+    s.startCode = OpenSensor(link, &why);
+    s.label = link.label;
+    if (s.startCode != kExitOk) {
+        s.startWhy = "cannot open: " + why;
+        return false;
+    }
+    ExchangeResult r;
+    if (!Identify(link, &s.ident, &r, Interruptible())) {
+        s.startCode = kExitTimeout;
+        s.startWhy = "no valid reply to the identification request" + Detail(link, kIdentReplyBytes, r);
+        return false;
+    }
+    if (!ReadBlock(link, Memory::Ram, &r, Interruptible())) {
+        s.startCode = kExitTimeout;
+        s.startWhy = "no valid reply to the RAM read" + Detail(link, kParaReplyBytes, r);
+        return false;
+    }
+    std::copy(link.pp, link.pp + kParaWords, s.ram);
+    return true;
+}
+
+// Sleeps until `until` or a stop, whichever comes first, in slices so a stop is seen soon.
+void SleepUntil(double until)
+{
+    while (!StopRequested() && Timer() < until)
+        SleepSeconds(std::min(kWaitSlice, until - Timer()));
+}
+
+// One sensor's polling, on its own thread. With `tagged` every line names the port (a log of several sensors);
+// a sensor that did not start is tried again once per time-out, and its header lines follow when it does.
+void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagged, Mailbox &mail)
+{
+    const std::string tag = tagged ? s.name + ": " : std::string();
+    const ExchangeHook hook = Interruptible();
+    bool started = s.startCode == kExitOk;
+    double lastOpened = Timer();
+    long passes = 0;
+    while (!StopRequested()) {
+        if (o.count > 0 && passes >= o.count)
+            break;
+        if (o.seconds > 0 && Timer() - start >= o.seconds)
+            break;
+        if (!started) {
+            SleepUntil(o.seconds > 0 ? std::min(lastOpened + o.timeout, start + o.seconds) : lastOpened + o.timeout);
+            if (StopRequested() || (o.seconds > 0 && Timer() - start >= o.seconds))
+                break;
+            lastOpened = Timer();
+            ++passes;
+            s.passes.store(passes, std::memory_order_relaxed);
+            if (Start(link, s)) {
+                started = true;
+                mail.Post("# " + Now() + " " + s.label + " started\n" + csvrec::PortHeader(link.label, s.ident, s.ram));
+            } else {
+                s.timeouts.fetch_add(1, std::memory_order_relaxed);
+                mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");
+            }
+            continue;
+        }
+        const ExchangeResult r = Ask(link, kOrderReadData, kDataReplyBytes, hook);
+        if (r.abandoned)
+            break;
+        s.passes.store(++passes, std::memory_order_relaxed);
+        if (r.received == kDataReplyBytes) {
+            GetRxBufWords(link.reply, link.data, kDataWords);
+            const auto when = std::chrono::system_clock::now();
+            mail.Post(tagged ? csvrec::MeasurementLine(when, s.name, link.data)
+                             : csvrec::MeasurementLine(when, link.data));
+            s.good.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        s.timeouts.fetch_add(1, std::memory_order_relaxed);
+        mail.Post("# " + Now() + " " + tag + "no valid reply" + Detail(link, kDataReplyBytes, r) + "\n");
+        // A line that hung up stays dead until it is opened again; a sensor that comes back on the same number
+        // (a re-pointed link, a re-plugged adapter, a device server started again) is found then. Once per
+        // time-out at most.
+        if (SensorHungUp(link) && Timer() - lastOpened >= o.timeout) {
+            lastOpened = Timer();
+            std::string why;
+            if (OpenSensor(link, &why) == kExitOk)
+                mail.Post("# " + Now() + " " + link.label + " opened again\n");
+        }
+    }
+    s.label = link.label;
+}
+
+const char *ExitMeaning(int code)
+{
+    switch (code) {
+    case kExitPort: return "port cannot be opened";
+    case kExitTimeout: return "time-out";
+    default: return "failed";
+    }
+}
+
+} // namespace
+
+int Watch(const Options &o)
+{
+    const bool several = o.ports.size() > 1;
+    LineLog csv;
+    bool isNew = true;
+    if (!o.csv.empty()) {
+        std::string why;
+        if (!csv.Open(o.csv, &isNew, &why)) {
+            Say("cannot write " + o.csv + ": " + why);
+            return kExitFile;
+        }
+    } else {
+        csv.Attach(STDOUT_FILENO);
+    }
+    CatchStopSignals();
+
+    std::vector<std::unique_ptr<Sensor>> sensors;
+    for (const PortSpec &p : o.ports) {
+        sensors.push_back(std::make_unique<Sensor>());
+        sensors.back()->port = p;
+        sensors.back()->name = PortName(p);
+    }
+    Mailbox mail;
+    Gate gate(static_cast<int>(sensors.size()));
+    std::vector<std::unique_ptr<ComThread>> threads;
+    for (auto &sensor : sensors)
+        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, several] {
+            SensorLink link(s.port, o.timeout);
+            Start(link, s);
+            gate.Arrive();
+            double start = 0;
+            if (gate.WaitOpen(&start))
+                Poll(o, link, s, start, several, mail);
+            mail.Finished();
+        }));
+
+    gate.WaitAll();
+    const auto startedCount =
+        std::count_if(sensors.begin(), sensors.end(), [](const auto &s) { return s->startCode == kExitOk; });
+    if (startedCount == 0) {
+        gate.Open(false, 0);
+        threads.clear();
+        if (StopRequested())
+            return kExitOk;
+        int worst = kExitOk;
+        for (const auto &s : sensors) {
+            Say(s->label + ": " + s->startWhy);
+            worst = std::max(worst, s->startCode);
+        }
+        return worst;
+    }
+    const std::string program = std::string(kProgram) + " " + kVersion;
+    if (!several) {
+        if (isNew)
+            csv.Append(csvrec::Header(program, sensors[0]->label, sensors[0]->ident, sensors[0]->ram));
+    } else {
+        // Every session over several sensors starts with its header: the ports may differ from the last one's.
+        std::string header = "# " + program + "\n";
+        for (const auto &s : sensors) {
+            if (s->startCode == kExitOk) {
+                header += csvrec::PortHeader(s->label, s->ident, s->ram);
+            } else {
+                header += "# " + s->label + ": " + s->startWhy + "; tried again once per time-out\n";
+                Say(s->label + ": " + s->startWhy + "; tried again once per time-out");
+            }
+        }
+        csv.Append(header + csvrec::kColumnsWithPort + "\n");
+    }
+
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    const double start = Timer();
+    double nextProgress = start + kProgressEvery;
+    gate.Open(true, start);
+    const auto total = [&sensors](std::atomic<long> Sensor::*field) {
+        long n = 0;
+        for (const auto &s : sensors)
+            n += ((*s).*field).load(std::memory_order_relaxed);
+        return n;
+    };
+    const auto showProgress = [&](const char *end) {
+        const long good = total(&Sensor::good);
+        std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs%s", good, good / (Timer() - start),
+                     total(&Sensor::timeouts), end);
+    };
+    for (int finished = 0; finished < static_cast<int>(sensors.size());) {
+        for (const std::string &text : mail.Take(kWaitSlice, &finished))
+            csv.Append(text);
+        csv.FlushIfDue();
+        // A log that can take nothing more ends the watch for every sensor.
+        if (!csv.Error().empty())
+            RequestStop();
+        if (progress && Timer() >= nextProgress) {
+            nextProgress += kProgressEvery;
+            showProgress(" ");
+        }
+    }
+    threads.clear();
+    int finished = 0;
+    for (const std::string &text : mail.Take(0, &finished))
+        csv.Append(text);
+    csv.Flush();
+    if (progress)
+        showProgress("\n");
+
+    // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
+    const bool readerGone = csv.ErrorCode() == EPIPE;
+    if (!csv.Error().empty() && !readerGone) {
+        Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error() +
+            (o.csv.empty() ? "" : "; the file ends with the last whole line"));
+        return kExitFile;
+    }
+    int worst = kExitOk, clean = 0;
+    std::string failed;
+    for (const auto &s : sensors) {
+        const long timeouts = s->timeouts.load(), passes = s->passes.load();
+        if (s->startCode != kExitOk) {
+            s->code = s->startCode;
+            Say(s->label + ": never measured: " + s->startWhy);
+        } else if (timeouts > 0) {
+            s->code = kExitTimeout;
+            Say(s->label + ": " + std::to_string(timeouts) + " of " + std::to_string(passes) +
+                " measurements had no valid reply within " + Duration(o.timeout));
+        }
+        worst = std::max(worst, s->code);
+        if (s->code == kExitOk)
+            ++clean;
+        else
+            failed += std::string(failed.empty() ? "; not: " : ", ") + s->name + " (exit " + std::to_string(s->code) +
+                      ", " + ExitMeaning(s->code) + ")";
+    }
+    if (several && worst != kExitOk)
+        Say("summary: " + std::to_string(clean) + " of " + std::to_string(sensors.size()) +
+            " sensors measured without a miss" + failed);
+    return worst;
+}
+
+} // namespace cli
