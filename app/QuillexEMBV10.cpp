@@ -13,10 +13,10 @@
 #include "link/reply.h"
 #include "link/transactions.h"
 #include "teach/teach.h"
-#include "ui/fileio.h"
-#include "ui/rs232.h"
+#include "io/fileio.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <cstdio>
 #include <cstring>

@@ -9,9 +9,9 @@
 #include "link/port.h"
 #include "link/transactions.h"
 #include "ui/qtaccess.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QApplication>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Measures a line of sensors watched together by the command line: many local sensors at once against each alone,
 // and sensors behind ser2net on loopback against the same sensors local.
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

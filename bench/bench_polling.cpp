@@ -10,9 +10,9 @@
 #include "core/controls.h"
 #include "teach/graphs.h"
 #include "ui/qtaccess.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

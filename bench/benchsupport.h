@@ -9,9 +9,9 @@
 #include "core/controls.h"
 #include "core/portdir.h"
 #include "link/port.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -9,9 +9,9 @@
 #include "cli/watch.h"
 #include "core/portdir.h"
 #include "link/com232.h"
-#include "ui/fileio.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/fileio.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <algorithm>
 #include <cerrno>

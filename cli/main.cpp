@@ -2,7 +2,7 @@
 // quillex-scope-cli: the sensor's protocol from a shell, for scripts, SSH sessions and production lines.
 #include "cli/cliargs.h"
 #include "cli/commands.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 
 #include <clocale>
 #include <cstdio>

@@ -3,8 +3,7 @@
 #include "cli/paramfile.h"
 
 #include "core/paramblock.h"
-#include "files/parafile.h" // the failure wording only
-#include "ui/formatio.h"
+#include "io/formatio.h"
 
 namespace cli {
 

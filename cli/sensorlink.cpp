@@ -5,8 +5,8 @@
 #include "cli/diagnose.h"
 #include "core/portdir.h"
 #include "link/com232.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <cstdio>
 

@@ -6,9 +6,9 @@
 #include "cli/sensorlink.h"
 #include "core/csvrecord.h"
 #include "link/com232.h"
-#include "ui/fileio.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/fileio.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <algorithm>
 #include <atomic>

@@ -6,11 +6,10 @@
 #include "core/controls.h"
 #include "core/messages.h"
 #include "core/paramblock.h"
-#include "teach/teach.h"
+#include "io/formatio.h"
+#include "io/utility.h"
 #include "ui/filepopup.h"
-#include "ui/formatio.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
 
 #include <cstdio>
 #include <string>
@@ -85,11 +84,11 @@ constexpr Toggle kToggles[] = {
 
 } // namespace
 
-void SendParaToFile()
+void SendParaToFile(const PanelValues &panel)
 {
     if (!ChooseFile(kSaveFailedHead, kSaveFailedTail))
         return;
-    GetPanelValues();
+    panel.read();
     CopyVarsToPP();
     if (ArrayToFile(st.file_name, st.pp, VAL_UNSIGNED_SHORT_INTEGER, st.anzpara, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, kParaFieldWidth, VAL_ASCII, VAL_TRUNCATE) < 0) {
@@ -100,7 +99,7 @@ void SendParaToFile()
     Say(std::string("Saved ") + st.file_name);
 }
 
-void ReadParaFromFile()
+void ReadParaFromFile(const PanelValues &panel)
 {
     if (!ChooseFile(kLoadFailedHead, kLoadFailedTail))
         return;
@@ -112,7 +111,7 @@ void ReadParaFromFile()
         return;
     }
     CopyPPtoVars();
-    SetPanelValues();
+    panel.show();
     Say(std::string("Loaded ") + st.file_name);
 }
 

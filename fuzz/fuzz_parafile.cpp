@@ -9,6 +9,7 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "files/parafile.h"
+#include "teach/teach.h"
 #include "ui/filepopup.h"
 #include "ui/userint.h"
 
@@ -65,7 +66,7 @@ void Load(const std::string &path)
 {
     answer.result = VAL_EXISTING_FILE_SELECTED;
     answer.path = path;
-    ReadParaFromFile();
+    ReadParaFromFile({GetPanelValues, SetPanelValues});
 }
 
 } // namespace
@@ -94,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(loaded.data(), st.pp, sizeof st.pp);
     answer.result = VAL_NEW_FILE_SELECTED;
     answer.path = dir + "/again.dat";
-    SendParaToFile();
+    SendParaToFile({GetPanelValues, SetPanelValues});
     std::memset(st.pp, 0, sizeof st.pp);
     Load(answer.path);
     if (!popups.empty() || std::memcmp(loaded.data(), st.pp, sizeof st.pp) != 0)

@@ -6,8 +6,8 @@
 #include "core/portdir.h"
 #include "link/com232.h"
 #include "link/reply.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <fcntl.h>
 #include <poll.h>

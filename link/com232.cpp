@@ -3,7 +3,7 @@
 #include "link/com232.h"
 
 #include "core/ScopeState.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 
 #include <algorithm>
 

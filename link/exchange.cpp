@@ -3,8 +3,8 @@
 #include "link/exchange.h"
 
 #include "core/ScopeState.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <algorithm>
 

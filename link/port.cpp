@@ -8,9 +8,9 @@
 #include "link/exchange.h"
 #include "link/reply.h"
 #include "link/transactions.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -13,10 +13,10 @@
 #include "link/reply.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
-#include "ui/fileio.h"
-#include "ui/rs232.h"
+#include "io/fileio.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <chrono>
 #include <cstdio>
@@ -77,6 +77,9 @@ void RecordPass()
     st.record->Close();
     st.record = nullptr;
 }
+
+// The panel is the master copy of the parameters and the teach table; a file transfer goes through it too.
+constexpr PanelValues kPanelValues{GetPanelValues, SetPanelValues};
 
 } // namespace
 
@@ -165,7 +168,7 @@ void ButtonSendAction()
 {
     GuardInterval();
     if (st.target == DATFILE)
-        SendParaToFile();
+        SendParaToFile(kPanelValues);
     else
         SendPara();
 }
@@ -174,7 +177,7 @@ void ButtonGetAction()
 {
     GuardInterval();
     if (st.target == DATFILE)
-        ReadParaFromFile();
+        ReadParaFromFile(kPanelValues);
     else
         GetPara();
 }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "sensor_sim.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QElapsedTimer>
 #include <QFile>

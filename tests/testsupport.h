@@ -9,7 +9,7 @@
 #include "core/portdir.h"
 #include "link/port.h"
 #include "ui/qtaccess.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
 
 #include "sensor_sim.h"

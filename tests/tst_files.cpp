@@ -2,13 +2,14 @@
 // Parameter files and the transfer-target toggles, with the simulated sensor receiving what follows a load.
 #include "testsupport.h"
 
+#include "core/paramblock.h"
 #include "files/parafile.h"
 #include "link/com232.h"
 #include "link/port.h"
 #include "teach/teach.h"
 #include "ui/filepopup.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include "sensor_sim.h"
 

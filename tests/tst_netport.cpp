@@ -6,8 +6,8 @@
 
 #include "core/portdir.h"
 #include "link/port.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <QProcess>
 #include <QSpinBox>

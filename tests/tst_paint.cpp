@@ -8,7 +8,7 @@
 #include "link/transactions.h"
 #include "teach/graphs.h"
 #include "ui/panelwidgets.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 
 #include "sensor_sim.h"
 

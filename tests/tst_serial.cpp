@@ -3,8 +3,8 @@
 #include "testsupport.h"
 
 #include "core/portdir.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <QFile>
 #include <QSerialPort>

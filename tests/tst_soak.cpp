@@ -5,7 +5,7 @@
 
 #include "link/port.h"
 #include "link/transactions.h"
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include "sensor_sim.h"
 

@@ -10,7 +10,7 @@
 #include "teach/graphs.h"
 #include "teach/teach.h"
 #include "ui/panelwidgets.h"
-#include "ui/rs232.h"
+#include "io/rs232.h"
 
 #include "sensor_sim.h"
 

@@ -8,8 +8,8 @@
 #include "link/reply.h"
 #include "link/transactions.h"
 #include "ui/panelwidgets.h"
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include "sensor_sim.h"
 

@@ -3,6 +3,8 @@
 // Supports one panel file format (Qt Designer XML), full-circle arcs only, and no attributes beyond those below.
 #pragma once
 
+#include "io/datatypes.h"
+
 #include <string>
 #include <vector>
 
@@ -50,7 +52,6 @@ inline constexpr const char *VAL_APP_META_FONT = "NIApp";
 enum { CTRL_TEXT_MSG = 1 };
 
 // Plot arguments. Styles the program does not use are not offered.
-enum { VAL_UNSIGNED_SHORT_INTEGER = 1, VAL_DOUBLE = 2 };
 enum { VAL_THIN_LINE = 1, VAL_THICK_LINE = 2 };
 enum { VAL_SOLID_CIRCLE = 1 };
 enum { VAL_SOLID = 1 };

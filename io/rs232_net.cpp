@@ -2,10 +2,10 @@
 // Serial services for a sensor behind a serial device server (ser2net or a commercial gateway): gensio carries
 // the bytes, with its telnet layer doing RFC 2217 and the escaping of 0xFF both ways. Only gensio's blocking
 // calls are used, each with a time bound, so a port behaves like a local one to a program without an event loop.
-#include "ui/rs232_net.h"
+#include "io/rs232_net.h"
 
-#include "ui/rs232.h"
-#include "ui/utility.h"
+#include "io/rs232.h"
+#include "io/utility.h"
 
 #include <gensio/gensio.h>
 #include <gensio/gensio_os_funcs_public.h>

@@ -3,7 +3,7 @@
 // values written as a column of constant-width decimal fields; no binary files, no appending.
 #pragma once
 
-#include "ui/userint.h" // VAL_UNSIGNED_SHORT_INTEGER
+#include "io/datatypes.h"
 
 #include <string>
 

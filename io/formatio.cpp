@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Number columns in text files: written through the one whole-file writer, read whole and checked strictly.
-#include "ui/formatio.h"
+#include "io/formatio.h"
 
-#include "ui/fileio.h"
+#include "io/fileio.h"
 
 #include <algorithm>
 #include <string>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait, access checks, hang-ups.
-#include "ui/rs232_os.h"
+#include "io/rs232_os.h"
 
 #include <QSerialPort>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Time base on the monotonic clock, so that no wait is ever cut short or stretched by a clock change; the
 // user's folders through Qt's standard paths.
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <QDir>
 #include <QFile>

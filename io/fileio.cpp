@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Files on POSIX calls: replaced only once the new contents are on the disk, streams read to their end with a
 // bound on silence, logs cut back to their last whole line. errno is read right after the call that failed.
-#include "ui/fileio.h"
+#include "io/fileio.h"
 
-#include "ui/utility.h"
+#include "io/utility.h"
 
 #include <cerrno>
 #include <climits>

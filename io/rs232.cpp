@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Serial-port services on QSerialPort, driven by its blocking wait calls because the program reads
 // replies without running an event loop. What differs between operating systems is in rs232_<os>.cpp.
-#include "ui/rs232.h"
+#include "io/rs232.h"
 
-#include "ui/rs232_net.h"
-#include "ui/rs232_os.h"
-#include "ui/utility.h"
+#include "io/rs232_net.h"
+#include "io/rs232_os.h"
+#include "io/utility.h"
 
 #include <QCoreApplication>
 #include <QDir>
