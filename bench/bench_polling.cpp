@@ -201,9 +201,22 @@ void Settle(int ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
 }
 
+// Where the zoom shot puts the zoom graph's cross: fractional, so the readout shows decimals.
+constexpr double kZoomShotX = 2000.5;
+constexpr double kZoomShotY = 1000.25;
+
+// The zoom graph in front, panned to a fixed cross, as the user leaves it after ZOOM and the arrow keys.
+void ZoomInFront()
+{
+    ZoomAction();
+    SetGraphCursor(st.panel, GraphData2, 1, kZoomShotX, kZoomShotY);
+    ZoomGraphData2();
+    SetCtrlVal(st.panel, MessageLine, ""); // its time stamp would differ from shot to shot
+}
+
 // The window as the screen shows it after a fixed run of measurements, each painted at the frame pace, as in
 // polling: the same picture from any build that paints the same.
-int Screenshot(int source, const char *file)
+int Screenshot(int source, bool zoom, const char *file)
 {
     constexpr int kSamples = 120;
     constexpr int kFrameWaitMs = 20;
@@ -211,6 +224,8 @@ int Screenshot(int source, const char *file)
     QGuiApplication::styleHints()->setCursorFlashTime(0); // a blinking text cursor would differ from shot to shot
     SelectSourceNow(source);
     ApplyFromAll(); // the diagonal and both tolerance circles under the cursor
+    if (zoom)
+        ZoomInFront();
     Settle(kSettleMs);
     for (int k = 0; k < kSamples; ++k) {
         st.dataR = uint16_t(1000 + 17 * k);
@@ -232,7 +247,8 @@ int Screenshot(int source, const char *file)
         std::fprintf(stderr, "bench: cannot write %s\n", file);
         return 1;
     }
-    std::printf("source %d: %dx%d written to %s\n", source, shot.width(), shot.height(), file);
+    std::printf("source %d%s: %dx%d written to %s\n", source, zoom ? " with the zoom graph in front" : "", shot.width(),
+                shot.height(), file);
     return 0;
 }
 
@@ -240,7 +256,7 @@ void Usage()
 {
     std::fprintf(stderr, "usage: bench_polling [SECONDS [paced|unpaced]]\n"
                          "       bench_polling --passes N --source S [--unpaced]\n"
-                         "       bench_polling --shot FILE.png --source S\n");
+                         "       bench_polling --shot FILE.png --source S [--zoom]\n");
 }
 
 } // namespace
@@ -255,6 +271,7 @@ int main(int argc, char **argv)
     long fixedPasses = 0;
     int fixedSource = 0;
     const char *shotFile = nullptr;
+    bool zoom = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--passes" && i + 1 < argc) {
@@ -263,6 +280,8 @@ int main(int argc, char **argv)
             fixedSource = std::atoi(argv[++i]);
         } else if (a == "--shot" && i + 1 < argc) {
             shotFile = argv[++i];
+        } else if (a == "--zoom") {
+            zoom = true;
         } else if (a == "--unpaced") {
             paced = false;
         } else if (a == "paced") {
@@ -286,7 +305,7 @@ int main(int argc, char **argv)
         return 1;
 
     if (shotFile) {
-        const int result = Screenshot(fixedSource, shotFile);
+        const int result = Screenshot(fixedSource, zoom, shotFile);
         DiscardPanel(st.panel);
         return result;
     }

@@ -149,6 +149,15 @@ int QueueLen(const ComPort &p)
     return static_cast<int>(std::min<qint64>(p.sp->bytesAvailable(), p.queueSize));
 }
 
+// Pump, for a look that must see every byte: poll() does not report fewer bytes than a held wake-up count.
+bool PumpEvery(ComPort &p, int waitMs)
+{
+    rs232os::WakeAtBytes(p.os.get(), 1);
+    const bool alive = Pump(*p.sp, waitMs);
+    rs232os::RestoreWake(p.os.get());
+    return alive;
+}
+
 } // namespace
 
 void SetComPortDirectory(const char *directory)
@@ -431,7 +440,7 @@ int GetInQLen(int port)
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
-    Pump(*p->sp, 0);
+    PumpEvery(*p, 0);
     return QueueLen(*p);
 }
 
@@ -446,8 +455,8 @@ int GetInQLenWait(int port, int wanted, double deadline)
         return kComErrNotOpen;
     }
     wanted = std::min(wanted, p->queueSize);
+    bool alive = Pump(*p->sp, 0);
     for (;;) {
-        const bool alive = Pump(*p->sp, 0);
         const int n = QueueLen(*p);
         if (n >= wanted || Timer() >= deadline)
             return n;
@@ -456,10 +465,33 @@ int GetInQLenWait(int port, int wanted, double deadline)
             SleepSeconds(deadline - Timer());
             return QueueLen(*p);
         }
+        // A wait that wakes has read what woke it: the next look needs no poll of its own.
         rs232os::WakeAtBytes(p->os.get(), wanted - n);
-        Pump(*p->sp, std::max(1, MsUntil(deadline)));
+        alive = Pump(*p->sp, std::max(1, MsUntil(deadline)));
         rs232os::RestoreWake(p->os.get());
     }
+}
+
+int ComHoldWake(int port, int count)
+{
+    if (rs232net::IsOpen(port))
+        return 0;
+    ComPort *p = Open(port);
+    if (!p)
+        return kComErrNotOpen;
+    rs232os::HoldWake(p->os.get(), count);
+    return 0;
+}
+
+int ComReleaseWake(int port)
+{
+    if (rs232net::IsOpen(port))
+        return 0;
+    ComPort *p = Open(port);
+    if (!p)
+        return kComErrNotOpen;
+    rs232os::ReleaseWake(p->os.get());
+    return 0;
 }
 
 int ComRd(int port, void *buffer, int count)
@@ -473,7 +505,7 @@ int ComRd(int port, void *buffer, int count)
         return 0;
     const double deadline = Timer() + p->timeout;
     while (p->sp->bytesAvailable() < count && Timer() < deadline) {
-        if (!Pump(*p->sp, std::max(1, MsUntil(deadline))))
+        if (!PumpEvery(*p, std::max(1, MsUntil(deadline))))
             break;
     }
     const qint64 n = p->sp->read(static_cast<char *>(buffer), count);

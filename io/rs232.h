@@ -107,6 +107,14 @@ int GetInQLen(int port);
 // Like GetInQLen, but first blocks (handling no events, using no CPU) until at least `wanted` bytes are
 // waiting or Timer() reaches `deadline`, whichever comes first.
 int GetInQLenWait(int port, int wanted, double deadline);
+// For a loop that waits for `count` bytes again and again (a polling loop): until ComReleaseWake, the
+// GetInQLenWait calls for `count` bytes on `port` find the terminal already set to wake once they are all there,
+// instead of setting and restoring that in each call. Meanwhile GetInQLenWait may report 0 while fewer than
+// `count` bytes have come; GetInQLen, ComRd and waits for any other count see single bytes as always. A port
+// holds one count at a time. Returns 0, or kComErrNotOpen. Does nothing for a network port.
+int ComHoldWake(int port, int count);
+// Ends ComHoldWake: the terminal wakes as it did before. A port closed or opened anew since has nothing to undo.
+int ComReleaseWake(int port);
 // Reads up to count bytes that are already waiting; returns the number read, or a negative code.
 int ComRd(int port, void *buffer, int count);
 // Discards unsent output, then releases the port.

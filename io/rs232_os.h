@@ -15,9 +15,17 @@ PortState *Attach(QSerialPort &sp);
 void Release(PortState *state);
 
 // Until RestoreWake, a blocking wait on the port wakes once `count` bytes are there rather than once per
-// byte, so a reply trickling in at the line's speed costs one wake-up. Does nothing where unsupported.
+// byte, so a reply trickling in at the line's speed costs one wake-up. Does nothing where unsupported, and
+// nothing when `count` is the standing one (the held count, or a single byte), so RestoreWake then has
+// nothing to undo either.
 void WakeAtBytes(PortState *state, int count);
 void RestoreWake(PortState *state);
+
+// Makes `count` the standing wake-up count until ReleaseWake, so a loop that waits for the same count again
+// and again sets it once. Waits for other counts go back to it when they are done. ReleaseWake puts back the
+// terminal's own settings for waking; a port opened anew holds nothing.
+void HoldWake(PortState *state, int count);
+void ReleaseWake(PortState *state);
 
 // Whether the system's permissions keep this process from reading and writing `path` (rather than the device
 // being busy or no terminal); if so, *group receives the name of the group that owns it ("" if unnamed).

@@ -45,14 +45,20 @@ ExchangeResult Exchange(const ExchangeLine &line, int requestBytes, int expected
     if (expected <= 0)
         return r;
     const auto carryOn = [&between] { return !between || between(); };
-    if (!carryOn()) {
-        r.abandoned = true;
-        return r;
-    }
     const double deadline = r.tstart + line.timeout + kJustPast;
+    double hookAt = r.tstart + std::max(0.0, line.hookAfter);
+    bool hooked = false;
     int n = 0;
     for (;;) {
-        const double sliceEnd = std::min(deadline, Timer() + kWaitSlice);
+        if (Timer() >= hookAt) {
+            if (!carryOn()) {
+                r.abandoned = true;
+                return r;
+            }
+            hooked = true;
+            hookAt = Timer() + kWaitSlice;
+        }
+        const double sliceEnd = std::min(deadline, hookAt);
         // Blocks in the serial layer until the bytes are there or the slice is over, instead of spinning.
         n = GetInQLenWait(line.com, expected, sliceEnd);
         // Should a layer ever return early without the bytes (a line that is gone), the slice is slept out here:
@@ -62,11 +68,16 @@ ExchangeResult Exchange(const ExchangeLine &line, int requestBytes, int expected
         r.tdiff = Timer() - r.tstart;
         if (r.tdiff > line.timeout || n >= expected)
             break;
-        if (!carryOn()) {
-            r.abandoned = true;
-            return r;
-        }
     }
+    // A reply quicker than the hook's first call still gets it, so a caller that paints there paints on a fast
+    // line too.
+    if (!hooked && !carryOn()) {
+        r.abandoned = true;
+        return r;
+    }
+    // The wait may not have counted what is fewer than it waits for (a port holding its wake-up count).
+    if (n < expected)
+        n = std::max(n, GetInQLen(line.com));
     r.received = ReadReplyTo(line.com, n, line.reply);
     if (r.received != expected)
         SettleLine(line.com);

@@ -14,6 +14,9 @@ struct ExchangeLine {
     const unsigned char *request = nullptr; // the frame to send
     unsigned char *reply = nullptr;         // kBufSize bytes for what comes back
     double timeout = kReplyTimeout;         // seconds from the written request to the complete reply
+    // Seconds from the written request to the hook's first call, unless the reply is complete sooner. A caller
+    // whose hook keeps the processor busy (painting) lets the sensor's side take the request first. 0 = at once.
+    double hookAfter = 0;
 };
 
 // How one exchange went.
@@ -25,9 +28,10 @@ struct ExchangeResult {
     bool abandoned = false; // the caller's hook ended the wait; nothing was read
 };
 
-// Called once right after the request has been written and again between slices of the wait (at least every
-// kWaitSlice seconds). Returning false ends the wait at once, reading nothing. It may paint or write out a log;
-// it must not start another exchange on the same line.
+// Called once line.hookAfter seconds after the request has been written (at once by default), or when the
+// reply is complete if that comes first, and again between slices of the wait (at least every kWaitSlice
+// seconds). Returning false ends the wait at once, reading nothing. It may paint or write out a log; it must
+// not start another exchange on the same line.
 using ExchangeHook = std::function<bool()>;
 inline constexpr double kWaitSlice = 0.25;
 
@@ -37,7 +41,8 @@ enum class FlushFirst { No, Yes };
 // for the reply: the wait ends at the first look that sees `expected` bytes or more, or at the first look once
 // more than line.timeout has passed since the request was written; what has arrived then is read (never more
 // than kBufSize). A request that could not be written still costs the whole wait, so no caller's loop can run
-// faster than one try per time-out. After a reply of any other length the line is let settle: bytes that still
+// faster than one try per time-out. The last look before giving up counts every byte waiting. After a reply of
+// any other length the line is let settle: bytes that still
 // come within 0.3 s of each other (for at most 1 s) are discarded, so a late reply is never taken for the answer
 // to the next request. With expected == 0 only the request is written.
 ExchangeResult Exchange(const ExchangeLine &line, int requestBytes, int expected, FlushFirst flush,

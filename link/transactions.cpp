@@ -139,6 +139,11 @@ void GetData()
     SayDone("Polling" + OnCom());
     double rateSince = Timer();
     unsigned long passesSince = st.goodPasses;
+    // Every pass waits for the same reply length and paints in its wait: set up once for the loop, not per pass.
+    // The port is the one the loop starts on; a port change or a close during the loop leaves nothing to undo.
+    const int com = st.com;
+    ComHoldWake(com, 2 * st.anzdata);
+    BeginDrawingInWaits();
     while (st.poll == 1) {
         FillTxBuf(static_cast<uint8_t>(st.order));
         if (RequestReply(2 * st.anzdata, FlushFirst::Yes, true).abandoned)
@@ -161,6 +166,8 @@ void GetData()
         }
         ProcessSystemEvents();
     }
+    EndDrawingInWaits();
+    ComReleaseWake(com);
     st.polling = false;
 }
 

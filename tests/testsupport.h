@@ -22,8 +22,10 @@
 #include <QWidget>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/capability.h>
@@ -33,6 +35,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -196,6 +200,27 @@ inline std::vector<std::vector<uint8_t>> SettledFrames(const sim::SensorSim &sen
             return sensor.frames();
         n = now;
     }
+}
+
+// How the terminal at `path` wakes a blocking wait: its VMIN and VTIME. Termios belong to the terminal, not to a
+// descriptor, so any descriptor this process holds on it will do (an open port keeps others out); else one is
+// opened for the look. {-1, -1} when there is no such terminal.
+inline std::pair<int, int> TerminalWaking(const std::string &path)
+{
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        if (std::filesystem::read_symlink(entry.path(), ec) != path)
+            continue;
+        termios t{};
+        if (tcgetattr(std::stoi(entry.path().filename().string()), &t) == 0)
+            return {t.c_cc[VMIN], t.c_cc[VTIME]};
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    const bool read = fd >= 0 && tcgetattr(fd, &t) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return read ? std::pair<int, int>(t.c_cc[VMIN], t.c_cc[VTIME]) : std::pair<int, int>(-1, -1);
 }
 
 // CPU seconds (user + system) this process has used.

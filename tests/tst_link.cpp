@@ -453,6 +453,60 @@ private slots:
         QVERIFY(Timer() - t0 < 0.3 + 0.2); // not a moment waited for the reply
     }
 
+    void theHooksFirstCallWaitsItsTimeUnlessTheReplyIsInSooner_data()
+    {
+        QTest::addColumn<double>("latency"); // the sensor's, before its reply
+        QTest::addColumn<bool>("carryOn");   // what the hook answers
+        QTest::newRow("a slow reply: the hook after its time") << 0.3 << false;
+        QTest::newRow("a quick reply: the hook once it is in") << 0.0 << true;
+        QTest::newRow("a quick reply, the hook says stop: nothing read") << 0.0 << false;
+    }
+
+    void theHooksFirstCallWaitsItsTimeUnlessTheReplyIsInSooner()
+    {
+        QFETCH(double, latency);
+        QFETCH(bool, carryOn);
+        constexpr double kHookAfter = 0.05;
+        sensor->setLatency(latency);
+        ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, kReplyTimeout};
+        line.hookAfter = latency > 0 ? kHookAfter : 10 * kHookAfter;
+        int calls = 0;
+        double calledAt = 0;
+        bool requestTaken = false;
+        int queuedAtCall = -1;
+        const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes, [&] {
+            ++calls;
+            calledAt = Timer();
+            requestTaken = sensor->waitForFrames(1, 0);
+            queuedAtCall = GetInQLen(1);
+            return carryOn;
+        });
+        QCOMPARE(calls, 1);
+        QVERIFY(requestTaken);
+        QCOMPARE(r.written, 54);
+        if (latency > 0) {
+            QVERIFY2(calledAt - r.tstart >= kHookAfter, qPrintable(QString::number(calledAt - r.tstart)));
+            QCOMPARE(queuedAtCall, 0);
+        } else {
+            QCOMPARE(queuedAtCall, 14); // the whole reply had come: no need to wait for the hook's time
+            QVERIFY2(calledAt - r.tstart < line.hookAfter, qPrintable(QString::number(calledAt - r.tstart)));
+        }
+        QCOMPARE(r.abandoned, !carryOn);
+        QCOMPARE(r.received, carryOn ? 14 : 0);
+    }
+
+    void aShortReplyIsCountedWholeUnderAHeldWakeCount()
+    {
+        // The held count hides fewer bytes than it from the wait; the last look before giving up sees them.
+        sensor->setFault(sim::Fault::ShortByOne, sim::Measure);
+        QCOMPARE(ComHoldWake(1, 14), 0);
+        const ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, 0.3};
+        const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes);
+        ComReleaseWake(1);
+        QVERIFY(!r.abandoned);
+        QCOMPARE(r.received, 13);
+    }
+
     void aRequestThatCannotBeWrittenStillCostsTheWholeWait_data()
     {
         QTest::addColumn<int>("com");

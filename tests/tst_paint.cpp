@@ -5,14 +5,17 @@
 
 #include "display/display.h"
 #include "link/port.h"
+#include "link/reply.h"
 #include "link/transactions.h"
 #include "teach/graphs.h"
-#include "ui/panelwidgets.h"
 #include "io/rs232.h"
+#include "io/utility.h"
+#include "ui/panelwidgets.h"
 
 #include "sensor_sim.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
@@ -20,6 +23,7 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStyleHints>
+#include <QThread>
 
 #include <algorithm>
 #include <vector>
@@ -379,6 +383,102 @@ private slots:
         QVERIFY2(cross.regions.size() + 2 >= passes, qPrintable(counts));
         // A channel holds still now and then while another moves; unchanged, it is not painted again.
         QVERIFY2(bar.regions.size() * 4 >= passes * 3 && number.regions.size() * 4 >= passes * 3, qPrintable(counts));
+    }
+
+    void atTheLinesPaceTheDisplaysPaintAfterTheSensorsTurnAtLeast25TimesASecond()
+    {
+        sim::Options o;
+        o.paceBaud = 19200;
+        sim::SensorSim sensor(o);
+        QVERIFY(sensor.start());
+        PopupRecorder popups;
+        InitRS232(st.com);
+        QTest::qWait(250); // out of the guard of the identification's parameter read
+        SetSource(kSourcePlane);
+        // When each pass wrote its request (read in the event processing that ends the pass), and when the
+        // cross was painted.
+        std::vector<double> written, painted;
+        QTimer passEnds;
+        QObject::connect(&passEnds, &QTimer::timeout, [&] {
+            if (st.polling && (written.empty() || written.back() != st.tstart))
+                written.push_back(st.tstart);
+        });
+        passEnds.start(0);
+        struct PaintTimes : QObject {
+            std::vector<double> *at;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint && st.polling)
+                    at->push_back(Timer());
+                return false;
+            }
+        } cross;
+        cross.at = &painted;
+        W(GraphData1)->installEventFilter(&cross);
+        constexpr double kSeconds = 3.0;
+        QTimer::singleShot(int(kSeconds * 1000), [] { st.poll = 0; });
+        const double t0 = Timer();
+        {
+            PollWatchdog dog;
+            ButtonGoAction();
+            QVERIFY(!dog.fired());
+        }
+        const double wall = Timer() - t0;
+        passEnds.stop();
+        CloseCom(st.com);
+        QVERIFY(popups.popups.empty());
+        const QString counts = QStringLiteral("%1 passes, %2 paints in %3 s").arg(written.size()).arg(painted.size()).arg(wall);
+        QVERIFY2(painted.size() >= 25 * kSeconds, qPrintable(counts));
+        // Each paint in the loop falls in a reply wait, after the request of its pass has left and the sensor has
+        // had its turn.
+        QVERIFY2(!written.empty(), qPrintable(counts));
+        for (const double p : painted) {
+            const auto after = std::upper_bound(written.begin(), written.end(), p);
+            if (after == written.begin())
+                continue; // GO's own drawing of the diagonal, shown before the first request
+            const auto before = std::upper_bound(written.begin(), written.end(), p - kSensorsTurn);
+            QVERIFY2(before == after, qPrintable(QStringLiteral("a paint %1 ms after a request; %2")
+                                                     .arg(1000 * (p - *std::prev(after)))
+                                                     .arg(counts)));
+        }
+    }
+
+    void whileTheLoopsWaitsPaintNoTimerDoesUntilAnEventLoopBlocksOrTheLoopEnds_data()
+    {
+        QTest::addColumn<QString>("then");
+        for (const char *then : {"a wait", "the loop's end", "a modal box"})
+            QTest::newRow(then) << QString::fromLatin1(then);
+    }
+
+    void whileTheLoopsWaitsPaintNoTimerDoesUntilAnEventLoopBlocksOrTheLoopEnds()
+    {
+        QFETCH(QString, then);
+        PaintLog bar(W(DispRED));
+        BeginDrawingInWaits();
+        SetCtrlVal(st.panel, DispRED, 1234);
+        // Event processing as the polling loop does it between passes: it never waits, so it never blocks.
+        QElapsedTimer spun;
+        spun.start();
+        while (spun.elapsed() < 6 * FrameGate::kFrameMs) {
+            ProcessSystemEvents();
+            QThread::msleep(2);
+        }
+        const size_t paintsBefore = bar.regions.size();
+        if (then == "a wait") {
+            DrawPendingDisplays();
+        } else if (then == "the loop's end") {
+            EndDrawingInWaits();
+            Frames();
+        } else {
+            QEventLoop box; // what a modal box runs
+            QTimer::singleShot(3 * FrameGate::kFrameMs, &box, &QEventLoop::quit);
+            box.exec();
+        }
+        const size_t paintsAfter = bar.regions.size();
+        if (then != "the loop's end")
+            EndDrawingInWaits();
+        QCOMPARE(paintsBefore, size_t(0));
+        QCOMPARE(paintsAfter, size_t(1));
     }
 
     void manySamplesInOneFrameCostOnePaint()

@@ -238,6 +238,54 @@ private slots:
         CloseCom(4);
     }
 
+    void aHeldWakeCountStaysBetweenWaitsAndLeavesSingleBytesToEveryOtherLook()
+    {
+        Pty pty(4);
+        QCOMPARE(OpenLink(4), 0);
+        const auto own = TerminalWaking(pty.slave);
+        QCOMPARE(ComHoldWake(4, 14), 0);
+        QCOMPARE(TerminalWaking(pty.slave), std::make_pair(14, 0));
+        QCOMPARE(GetInQLenWait(4, 14, Timer() + 0.05), 0);
+        QCOMPARE(TerminalWaking(pty.slave).first, 14); // still set: the next wait finds it so
+        // A lone byte, and a few: the queue length, a read and a wait for one byte see them as on any port.
+        pty.send(QByteArray(1, 'a'));
+        QTRY_COMPARE_WITH_TIMEOUT(GetInQLen(4), 1, 1000);
+        pty.send(QByteArray(2, 'b'));
+        QCOMPARE(GetInQLenWait(4, 3, Timer() + 1.0), 3);
+        QCOMPARE(TerminalWaking(pty.slave).first, 14); // a wait for another count puts the held one back
+        char in[4] = {};
+        QCOMPARE(ComRd(4, in, 3), 3);
+        QCOMPARE(QByteArray(in, 3), QByteArray("abb"));
+        pty.send(QByteArray(1, 'c'));
+        QCOMPARE(ComRd(4, in, 1), 1); // waits for the byte it was asked for, as ever
+        pty.send(QByteArray(14, 'x'));
+        QCOMPARE(GetInQLenWait(4, 14, Timer() + 1.0), 14);
+
+        QCOMPARE(ComReleaseWake(4), 0);
+        QCOMPARE(TerminalWaking(pty.slave), own);
+        QCOMPARE(ComReleaseWake(4), 0); // nothing held: nothing to undo
+        QCOMPARE(TerminalWaking(pty.slave), own);
+        CloseCom(4);
+        QCOMPARE(ComHoldWake(4, 14), int(kComErrNotOpen));
+        QCOMPARE(ComReleaseWake(4), int(kComErrNotOpen));
+    }
+
+    void aPortOpenedAnewHoldsNothingOfTheOneBefore()
+    {
+        Pty pty(4);
+        QCOMPARE(OpenLink(4), 0);
+        const auto own = TerminalWaking(pty.slave);
+        QCOMPARE(ComHoldWake(4, 14), 0);
+        QCOMPARE(CloseCom(4), 0); // closed while held, as a port change in the polling loop does
+        QCOMPARE(OpenLink(4), 0);
+        QCOMPARE(TerminalWaking(pty.slave), own);
+        pty.send(QByteArray(1, 'a'));
+        QCOMPARE(GetInQLenWait(4, 1, Timer() + 1.0), 1);
+        QCOMPARE(ComReleaseWake(4), 0);
+        QCOMPARE(TerminalWaking(pty.slave), own);
+        CloseCom(4);
+    }
+
     void aWaitForBytesAlreadyQueuedReturnsAtOnce()
     {
         Pty pty(4);

@@ -562,6 +562,50 @@ private slots:
         QCOMPARE(popups->popups.size(), size_t(1));
     }
 
+    void theLoopLeavesTheLineWakingAsItFoundItHoweverItEnds_data()
+    {
+        QTest::addColumn<QString>("end");
+        for (const char *end : {"stop", "time-out", "parameter read", "port set up again", "hang-up"})
+            QTest::newRow(end) << QString::fromLatin1(end);
+    }
+
+    void theLoopLeavesTheLineWakingAsItFoundItHoweverItEnds()
+    {
+        QFETCH(QString, end);
+        const auto own = TerminalWaking(ComDevicePath(st.com));
+        QVERIFY(own.first >= 0);
+        bool heldInTheLoop = false;
+        Later(100, [&] {
+            heldInTheLoop = TerminalWaking(ComDevicePath(st.com)).first == 2 * st.anzdata;
+            if (end == "stop")
+                Click(ButtonStop);
+            else if (end == "time-out")
+                sensor->setFault(sim::Fault::NoReply, sim::Measure);
+            else if (end == "parameter read")
+                Click(ButtonGet);
+            else if (end == "port set up again")
+                QTest::keyClick(W(EditConnect), Qt::Key_Return);
+            else
+                sensor->hangUpNow();
+        });
+        Click(ButtonGo);
+        QVERIFY(!st.polling);
+        QVERIFY(heldInTheLoop); // set once for the loop, and there between its passes
+        if (end == "hang-up") {
+            QVERIFY(sensor->reopen());
+            QTest::keyClick(W(EditConnect), Qt::Key_Return);
+            QVERIFY(Status().startsWith(QStringLiteral("QUILLEX")));
+        }
+        sensor->setFault(sim::Fault::None);
+        QCOMPARE(TerminalWaking(ComDevicePath(st.com)), own);
+        // What comes next on the line reads its replies as ever.
+        const size_t reports = popups->popups.size();
+        QTest::qWait(250); // out of the guard of the last parameter read
+        Click(ButtonGet);
+        QCOMPARE(popups->popups.size(), reports);
+        QCOMPARE(Message(), QStringLiteral("Read 25 words from RAM on COM 1"));
+    }
+
     void theGuardSleepsInsteadOfSpinning()
     {
         st.transbeg = Timer();

@@ -3,10 +3,12 @@
 // readers what they show a few times a second.
 #include "ui/panelwidgets.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <set>
 
 namespace FrameGate {
@@ -19,6 +21,7 @@ struct Gate : QObject {
     QTimer timer;
     QElapsedTimer sinceLast;
     const int periodMs;
+    int drawnInWaits = 0; // nesting depth of SetDrawnInWaits(true)
 
     explicit Gate(int period) : periodMs(period)
     {
@@ -45,8 +48,15 @@ struct Gate : QObject {
             }
         }
         // A full period from now, never at once: while polling, the next reply wait (DrawIfDue) is the
-        // cheaper moment to paint, as the line is busy anyway.
-        if (!timer.isActive())
+        // cheaper moment to paint, as the line is busy anyway. A loop that paints in each of its waits needs no
+        // timer at all: arming and stopping it on every pass would be set-up work per pass.
+        if (!drawnInWaits)
+            arm();
+    }
+
+    void arm()
+    {
+        if (!pending.empty() && !timer.isActive())
             timer.start(periodMs);
     }
 
@@ -95,6 +105,19 @@ void Install(QObject *application)
     spoken = new Gate(kSpokenMs);
     spoken->setParent(application);
     QObject::connect(spoken, &QObject::destroyed, [] { spoken = nullptr; });
+    // An event loop that is about to sleep (a modal box opened from inside the polling loop) runs no reply
+    // waits: the timer paints what is left.
+    if (auto *dispatcher = QAbstractEventDispatcher::instance())
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, frames, [] { frames->arm(); });
+}
+
+void SetDrawnInWaits(bool on)
+{
+    if (!frames)
+        return;
+    frames->drawnInWaits = std::max(0, frames->drawnInWaits + (on ? 1 : -1));
+    if (!frames->drawnInWaits)
+        frames->arm();
 }
 
 void Defer(QObject *owner, int slot, std::function<void()> redraw)

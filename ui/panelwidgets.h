@@ -31,6 +31,9 @@ void Defer(QObject *owner, int slot, std::function<void()> redraw);
 void DeferSpoken(QObject *owner, std::function<void()> tell);
 // Runs the pending redraws now and paints them at once, if a frame's time has passed since the last.
 void DrawIfDue();
+// While on (calls nest), a loop calls DrawIfDue at least once per pass and the redraws wait for it instead of a
+// timer; an event loop that blocks meanwhile gets the timer back. Off: the timer paints whatever is left.
+void SetDrawnInWaits(bool on);
 } // namespace FrameGate
 
 // A round lamp that is on (1) or off (0).

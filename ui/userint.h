@@ -102,6 +102,11 @@ int ProcessSystemEvents();
 // Paints the displays changed since the last frame, if a frame's time (16 ms) has passed; handles no
 // events and runs no callbacks. Lets the program draw while it waits for a device.
 int DrawPendingDisplays();
+// Between these two (they nest), the program calls DrawPendingDisplays at least once in every pass of a loop
+// that handles events only between passes (the polling loop), and the displays paint there alone: no timer of
+// their own is armed per pass. A modal box opened meanwhile still sees the displays painted.
+int BeginDrawingInWaits();
+int EndDrawingInWaits();
 int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);

@@ -216,3 +216,15 @@ int DrawPendingDisplays()
     FrameGate::DrawIfDue();
     return 0;
 }
+
+int BeginDrawingInWaits()
+{
+    FrameGate::SetDrawnInWaits(true);
+    return 0;
+}
+
+int EndDrawingInWaits()
+{
+    FrameGate::SetDrawnInWaits(false);
+    return 0;
+}
