@@ -5,7 +5,7 @@
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
 #include "core/controls.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "branding/logo.h"
 #include "display/display.h"
 #include "link/com232.h"

@@ -5,7 +5,7 @@
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
 #include "core/controls.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/port.h"
 #include "link/transactions.h"
 #include "ui/qtaccess.h"

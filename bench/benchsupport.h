@@ -7,7 +7,7 @@
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
 #include "core/controls.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/port.h"
 #include "io/rs232.h"
 #include "ui/userint.h"

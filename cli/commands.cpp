@@ -7,7 +7,7 @@
 #include "cli/paramfile.h"
 #include "cli/sensorlink.h"
 #include "cli/watch.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/com232.h"
 #include "io/fileio.h"
 #include "io/rs232.h"

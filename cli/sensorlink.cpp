@@ -3,7 +3,7 @@
 #include "cli/sensorlink.h"
 
 #include "cli/diagnose.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/com232.h"
 #include "io/rs232.h"
 #include "io/utility.h"

@@ -3,7 +3,7 @@
 // of the three replies. Nothing may be read beyond szReadBuf and nothing may be undefined.
 #include "core/ScopeState.h"
 #include "core/paramblock.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/com232.h"
 #include "link/reply.h"
 #include "io/rs232.h"

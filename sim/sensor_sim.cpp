@@ -2,7 +2,7 @@
 // The simulated sensor's life: its pseudo-terminal and link, the serving thread, and what it answers to each order.
 #include "sensor_sim.h"
 
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "faults.h"
 #include "line.h"
 #include "link.h"

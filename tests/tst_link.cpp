@@ -7,7 +7,7 @@
 #include "link/exchange.h"
 #include "link/port.h"
 #include "link/reply.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "io/rs232.h"
 #include "io/utility.h"
 

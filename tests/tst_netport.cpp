@@ -4,7 +4,7 @@
 #include "testsupport.h"
 #include "linesupport.h"
 
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "link/port.h"
 #include "io/rs232.h"
 #include "io/utility.h"

@@ -2,7 +2,7 @@
 // The serial layer against a real pseudo-terminal: opening by number, bytes both ways, flushes, waits.
 #include "testsupport.h"
 
-#include "core/portdir.h"
+#include "io/portdir.h"
 #include "io/rs232.h"
 #include "io/utility.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Drives the simulated colour sensor through its pseudo-terminal the way a serial front end would.
 #include "sim/sensor_sim.h"
-#include "core/portdir.h"
+#include "io/portdir.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
