@@ -25,6 +25,9 @@ inline constexpr int kTeachColumns = 5;
 // The teach table as functions take it: the rows of ctt, each X, Y, CTO, INT and INT tolerance.
 using TeachRows = std::span<uint16_t[kTeachColumns], kTeachRows>;
 using ConstTeachRows = std::span<const uint16_t[kTeachColumns], kTeachRows>;
+// The parameter block and a measurement as functions take them, whole.
+using ParaBlock = std::span<const uint16_t, kParaWords>;
+using DataBlock = std::span<const uint16_t, kDataWords>;
 // A chosen file's path: as long as the system takes one (PATH_MAX on Linux, with its NUL). A 260-character
 // buffer would silently drop a path a user can make in any deep folder.
 inline constexpr int kFileNameChars = 4096;

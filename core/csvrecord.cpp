@@ -28,23 +28,22 @@ std::string Timestamp(std::chrono::system_clock::time_point when)
     return text;
 }
 
-std::string MeasurementLine(std::chrono::system_clock::time_point when, const uint16_t data[7])
+std::string MeasurementLine(std::chrono::system_clock::time_point when, DataBlock data)
 {
     std::string line = Timestamp(when);
-    char values[64];
-    std::snprintf(values, sizeof values, ",%u,%u,%u,%u,%u,%u,%u\n", data[0], data[1], data[2], data[3], data[4],
-                  data[5], data[6]);
-    return line + values;
+    for (const uint16_t word : data)
+        line += "," + std::to_string(word);
+    return line + "\n";
 }
 
-std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port, const uint16_t data[7])
+std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port, DataBlock data)
 {
     const std::string line = MeasurementLine(when, data);
     const std::size_t comma = line.find(',');
     return line.substr(0, comma) + "," + port + line.substr(comma);
 }
 
-std::string PortHeader(const std::string &port, const std::string &ident, const uint16_t ramBlock[25])
+std::string PortHeader(const std::string &port, const std::string &ident, ParaBlock ramBlock)
 {
     std::string clean;
     for (char c : ident) {
@@ -55,13 +54,13 @@ std::string PortHeader(const std::string &port, const std::string &ident, const 
     while (!clean.empty() && clean.back() == ' ')
         clean.pop_back();
     std::string text = "# port: " + port + "\n# ident: " + clean + "\n# RAM:";
-    for (int i = 0; i < 25; ++i)
-        text += " " + std::to_string(ramBlock[i]);
+    for (const uint16_t word : ramBlock)
+        text += " " + std::to_string(word);
     return text + "\n";
 }
 
 std::string Header(const std::string &program, const std::string &port, const std::string &ident,
-                   const uint16_t ramBlock[25])
+                   ParaBlock ramBlock)
 {
     return "# " + program + "\n" + PortHeader(port, ident, ramBlock) + kColumns + "\n";
 }

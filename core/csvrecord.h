@@ -3,6 +3,8 @@
 // measurement under a commented header. The platform's line log writes them out whole.
 #pragma once
 
+#include "core/ScopeState.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -17,18 +19,18 @@ inline constexpr const char *kColumnsWithPort = "time,port,R,G,B,X,Y,INT,COL";
 std::string Timestamp(std::chrono::system_clock::time_point when);
 
 // "time,R,G,B,X,Y,INT,COL" values of one measurement (RED, GREEN, BLUE, X, Y, INT, colour number), with '\n'.
-std::string MeasurementLine(std::chrono::system_clock::time_point when, const uint16_t data[7]);
+std::string MeasurementLine(std::chrono::system_clock::time_point when, DataBlock data);
 
 // The same with the port's name between the time and the values.
 std::string MeasurementLine(std::chrono::system_clock::time_point when, const std::string &port,
-                            const uint16_t data[7]);
+                            DataBlock data);
 
-// Comment lines ('#') naming the program, the port, the identification and the 25 words of the RAM block,
+// Comment lines ('#') naming the program, the port, the identification and the words of the RAM block,
 // then the column names. `ident` is cut at its first control character.
 std::string Header(const std::string &program, const std::string &port, const std::string &ident,
-                   const uint16_t ramBlock[25]);
+                   ParaBlock ramBlock);
 // The three comment lines of one port in a header: "# port: …", "# ident: …", "# RAM: …". In a log of several
 // sensors they come once for each, the port's name at the start of its "# port:" text.
-std::string PortHeader(const std::string &port, const std::string &ident, const uint16_t ramBlock[25]);
+std::string PortHeader(const std::string &port, const std::string &ident, ParaBlock ramBlock);
 
 } // namespace csvrec

@@ -66,7 +66,7 @@ private slots:
     void init()
     {
         ResetScopeState();
-        st.anzpara = 25;
+        st.anzpara = kParaWords;
         st.anzdata = 7;
         st.sync = 85;
     }
