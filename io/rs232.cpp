@@ -7,30 +7,23 @@
 #include "io/rs232_os.h"
 #include "io/utility.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
+#include <QObject>
 #include <QSerialPort>
-#include <QSerialPortInfo>
-#include <QThread>
 
 #include <algorithm>
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 
 namespace {
 
-// Until SetComTime says otherwise, a write may take this long to leave.
-constexpr double kDefaultTimeout = 2.0;
-
 struct ComPort {
     std::unique_ptr<QSerialPort> sp;
     std::unique_ptr<rs232os::PortState, void (*)(rs232os::PortState *)> os{nullptr, rs232os::Release};
     int queueSize = 1;
-    double timeout = kDefaultTimeout;
+    double timeout = kComDefaultTimeout;
     std::string path;
     bool hangUpCheckQueued = false; // one look at a hung-up line is waiting for the event loop
 };
@@ -41,8 +34,6 @@ struct ComPort {
 struct SerialState {
     std::mutex mu;
     std::map<int, ComPort> ports;
-    std::string portDirectory;
-    std::map<int, std::string> bound; // COM numbers given a device by BindComDevice
     // Ports whose last opening was refused for lack of permission, with the owning group of the device.
     std::map<int, std::string> denied;
 };
@@ -160,113 +151,6 @@ bool PumpEvery(ComPort &p, int waitMs)
 
 } // namespace
 
-void SetComPortDirectory(const char *directory)
-{
-    const std::lock_guard lock(Serial().mu);
-    Serial().portDirectory = directory ? directory : "";
-}
-
-void BindComDevice(int port, const char *device)
-{
-    const std::lock_guard lock(Serial().mu);
-    if (device && *device)
-        Serial().bound[port] = device;
-    else
-        Serial().bound.erase(port);
-}
-
-std::string ComDeviceFor(int port, int *error)
-{
-    *error = 0;
-    if (port < 1) {
-        *error = kComErrBadPort;
-        return {};
-    }
-    std::string directory;
-    {
-        // Only the tables are read under the lock: the file system and the system's port list may take a while.
-        const std::lock_guard lock(Serial().mu);
-        if (const auto bound = Serial().bound.find(port); bound != Serial().bound.end())
-            return bound->second;
-        directory = Serial().portDirectory;
-    }
-    const QString linkName = QStringLiteral("com%1").arg(port);
-    const QFileInfo link(QDir(QString::fromStdString(directory)).filePath(linkName));
-    // A link cannot lead to a network address, but its target text can be one.
-    std::error_code ec;
-    const std::string target = std::filesystem::read_symlink(link.filePath().toStdString(), ec).string();
-    if (!directory.empty() && !ec && rs232net::IsAddress(target))
-        return target;
-    if (!directory.empty() && (link.isSymLink() || link.exists())) {
-        const QString target = link.canonicalFilePath();
-        return (target.isEmpty() ? link.absoluteFilePath() : target).toStdString();
-    }
-    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    if (ports.isEmpty()) {
-        *error = kComErrNoPorts;
-        return {};
-    }
-    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    if (port > ports.size()) {
-        *error = kComErrBadPort;
-        return {};
-    }
-    return ports[port - 1].systemLocation().toStdString();
-}
-
-std::vector<ComPortInfo> SystemComPorts()
-{
-    QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    std::sort(ports.begin(), ports.end(), [](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-        return a.systemLocation() < b.systemLocation();
-    });
-    std::vector<ComPortInfo> list;
-    for (const QSerialPortInfo &p : ports)
-        list.push_back({p.systemLocation().toStdString(), p.description().toStdString(), p.manufacturer().toStdString(),
-                        p.serialNumber().toStdString()});
-    return list;
-}
-
-void InitComServices(int argc, char **argv)
-{
-    if (QCoreApplication::instance())
-        return;
-    // Qt keeps references to both for the application's lifetime.
-    static int args = argc;
-    new QCoreApplication(args, argv);
-}
-
-struct ComThread::Thread {
-    std::unique_ptr<QThread> thread;
-    // The job's last act, taken again by Join: whatever the job wrote is then plainly seen by the joining thread,
-    // also by tools that cannot look into how Qt waits for its threads.
-    std::mutex done;
-};
-
-ComThread::ComThread(std::function<void()> job) : thread_(std::make_unique<Thread>())
-{
-    static std::once_flag prepared;
-    std::call_once(prepared, rs232net::PrepareForThreads);
-    // A thread Qt starts itself has an event dispatcher, which a port's notifiers need to be made at all.
-    thread_->thread.reset(QThread::create([job = std::move(job), &done = thread_->done] {
-        job();
-        const std::lock_guard lock(done);
-    }));
-    thread_->thread->start();
-}
-
-ComThread::~ComThread()
-{
-    Join();
-}
-
-void ComThread::Join()
-{
-    thread_->thread->wait();
-    const std::lock_guard lock(thread_->done);
-}
 
 bool ComIsAddress(const std::string &device)
 {

@@ -25,6 +25,9 @@ enum {
     kComErrTimeout = -99,
 };
 
+// Until SetComTime says otherwise, a port's writes and reads may take this long, local or networked alike.
+inline constexpr double kComDefaultTimeout = 2.0;
+
 enum { kParityNone = 0 };
 enum { kCtsOff = 0 };
 

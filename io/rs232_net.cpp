@@ -5,89 +5,18 @@
 #include "io/rs232_net.h"
 
 #include "io/rs232.h"
+#include "io/rs232_net_port.h"
 #include "io/utility.h"
 
-#include <gensio/gensio.h>
-#include <gensio/gensio_os_funcs_public.h>
-#include <gensio/gensio_unix.h>
-#include <gensio/sergensio.h>
-
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
-#include <array>
 #include <cctype>
-#include <cmath>
-#include <cstdarg>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace rs232net {
 
-namespace {
-
-constexpr const char *kRfc2217Scheme = "rfc2217://";
-constexpr const char *kTcpScheme = "tcp://";
-// Until SetComTime says otherwise, as for a local port.
-constexpr double kDefaultTimeout = 2.0;
-// A device server on the plant network answers within this, or is not there.
-constexpr double kConnectSeconds = 3.0;
-// How long the server may take to confirm each line setting.
-constexpr double kSettingSeconds = 2.0;
-// Closing a live connection tells the server; a dead one closes at once.
-constexpr double kCloseSeconds = 1.0;
-constexpr double kServiceSlice = 0.01;
-constexpr long kMaxTcpPort = 65535;
-// FlushIn reads at most this many times what has already arrived, so a stream that never pauses cannot hold it.
-constexpr int kFlushReads = 16;
-constexpr long kNanosPerSecond = 1000000000L;
-
-// The answer of the server to one line setting.
-struct Answer {
-    struct NetPort *port = nullptr;
-    unsigned requested = 0;
-    unsigned value = 0;
-    int err = 0;
-    bool done = false;
-};
-
-// gensio reports the final free of a connection here.
-struct FreeNote {
-    gensio_frdata note{}; // first, so gensio's pointer is also ours
-    bool freed = false;
-};
-
-struct NetPort {
-    std::string address;
-    bool telnet = false; // RFC 2217
-    gensio_os_funcs *os = nullptr;
-    gensio_waiter *waiter = nullptr;
-    gensio *io = nullptr;
-    FreeNote freeNote;
-    bool opened = false;
-    bool openDone = false;
-    int openError = 0;
-    bool closed = false;
-    std::array<Answer, 5> answers{}; // baud, data bits, parity, stop bits, flow control
-    std::vector<unsigned char> input;
-    std::size_t queueSize = 1;
-    double timeout = kDefaultTimeout;
-    int error = 0; // why the connection is gone, once it is
-};
-
-// The ports open on network addresses, and why the last opening of a port failed. Threads share the tables, so
-// every look into them holds `mu`; a port itself is worked without it by the one thread that uses it.
-struct NetState {
-    std::mutex mu;
-    std::map<int, std::unique_ptr<NetPort>> ports;
-    std::map<int, std::string> openErrors;
-    // gensio ties process-wide state to the operating-system services it was first given, so they are never
-    // freed: a closed port hands its services back here for the next one.
-    std::vector<gensio_os_funcs *> idleServices;
-};
+namespace detail {
 
 NetState &Net()
 {
@@ -95,6 +24,20 @@ NetState &Net()
     static NetState &state = *new NetState;
     return state;
 }
+
+} // namespace detail
+
+using namespace detail;
+
+namespace {
+
+constexpr const char *kRfc2217Scheme = "rfc2217://";
+constexpr const char *kTcpScheme = "tcp://";
+// A device server on the plant network answers within this, or is not there.
+constexpr double kConnectSeconds = 3.0;
+constexpr long kMaxTcpPort = 65535;
+// FlushIn reads at most this many times what has already arrived, so a stream that never pauses cannot hold it.
+constexpr int kFlushReads = 16;
 
 NetPort *Find(int port)
 {
@@ -107,148 +50,6 @@ void SetOpenError(int port, const std::string &why)
 {
     const std::lock_guard lock(Net().mu);
     Net().openErrors[port] = why;
-}
-
-// A peer that has gone away makes the next write raise SIGPIPE, which would end the program. While one of these
-// lives the calling thread holds SIGPIPE back, and one raised meanwhile is taken off before it is let through.
-class SigPipeHeld {
-public:
-    SigPipeHeld()
-    {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &saved_);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigPipeHeld()
-    {
-        sigset_t pending;
-        sigpending(&pending);
-        if (!wasPending_ && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec now{0, 0};
-            sigtimedwait(&pipe_, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
-    SigPipeHeld(const SigPipeHeld &) = delete;
-    SigPipeHeld &operator=(const SigPipeHeld &) = delete;
-
-private:
-    sigset_t pipe_{};
-    sigset_t saved_{};
-    bool wasPending_ = false;
-};
-
-gensio_time ToTime(double seconds)
-{
-    seconds = std::max(0.0, seconds);
-    const double whole = std::floor(seconds);
-    return {static_cast<int64_t>(whole), static_cast<int32_t>((seconds - whole) * kNanosPerSecond)};
-}
-
-// The library's own complaints would land on a terminal the user may not have; the results say enough.
-void Quiet(gensio_os_funcs *, gensio_log_levels, const char *, va_list) {}
-
-int OnEvent(gensio *, void *user, int event, int err, unsigned char *, gensiods *, const char *const *)
-{
-    auto *p = static_cast<NetPort *>(user);
-    // Only until the line is set up; from then on reads go through gensio_read_s. What arrives before was sent
-    // before anyone asked, and an opening discards it as a local port's does.
-    if (event == GENSIO_EVENT_READ) {
-        if (err)
-            p->error = err;
-        return 0;
-    }
-    return GE_NOTSUP;
-}
-
-void OnOpened(gensio *, int err, void *user)
-{
-    auto *p = static_cast<NetPort *>(user);
-    p->openError = err;
-    p->openDone = true;
-    gensio_os_funcs_wake(p->os, p->waiter);
-}
-
-void OnAnswer(sergensio *, int err, unsigned int value, void *user)
-{
-    auto *a = static_cast<Answer *>(user);
-    a->err = err;
-    a->value = value;
-    a->done = true;
-    gensio_os_funcs_wake(a->port->os, a->port->waiter);
-}
-
-void OnClosed(gensio *, void *user)
-{
-    auto *p = static_cast<NetPort *>(user);
-    p->closed = true;
-    gensio_os_funcs_wake(p->os, p->waiter);
-}
-
-void OnFreed(gensio *, gensio_frdata *note)
-{
-    reinterpret_cast<FreeNote *>(note)->freed = true;
-}
-
-// Lets gensio work until done() holds or the deadline passes; false on the deadline. A late wake-up from
-// something that already gave up only costs one more look at done().
-template <class Done>
-bool WaitUntil(NetPort &p, double deadline, Done done)
-{
-    while (!done()) {
-        const double left = deadline - Timer();
-        if (left <= 0)
-            return false;
-        gensio_time t = ToTime(left);
-        gensio_os_funcs_wait(p.os, p.waiter, 1, &t);
-    }
-    return true;
-}
-
-// Closes the connection and frees everything. Callbacks may still point at the port until gensio has
-// finished with it, so if it does not finish in time the port is left allocated rather than freed under them.
-void Release(std::unique_ptr<NetPort> p)
-{
-    if (!p->os)
-        return;
-    if (p->io) {
-        if (p->opened && gensio_close(p->io, OnClosed, p.get()) == 0)
-            WaitUntil(*p, Timer() + kCloseSeconds, [&] { return p->closed; });
-        gensio_free(p->io);
-        const double deadline = Timer() + kCloseSeconds;
-        while (!p->freeNote.freed && Timer() < deadline) {
-            gensio_time slice = ToTime(kServiceSlice);
-            gensio_os_funcs_service(p->os, &slice);
-        }
-        if (!p->freeNote.freed) {
-            p.release();
-            return;
-        }
-    }
-    if (p->waiter)
-        gensio_os_funcs_free_waiter(p->os, p->waiter);
-    const std::lock_guard lock(Net().mu);
-    Net().idleServices.push_back(p->os);
-}
-
-gensio_os_funcs *AcquireServices()
-{
-    // Held while new services are made too: gensio ties its process-wide state to the first it is given.
-    const std::lock_guard lock(Net().mu);
-    std::vector<gensio_os_funcs *> &idle = Net().idleServices;
-    if (!idle.empty()) {
-        gensio_os_funcs *o = idle.back();
-        idle.pop_back();
-        return o;
-    }
-    gensio_os_funcs *o = nullptr;
-    if (gensio_unix_funcs_alloc(nullptr, 0, &o) != 0)
-        return nullptr;
-    gensio_os_funcs_set_vlog(o, Quiet);
-    return o;
 }
 
 struct Address {
@@ -335,73 +136,6 @@ std::string ConnectReason(int err, const Address &a)
     case GE_HOSTDOWN: return "the host " + a.host + " cannot be reached";
     default: return gensio_err_to_str(err);
     }
-}
-
-// Asks the server to set the whole line and waits for it to confirm every setting as asked.
-bool SetLine(NetPort &p, long baudRate, int parity, int dataBits, int stopBits, std::string *why)
-{
-    sergensio *sio = gensio_to_sergensio(p.io);
-    if (!sio) {
-        *why = "the connection has no serial-port control";
-        return false;
-    }
-    using Setter = int (*)(sergensio *, unsigned int, sergensio_done, void *);
-    const std::array<std::pair<Setter, unsigned>, 5> settings{{
-        {sergensio_baud, static_cast<unsigned>(baudRate)},
-        {sergensio_datasize, static_cast<unsigned>(dataBits)},
-        {sergensio_parity, static_cast<unsigned>(parity) + SERGENSIO_PARITY_NONE},
-        {sergensio_stopbits, static_cast<unsigned>(stopBits)},
-        {sergensio_flowcontrol, SERGENSIO_FLOWCONTROL_NONE},
-    }};
-    for (std::size_t i = 0; i < settings.size(); ++i) {
-        p.answers[i] = Answer{&p, settings[i].second};
-        if (const int rc = settings[i].first(sio, settings[i].second, OnAnswer, &p.answers[i]); rc != 0) {
-            // A telnet server that has not agreed to Com Port Control: ser2net without (rfc2217) in its accepter.
-            *why = rc == GE_NOTSUP ? std::string("the server would not set the line: it speaks telnet without RFC "
-                                                 "2217 Com Port Control (ser2net: telnet(rfc2217) in the accepter)")
-                                   : std::string("the server cannot set the line: ") + gensio_err_to_str(rc);
-            return false;
-        }
-    }
-    const bool answered = WaitUntil(p, Timer() + kSettingSeconds, [&] {
-        return std::all_of(p.answers.begin(), p.answers.end(), [](const Answer &a) { return a.done; });
-    });
-    if (!answered) {
-        *why = "the server does not set the line (RFC 2217 Com Port Control)";
-        return false;
-    }
-    constexpr std::array<const char *, 5> names{"baud rate", "data bits", "parity", "stop bits", "flow control"};
-    for (std::size_t i = 0; i < p.answers.size(); ++i) {
-        const Answer &a = p.answers[i];
-        if (a.err != 0 || a.value != a.requested) {
-            *why = std::string("the server would not set the ") + names[i] + " to " + std::to_string(a.requested) +
-                   (a.err ? std::string(": ") + gensio_err_to_str(a.err) : " (it set " + std::to_string(a.value) + ")");
-            return false;
-        }
-    }
-    return true;
-}
-
-// Moves what has arrived into the input queue, waiting up to `seconds` for the first of it. Never takes more than
-// the queue holds; the rest waits with the server. False once the connection is gone.
-bool Pump(NetPort &p, double seconds)
-{
-    if (p.error)
-        return false;
-    const std::size_t room = p.queueSize - std::min(p.queueSize, p.input.size());
-    if (room == 0)
-        return true;
-    const std::size_t had = p.input.size();
-    p.input.resize(had + room);
-    gensiods got = 0;
-    gensio_time t = ToTime(seconds);
-    const int rc = gensio_read_s(p.io, &got, p.input.data() + had, room, &t);
-    p.input.resize(had + std::min<std::size_t>(got, room));
-    if (rc != 0) {
-        p.error = rc;
-        return false;
-    }
-    return true;
 }
 
 } // namespace

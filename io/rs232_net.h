@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Private to the serial services: ports behind a serial device server, reached over the network through gensio,
 // either with RFC 2217 (Telnet Com Port Control, which also sets the remote line) or as a raw TCP stream.
-// Each call keeps the contract of the local operation of the same name in ui/rs232.h, threads included.
+// Each call keeps the contract of the local operation of the same name in io/rs232.h, threads included.
 #pragma once
 
 #include <string>
