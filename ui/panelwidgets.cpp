@@ -53,6 +53,24 @@ void Led::paintEvent(QPaintEvent *)
     p.drawEllipse(r);
 }
 
+namespace {
+
+// Lays out one line of text only when the text or the font differs from what the layout holds, so a paint that
+// shows the same number again shapes no glyphs.
+void LayOutLine(QTextLayout &layout, const QString &text, const QFont &font)
+{
+    if (text == layout.text() && font == layout.font())
+        return;
+    layout.setText(text);
+    layout.setFont(font);
+    layout.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+}
+
+} // namespace
+
 void SpeakShownText(QWidget *w, const QString &shown)
 {
     QVariant base = w->property("quillexSpokenLabel");
@@ -115,14 +133,7 @@ void ColourBar::paintEvent(QPaintEvent *)
     // The number stays readable over the coloured and the empty part alike: white on the one, black on
     // the other, from one layout of the text.
     const QString text = QString::number(value_);
-    if (text != number_.text() || font() != number_.font()) {
-        number_.setText(text);
-        number_.setFont(font());
-        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
-        number_.beginLayout();
-        number_.createLine();
-        number_.endLayout();
-    }
+    LayOutLine(number_, text, font());
     const QTextLine line = number_.lineAt(0);
     // Centred as text drawn into the whole bar with centred alignment is (by the line's exact height).
     const QPointF at((w - line.horizontalAdvance()) / 2, (h - (line.ascent() + line.descent())) / 2);
@@ -221,14 +232,7 @@ void NumDisplay::paintEvent(QPaintEvent *event)
         if (align & Qt::AlignBottom)
             r.setBottom(r.bottom() - m);
     }
-    if (text() != number_.text() || font() != number_.font()) {
-        number_.setText(text());
-        number_.setFont(font());
-        number_.setCacheEnabled(true); // keeps the shaped glyphs for every paint until the text changes
-        number_.beginLayout();
-        number_.createLine();
-        number_.endLayout();
-    }
+    LayOutLine(number_, text(), font());
     const QTextLine line = number_.lineAt(0);
     const qreal advance = line.horizontalAdvance();
     qreal x = 0;
