@@ -7,15 +7,14 @@
 #include "cli/paramfile.h"
 #include "cli/sensorlink.h"
 #include "cli/watch.h"
-#include "io/portdir.h"
-#include "link/com232.h"
+#include "io/console.h"
 #include "io/fileio.h"
+#include "io/portdir.h"
 #include "io/rs232.h"
 #include "io/utility.h"
+#include "link/com232.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -390,13 +389,13 @@ int Dispatch(const Options &o)
 int Run(const Options &o)
 {
     SetComPortDirectory(portdir::Directory().c_str());
-    std::signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a failed write instead
+    console::IgnoreBrokenPipe(); // a closed pipe shows up as a failed write instead
     SetOutputError(0);
     ClearStop();
     const int code = Dispatch(o);
     // What stdio still holds goes out now, while a failure can still change the exit code.
     if (std::fflush(stdout) != 0 && OutputError() == 0)
-        SetOutputError(errno);
+        SetOutputError(console::LastError());
     if (OutputError() == 0)
         return code;
     Say("cannot write standard output: " + OutputReason(OutputError()));
