@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -56,14 +55,6 @@ std::optional<double> ToSeconds(const std::string &s)
     if (s.empty() || r.ec != std::errc() || r.ptr != end || !std::isfinite(v))
         return std::nullopt;
     return v;
-}
-
-// A limit as a message shows it: 3600, 0.5.
-std::string Number(double v)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
 }
 
 ParseResult Fail(std::string text)
@@ -167,7 +158,7 @@ std::optional<std::string> ApplyTimeout(Given &g, const std::string &v)
 {
     const auto t = ToSeconds(v);
     if (!t || *t <= 0 || *t > kMaxTimeout)
-        return "--timeout needs seconds above 0 and up to " + Number(kMaxTimeout) + ", not '" + v + "'";
+        return "--timeout needs seconds above 0 and up to " + Fixed(kMaxTimeout, 0) + ", not '" + v + "'";
     g.o.timeout = *t;
     return std::nullopt;
 }

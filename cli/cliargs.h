@@ -59,6 +59,8 @@ ParseResult ParseArgs(const std::vector<std::string> &args);
 
 // The usage text of one subcommand, or of the whole program for Command::Help.
 std::string HelpText(Command command);
+// A number as the texts show it, with `decimals` digits after the point: Fixed(2.0, 1) is "2.0".
+std::string Fixed(double value, int decimals);
 std::string CommandName(Command command);
 
 // How messages, summaries and the CSV's port column name a port: "COM 3", or the device as given.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The help texts of quillex-scope-cli: the whole program's and each subcommand's.
+// The help texts of quillex-scope-cli, the whole program's and each subcommand's, and the numbers in its texts.
 #include "cli/cliargs.h"
 
 #include "core/ScopeState.h"
@@ -10,17 +10,13 @@
 
 namespace cli {
 
-namespace {
-
-// A number of seconds as the texts show it: 2.0 with one decimal, 2 with none.
-std::string Fixed(double seconds, int decimals = 1)
+std::string Fixed(double value, int decimals)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, seconds);
+    constexpr std::size_t kNumberChars = 32; // far more than any time or limit in a text needs
+    char text[kNumberChars];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
-
-} // namespace
 
 std::string HelpText(Command command)
 {
@@ -37,7 +33,7 @@ std::string HelpText(Command command)
         "                     tcp://HOST:PORT (raw TCP: the server's own line settings); more than once\n"
         "                     for several sensors (not mixed with --com)\n"
         "  --timeout SECONDS  longest wait for a reply (default " +
-        Fixed(kDefaultTimeout) + ")\n";
+        Fixed(kDefaultTimeout, 1) + ")\n";
     const std::string exits = "Exit codes: 0 success, 1 usage, 2 port cannot be opened, 3 time-out (no or\n"
                               "wrong-length reply), 4 verification mismatch, 5 bad or unwritable file (standard\n"
                               "output included). With several sensors, the highest of theirs.\n";
