@@ -175,7 +175,7 @@ int SendOne(const Options &o, std::span<const uint16_t, kParaWords> block)
         Say(link.label + ": cannot open: " + why);
         return kExitPort;
     }
-    std::copy(block.begin(), block.end(), link.pp);
+    std::ranges::copy(block, link.pp);
     const bool ram = o.memory == Memory::Ram;
     const double begin = Timer();
     const ExchangeResult sent = Ask(link, ram ? kOrderWriteRam : kOrderWriteEeprom, 0, {});
@@ -307,7 +307,7 @@ int GetMany(const Options &o)
                 std::string("no valid reply to the ") + MemoryName(memory) + " read" + Detail(link, kParaReplyBytes, r);
             return;
         }
-        std::copy(link.pp, link.pp + kParaWords, out->block);
+        std::ranges::copy(link.pp, out->block);
     });
     // Files are written here, one after another, rather than by the lines' threads.
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -330,7 +330,7 @@ int SendMany(const Options &o, std::span<const uint16_t, kParaWords> block)
 {
     const std::string name = FileLabel(o.file, true);
     const auto outcomes = OnEverySensor(o, [&o, block, &name](SensorLink &link, Outcome *out) {
-        std::copy(block.begin(), block.end(), link.pp);
+        std::ranges::copy(block, link.pp);
         const bool ram = o.memory == Memory::Ram;
         const std::string target = MemoryName(o.memory);
         const double begin = Timer();

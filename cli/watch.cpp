@@ -152,7 +152,7 @@ bool Start(SensorLink &link, Sensor &s)
         s.startWhy = "no valid reply to the RAM read" + Detail(link, kParaReplyBytes, r);
         return false;
     }
-    std::copy(link.pp, link.pp + kParaWords, s.ram);
+    std::ranges::copy(link.pp, s.ram);
     return true;
 }
 
