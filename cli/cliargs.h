@@ -2,6 +2,8 @@
 // The command line of quillex-scope-cli: subcommands, options and their help texts, parsed without side effects.
 #pragma once
 
+#include "link/com232.h"
+
 #include <string>
 #include <vector>
 
@@ -20,9 +22,9 @@ enum ExitCode {
 enum class Command { Help, Version, Ports, Ident, Get, Send, Watch };
 enum class Memory { Ram, Eeprom };
 
-inline constexpr double kDefaultTimeout = 2.0; // as the panel waits for a reply
-inline constexpr int kMaxCom = 99;             // the panel's COM field runs 1..99
-inline constexpr int kMaxPorts = kMaxCom;      // devices given by path count against the same bound
+inline constexpr double kDefaultTimeout = kReplyTimeout; // as the panel waits for a reply
+inline constexpr int kMaxCom = 99;                       // the panel's COM field runs 1..99
+inline constexpr int kMaxPorts = kMaxCom;                // devices given by path count against the same bound
 // In get's FILE, stands for each port's part of the file name (com3, dev_ttyUSB0, rfc2217_cabinet4_4001).
 inline constexpr const char *kPortMark = "%p";
 
@@ -57,6 +59,8 @@ ParseResult ParseArgs(const std::vector<std::string> &args);
 
 // The usage text of one subcommand, or of the whole program for Command::Help.
 std::string HelpText(Command command);
+// A number as the texts show it, with `decimals` digits after the point: Fixed(2.0, 1) is "2.0".
+std::string Fixed(double value, int decimals);
 std::string CommandName(Command command);
 
 // How messages, summaries and the CSV's port column name a port: "COM 3", or the device as given.

@@ -7,19 +7,21 @@
 #include "cli/paramfile.h"
 #include "cli/sensorlink.h"
 #include "cli/watch.h"
-#include "io/portdir.h"
-#include "link/com232.h"
+#include "io/console.h"
 #include "io/fileio.h"
+#include "io/portdir.h"
 #include "io/rs232.h"
 #include "io/utility.h"
+#include "link/com232.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
+#include <array>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,18 +29,28 @@ namespace cli {
 
 namespace {
 
+// The COM number a link in the port directory stands for, or 0 for a name the port services would not look up
+// (com05 is not COM 5's link: com5 is).
+int LinkNumber(const std::string &name)
+{
+    const std::string prefix = "com";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    int n = 0;
+    const char *end = name.data() + name.size();
+    const auto r = std::from_chars(name.data() + prefix.size(), end, n);
+    if (r.ec != std::errc() || r.ptr != end || n < 1 || n > kMaxCom || name != prefix + std::to_string(n))
+        return 0;
+    return n;
+}
+
 int Ports()
 {
     const std::vector<ComPortInfo> system = SystemComPorts();
     std::map<int, std::string> links; // COM number -> link path
     std::error_code ec;
     for (const auto &entry : std::filesystem::directory_iterator(portdir::Directory(), ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() < 4 || name.compare(0, 3, "com") != 0 ||
-            name.find_first_not_of("0123456789", 3) != std::string::npos || name.size() > 5)
-            continue;
-        const int n = std::stoi(name.substr(3));
-        if (n >= 1 && n <= kMaxCom)
+        if (const int n = LinkNumber(entry.path().filename().string()); n > 0)
             links[n] = entry.path().string();
     }
     const int last = std::max(links.empty() ? 0 : links.rbegin()->first, static_cast<int>(system.size()));
@@ -96,11 +108,11 @@ bool RefusedOutput(const std::string &path)
 }
 
 // The words after "differs from FILE in": how many words and which, or "" when the blocks agree.
-std::string Differences(const uint16_t *sent, const uint16_t *read)
+std::string Differences(std::span<const uint16_t, kParaWords> sent, std::span<const uint16_t, kParaWords> read)
 {
     std::string diffs;
     int differing = 0;
-    for (int i = 0; i < kBlockWords; ++i) {
+    for (std::size_t i = 0; i < sent.size(); ++i) {
         if (read[i] == sent[i])
             continue;
         ++differing;
@@ -155,7 +167,7 @@ int GetOne(const Options &o)
     return kExitOk;
 }
 
-int SendOne(const Options &o, const uint16_t block[kBlockWords])
+int SendOne(const Options &o, std::span<const uint16_t, kParaWords> block)
 {
     SensorLink link(o.ports.front(), o.timeout);
     std::string why;
@@ -163,7 +175,7 @@ int SendOne(const Options &o, const uint16_t block[kBlockWords])
         Say(link.label + ": cannot open: " + why);
         return kExitPort;
     }
-    std::copy(block, block + kBlockWords, link.pp);
+    std::ranges::copy(block, link.pp);
     const bool ram = o.memory == Memory::Ram;
     const double begin = Timer();
     const ExchangeResult sent = Ask(link, ram ? kOrderWriteRam : kOrderWriteEeprom, 0, {});
@@ -187,7 +199,7 @@ int SendOne(const Options &o, const uint16_t block[kBlockWords])
         Say(link.label + ": " + target + " differs from " + name + " in " + diffs);
         return kExitMismatch;
     }
-    Out("sent " + name + " to " + target + " on " + link.label + ", verified " + std::to_string(kBlockWords) +
+    Out("sent " + name + " to " + target + " on " + link.label + ", verified " + std::to_string(kParaWords) +
         " words\n");
     return kExitOk;
 }
@@ -295,7 +307,7 @@ int GetMany(const Options &o)
                 std::string("no valid reply to the ") + MemoryName(memory) + " read" + Detail(link, kParaReplyBytes, r);
             return;
         }
-        std::copy(link.pp, link.pp + kParaWords, out->block);
+        std::ranges::copy(link.pp, out->block);
     });
     // Files are written here, one after another, rather than by the lines' threads.
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -314,11 +326,11 @@ int GetMany(const Options &o)
     return Report(o, outcomes, "read");
 }
 
-int SendMany(const Options &o, const uint16_t block[kBlockWords])
+int SendMany(const Options &o, std::span<const uint16_t, kParaWords> block)
 {
     const std::string name = FileLabel(o.file, true);
     const auto outcomes = OnEverySensor(o, [&o, block, &name](SensorLink &link, Outcome *out) {
-        std::copy(block, block + kBlockWords, link.pp);
+        std::ranges::copy(block, link.pp);
         const bool ram = o.memory == Memory::Ram;
         const std::string target = MemoryName(o.memory);
         const double begin = Timer();
@@ -344,7 +356,7 @@ int SendMany(const Options &o, const uint16_t block[kBlockWords])
             out->result = target + " differs from " + name + " in " + diffs;
             return;
         }
-        out->result = "verified " + std::to_string(kBlockWords) + " words in " + target;
+        out->result = "verified " + std::to_string(kParaWords) + " words in " + target;
     });
     return Report(o, outcomes, o.verify ? "verified" : "sent");
 }
@@ -362,7 +374,7 @@ int Get(const Options &o)
 int Send(const Options &o)
 {
     // The file first: a bad one must not cost a single byte on any line.
-    uint16_t block[kBlockWords] = {};
+    std::array<uint16_t, kParaWords> block{};
     std::string why;
     if (!LoadParameterFile(o.file, block, &why)) {
         Say(why + " Nothing was sent.");
@@ -390,13 +402,13 @@ int Dispatch(const Options &o)
 int Run(const Options &o)
 {
     SetComPortDirectory(portdir::Directory().c_str());
-    std::signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a failed write instead
+    console::IgnoreBrokenPipe(); // a closed pipe shows up as a failed write instead
     SetOutputError(0);
     ClearStop();
     const int code = Dispatch(o);
     // What stdio still holds goes out now, while a failure can still change the exit code.
     if (std::fflush(stdout) != 0 && OutputError() == 0)
-        SetOutputError(errno);
+        SetOutputError(console::LastError());
     if (OutputError() == 0)
         return code;
     Say("cannot write standard output: " + OutputReason(OutputError()));

@@ -3,27 +3,15 @@
 #include "cli/console.h"
 
 #include "cli/cliargs.h"
+#include "io/console.h"
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace cli {
 
 namespace {
 
-// Set by a signal handler and read by every line's thread: a lock-free atomic is safe for both.
-std::atomic<int> stopFlag{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
 int outputError = 0;
-
-extern "C" void OnStopSignal(int)
-{
-    stopFlag.store(1, std::memory_order_relaxed);
-}
 
 } // namespace
 
@@ -35,7 +23,7 @@ void Say(const std::string &text)
 void Out(const std::string &text)
 {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && outputError == 0)
-        outputError = errno;
+        outputError = console::LastError();
 }
 
 int OutputError()
@@ -50,31 +38,27 @@ void SetOutputError(int code)
 
 std::string OutputReason(int code)
 {
-    return code == EPIPE ? "the reader closed it before everything was written" : std::strerror(code);
+    return console::ReaderGone(code) ? "the reader closed it before everything was written" : console::ErrorText(code);
 }
 
 void CatchStopSignals()
 {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    console::CatchStopSignals();
 }
 
 bool StopRequested()
 {
-    return stopFlag.load(std::memory_order_relaxed) != 0;
+    return console::StopRaised();
 }
 
 void RequestStop()
 {
-    stopFlag.store(1, std::memory_order_relaxed);
+    console::RaiseStop();
 }
 
 void ClearStop()
 {
-    stopFlag.store(0, std::memory_order_relaxed);
+    console::ClearStop();
 }
 
 ExchangeHook Interruptible(std::function<void()> meanwhile)

@@ -5,21 +5,20 @@
 #include "cli/console.h"
 #include "cli/sensorlink.h"
 #include "core/csvrecord.h"
-#include "link/com232.h"
+#include "io/console.h"
 #include "io/fileio.h"
 #include "io/rs232.h"
 #include "io/utility.h"
+#include "link/com232.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace cli {
@@ -153,7 +152,7 @@ bool Start(SensorLink &link, Sensor &s)
         s.startWhy = "no valid reply to the RAM read" + Detail(link, kParaReplyBytes, r);
         return false;
     }
-    std::copy(link.pp, link.pp + kParaWords, s.ram);
+    std::ranges::copy(link.pp, s.ram);
     return true;
 }
 
@@ -244,7 +243,7 @@ int Watch(const Options &o)
             return kExitFile;
         }
     } else {
-        csv.Attach(STDOUT_FILENO);
+        csv.Attach(console::OutputDescriptor());
     }
     CatchStopSignals();
 
@@ -301,7 +300,7 @@ int Watch(const Options &o)
         csv.Append(header + csvrec::kColumnsWithPort + "\n");
     }
 
-    const bool progress = isatty(STDERR_FILENO) != 0;
+    const bool progress = console::IsTerminal(console::Stream::Error);
     const double start = Timer();
     double nextProgress = start + kProgressEvery;
     gate.Open(true, start);
@@ -337,7 +336,7 @@ int Watch(const Options &o)
         showProgress("\n");
 
     // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
-    const bool readerGone = csv.ErrorCode() == EPIPE;
+    const bool readerGone = console::ReaderGone(csv.ErrorCode());
     if (!csv.Error().empty() && !readerGone) {
         Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error() +
             (o.csv.empty() ? "" : "; the file ends with the last whole line"));

@@ -76,16 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::fwrite(contents.data(), 1, contents.size(), f);
         std::fclose(f);
     }
-    uint16_t block[cli::kBlockWords];
+    uint16_t block[kParaWords];
     for (uint16_t &w : block)
         w = 0xA5A5;
     std::string why;
     if (cli::LoadParameterFile(ScratchFile(), block, &why)) {
         // What loads must save as a file that loads to the same block.
-        uint16_t again[cli::kBlockWords] = {};
+        uint16_t again[kParaWords] = {};
         if (!cli::SaveParameterFile(ScratchFile(), block, &why) || !cli::LoadParameterFile(ScratchFile(), again, &why))
             __builtin_trap();
-        for (int i = 0; i < cli::kBlockWords; ++i)
+        for (int i = 0; i < kParaWords; ++i)
             if (again[i] != block[i])
                 __builtin_trap();
     } else {

@@ -2,18 +2,14 @@
 // Serial services on POSIX terminals: the wake-up count (VMIN) of a blocking wait, access checks, hang-ups.
 #include "io/rs232_os.h"
 
+#include "io/portcheck.h"
+
 #include <QSerialPort>
 
-#include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <vector>
 
 namespace rs232os {
 
@@ -100,27 +96,12 @@ void ReleaseWake(PortState *state)
     tcsetattr(state->fd, TCSANOW, &t);
 }
 
-// Checked with the effective credentials, as open() is, so a set-user-ID start or dropped capabilities count.
+// The one diagnosis every program shares, so the panel and the command line never disagree on a refused port.
 bool AccessDenied(const std::string &path, std::string *group)
 {
-    group->clear();
-    if (faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES)
-        return false;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return true;
-    // The group database may hold long member lists; grow the buffer until the entry fits.
-    for (std::vector<char> buffer(4096); buffer.size() <= 65536; buffer.resize(buffer.size() * 4)) {
-        struct group entry {};
-        struct group *found = nullptr;
-        const int rc = getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE)
-            continue;
-        if (rc == 0 && found)
-            *group = found->gr_name;
-        break;
-    }
-    return true;
+    const portcheck::Diagnosis d = portcheck::Diagnose(path);
+    *group = d.finding == portcheck::Finding::NoPermission ? d.group : std::string();
+    return d.finding == portcheck::Finding::NoPermission;
 }
 
 bool HungUp(PortState *state)
