@@ -4,6 +4,7 @@
 
 #include "cli/cliargs.h"
 #include "core/ScopeState.h"
+#include "link/com232.h"
 #include "link/exchange.h"
 
 #include <cstdint>
@@ -11,9 +12,9 @@
 
 namespace cli {
 
-inline constexpr int kFrameBytes = 4 + 2 * kParaWords;
-inline constexpr int kParaReplyBytes = 2 * kParaWords;
-inline constexpr int kDataReplyBytes = 2 * kDataWords;
+inline constexpr int kFrameBytes = FrameBytes(kParaWords);
+inline constexpr int kParaReplyBytes = ReplyBytes(kParaWords);
+inline constexpr int kDataReplyBytes = ReplyBytes(kDataWords);
 
 // A sensor's line. It keeps its own request and reply buffers and parameter block instead of the state record's,
 // so that lines worked by different threads share nothing; a line itself is worked by one thread at a time,

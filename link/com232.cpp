@@ -25,15 +25,15 @@ uint16_t TakeWord(const unsigned char *at)
 void FillTxBufTo(unsigned char *frame, uint16_t sync, uint8_t order, const uint16_t *pp, int words)
 {
     PutWord(frame, sync);
-    PutWord(frame + 2, order);
+    PutWord(frame + kWordBytes, order);
     for (int i = 0; i < words; ++i)
-        PutWord(frame + 4 + 2 * i, pp[i]);
+        PutWord(frame + FrameBytes(i), pp[i]);
 }
 
 void GetRxBufWords(const unsigned char *reply, uint16_t *words, int count)
 {
     for (int i = 0; i < count; ++i)
-        words[i] = TakeWord(reply + 2 * i);
+        words[i] = TakeWord(reply + ReplyBytes(i));
 }
 
 void FillTxBuf(uint8_t order)

@@ -23,6 +23,13 @@ inline constexpr int kStopBits = 1;
 
 inline constexpr uint16_t kSync = 85; // first word of every request frame
 
+// Every word travels as two bytes, big-endian; a request frame leads with its sync word and order code.
+inline constexpr int kWordBytes = 2;
+inline constexpr int kFrameHeadBytes = 2 * kWordBytes;
+// Bytes of a request frame carrying `words` parameter words, and of a reply of `words` words.
+constexpr int FrameBytes(int words) { return kFrameHeadBytes + kWordBytes * words; }
+constexpr int ReplyBytes(int words) { return kWordBytes * words; }
+
 inline constexpr int kIdentReplyBytes = 96; // 48 characters at the odd bytes
 inline constexpr int kIdentChars = 48;
 inline constexpr double kReplyTimeout = 2.0; // seconds from the request to the complete reply

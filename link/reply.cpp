@@ -39,7 +39,7 @@ ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass)
 {
     const ExchangeLine line{st.com, st.szWriteBuf, st.szReadBuf, kReplyTimeout, kSensorsTurn};
     // The reply takes tens of milliseconds on the line: time to paint what the last measurement changed.
-    const ExchangeResult r = Exchange(line, 2 * st.anzpara + 4, expected, flush, [pollingPass] {
+    const ExchangeResult r = Exchange(line, FrameBytes(st.anzpara), expected, flush, [pollingPass] {
         if (pollingPass && st.poll == 0)
             return false;
         DrawPendingDisplays();

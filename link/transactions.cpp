@@ -26,7 +26,7 @@ namespace {
 
 int FrameLength()
 {
-    return 2 * st.anzpara + 4;
+    return FrameBytes(st.anzpara);
 }
 
 const char *MemoryName(uint16_t order)
@@ -120,8 +120,8 @@ void GetPara()
     st.transbeg = Timer();
     st.waitdel = kGuardRam;
     FillTxBuf(static_cast<uint8_t>(st.order));
-    RequestReply(2 * st.anzpara, FlushFirst::Yes);
-    if (st.nBytesR == 2 * st.anzpara) {
+    RequestReply(ReplyBytes(st.anzpara), FlushFirst::Yes);
+    if (st.nBytesR == ReplyBytes(st.anzpara)) {
         GetRxBufPara();
         CopyPPtoVars();
         SetPanelValues();
@@ -142,13 +142,13 @@ void GetData()
     // Every pass waits for the same reply length and paints in its wait: set up once for the loop, not per pass.
     // The port is the one the loop starts on; a port change or a close during the loop leaves nothing to undo.
     const int com = st.com;
-    ComHoldWake(com, 2 * st.anzdata);
+    ComHoldWake(com, ReplyBytes(st.anzdata));
     BeginDrawingInWaits();
     while (st.poll == 1) {
         FillTxBuf(static_cast<uint8_t>(st.order));
-        if (RequestReply(2 * st.anzdata, FlushFirst::Yes, true).abandoned)
+        if (RequestReply(ReplyBytes(st.anzdata), FlushFirst::Yes, true).abandoned)
             break;
-        if (st.nBytesR == 2 * st.anzdata) {
+        if (st.nBytesR == ReplyBytes(st.anzdata)) {
             GetRxBufData();
             CopyDatatoVars();
             RecordPass();
