@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <set>
@@ -454,6 +455,67 @@ private slots:
         }
         struct stat st {};
         QVERIFY(::lstat(link.c_str(), &st) != 0);
+    }
+
+    // Where no link can be placed the simulator must not serve unseen: start() fails with the system's reason,
+    // closes the device it opened and leaves no half-built link behind; the program says why and ends with 1.
+    void startFailsCleanlyWhereNoLinkCanBePlaced_data()
+    {
+        QTest::addColumn<QString>("layout"); // what stands in the way, under a fresh runtime folder
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("runtime folder missing") << "missing" << int(ENOENT) << QByteArray("No such file or directory");
+        QTest::newRow("port folder is a file") << "file" << int(ENOTDIR) << QByteArray("Not a directory");
+        QTest::newRow("com4 is a folder") << "folder" << int(EISDIR) << QByteArray("Is a directory");
+    }
+
+    void startFailsCleanlyWhereNoLinkCanBePlaced()
+    {
+        QFETCH(QString, layout);
+        QFETCH(int, error);
+        QFETCH(QByteArray, said);
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString runtime = layout == "missing" ? root.filePath(QStringLiteral("gone")) : root.path();
+        const QString ports = runtime + QStringLiteral("/quillex-scope");
+        if (layout == "file") {
+            QFile blocker(ports);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else if (layout == "folder") {
+            QVERIFY(QDir().mkpath(ports + QStringLiteral("/com4/inside")));
+        }
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+        std::string device;
+        int seen = 0;
+        bool started = true, running = true;
+        {
+            sim::SensorSim s(sim::Options{.com = 4});
+            errno = 0;
+            started = s.start();
+            seen = errno;
+            running = s.isRunning();
+            device = s.devicePath();
+        }
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QVERIFY(!started);
+        QVERIFY(!running);
+        QCOMPARE(seen, error);
+        QVERIFY(!device.empty() && ::access(device.c_str(), F_OK) != 0); // the device it opened is gone again
+        if (layout == "folder") // the folder in the way is untouched and no temporary link is left beside it
+            QCOMPARE(QDir(ports).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                     QStringList{QStringLiteral("com4")});
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("4")});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("cannot create the pseudo-terminal or link: " + said), err.constData());
+        QVERIFY(p.readAllStandardOutput().isEmpty()); // no device announced that nobody can reach by its COM number
     }
 
     void theLineSetOnTheFarSideIsSeen_data()
