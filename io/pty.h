@@ -27,8 +27,8 @@ enum class Ready {
 };
 
 // A master that never blocks, and its slave held open so the pair does not read as hung up before another
-// program opens the device. Either side is closed on exec. A pair is used by one thread at a time: whoever owns it
-// must not close it while another thread reads or writes it.
+// program opens the device. Either side is closed on exec. One thread may wait, read and write while others only
+// ask isOpen() or devicePath() under a lock of their own; open() and close() must wait until that thread is done.
 class Pair {
 public:
     Pair() = default;

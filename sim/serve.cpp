@@ -119,10 +119,10 @@ void SensorSim::serve()
         }
         now = Clock::now();
         lastByte = now;
-        for (long i = 0; i < n; ++i) {
+        for (const uint8_t byte : std::span(buf).first(static_cast<std::size_t>(n))) {
             if (partial.empty())
                 firstByte = now;
-            partial.push_back(buf[i]);
+            partial.push_back(byte);
             if (partial.size() < kRequestBytes)
                 continue;
             Fault fault = Fault::None;
