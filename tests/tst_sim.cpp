@@ -702,6 +702,33 @@ private slots:
         QVERIFY(bad.readAllStandardError().contains("none.csv: No such file"));
     }
 
+    // A script that reads only the first lines (`quillex-sensor-sim | head -n 2`) must not kill the sensor it
+    // started: later lines go nowhere, the device keeps serving and a stop signal still removes the link.
+    void theProgramOutlivesAReaderThatStoppedReading()
+    {
+        QProcess head;
+        QProcess p;
+        p.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("2")});
+        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("5"), QStringLiteral("--log-orders")});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(head.waitForFinished(5000)); // the reader has gone: every later line meets a closed pipe
+        QVERIFY(head.readAllStandardOutput().startsWith("device "));
+        const std::string link = portdir::LinkPath(5);
+        Port port(link);
+        QVERIFY(port.isOpen());
+        for (int i = 0; i < 3; ++i) // each request is logged, into the closed pipe
+            QCOMPARE(port.exchange(sim::Identify, {}, 96).size(), size_t(96));
+        QVERIFY(!p.waitForFinished(1000));
+        QCOMPARE(p.state(), QProcess::Running);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(3000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        struct stat st {};
+        QVERIFY(::lstat(link.c_str(), &st) != 0);
+    }
+
     void theProgramRemovesItsLinkOnEveryStopSignal_data()
     {
         QTest::addColumn<int>("signal");
