@@ -8,6 +8,7 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "io/portdir.h"
+#include "link/com232.h"
 #include "link/port.h"
 #include "io/rs232.h"
 #include "ui/userint.h"
@@ -100,9 +101,9 @@ struct Figure {
 // are in, nothing else.
 inline Figure BareClient(double seconds)
 {
-    constexpr int kRequestBytes = 54;
-    constexpr int kReplyBytes = 14;
-    constexpr int kReplyWaitMs = 2000;
+    constexpr int kRequestBytes = FrameBytes(kParaWords);
+    constexpr int kReplyBytes = ReplyBytes(kDataWords);
+    constexpr int kReplyWaitMs = static_cast<int>(kReplyTimeout * 1000);
     int error = 0;
     const std::string device = ComDeviceFor(1, &error);
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
@@ -114,7 +115,10 @@ inline Figure BareClient(double seconds)
     cfmakeraw(&t);
     cfsetspeed(&t, B19200);
     tcsetattr(fd, TCSANOW, &t);
-    unsigned char frame[kRequestBytes] = {0, 85, 0, 5};
+    // A read of the data carries an empty block, as the bare minimum a client can send.
+    const uint16_t noWords[kParaWords] = {};
+    unsigned char frame[kRequestBytes] = {};
+    FillTxBufTo(frame, kSync, kOrderReadData, noWords, kParaWords);
     unsigned char reply[64];
     long passes = 0;
     const double cpu0 = CpuSeconds(), t0 = Timer();

@@ -54,7 +54,7 @@ Clock::time_point Schedule(std::deque<Chunk> &out, std::vector<uint8_t> reply, F
 std::vector<uint8_t> EncodeWords(std::span<const uint16_t> words)
 {
     std::vector<uint8_t> bytes;
-    bytes.reserve(words.size() * 2);
+    bytes.reserve(words.size() * kWordBytes);
     for (uint16_t w : words) {
         bytes.push_back(static_cast<uint8_t>(w >> 8));
         bytes.push_back(static_cast<uint8_t>(w & 0xff));
@@ -64,15 +64,15 @@ std::vector<uint8_t> EncodeWords(std::span<const uint16_t> words)
 
 std::vector<uint8_t> IdentBytes(const std::string &text)
 {
-    std::vector<uint8_t> bytes(kIdentChars * 2, 0);
+    std::vector<uint8_t> bytes(kIdentChars * kWordBytes, 0);
     for (std::size_t k = 0; k < kIdentChars; ++k)
-        bytes[2 * k + 1] = k < text.size() ? static_cast<uint8_t>(text[k]) : uint8_t(' ');
+        bytes[kWordBytes * k + 1] = k < text.size() ? static_cast<uint8_t>(text[k]) : uint8_t(' ');
     return bytes;
 }
 
 std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync)
 {
-    const std::array<uint16_t, 2> head{sync, order};
+    const std::array<uint16_t, kHeadWords> head{sync, order};
     std::vector<uint8_t> frame = EncodeWords(head);
     const std::vector<uint8_t> body = EncodeWords(pp);
     frame.insert(frame.end(), body.begin(), body.end());

@@ -2,21 +2,24 @@
 // Command-line front of the simulated colour sensor: serves one pseudo-terminal until SIGINT, SIGTERM or SIGHUP.
 #include "sensor_sim.h"
 
+#include "io/console.h"
+#include "io/signalwait.h"
+
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
 
-#include <pthread.h>
-
 namespace {
 
 // How often requests, line changes and the end of a replay are reported, and stop signals looked for.
-constexpr long kReportEveryNs = 200L * 1000 * 1000;
+constexpr auto kReportEvery = std::chrono::milliseconds(200);
+// Bounds on what the options take: far beyond any sensible value, short of any overflow.
+constexpr long kMaxCount = 1000000000L;
+constexpr double kMaxLatencySeconds = 3600.0;
 
 void PrintUsage(std::ostream &os)
 {
@@ -44,7 +47,7 @@ std::optional<long> ParseInt(const char *text, long min)
     char *end = nullptr;
     errno = 0;
     const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < min || v > 1000000000L)
+    if (errno != 0 || end == text || *end != '\0' || v < min || v > kMaxCount)
         return std::nullopt;
     return v;
 }
@@ -91,7 +94,7 @@ int Fail(const std::string &message)
 int main(int argc, char **argv)
 {
     sim::Options opt;
-    opt.paceBaud = 19200; // the demo should feel like the real line
+    opt.paceBaud = sim::kLineBaud; // the demo should feel like the real line
     sim::Fault fault = sim::Fault::None;
     int hangUpAfter = -1;
     bool logOrders = false;
@@ -125,7 +128,7 @@ int main(int argc, char **argv)
         } else if (arg == "--latency") {
             char *end = nullptr;
             const double v = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !(v >= 0.0 && v < 3600.0))
+            if (end == value || *end != '\0' || !(v >= 0.0 && v < kMaxLatencySeconds))
                 return Fail("bad latency: " + std::string(value));
             opt.latency = v;
         } else if (arg == "--ident") {
@@ -159,15 +162,10 @@ int main(int argc, char **argv)
     if (!replayPort.empty() && replayPath.empty())
         return Fail("--replay-port chooses a sensor of --replay FILE.csv, which is missing");
 
-    // Blocked before the serving thread exists so it inherits the mask and only sigtimedwait() sees them,
-    // which lets the link be removed in orderly fashion.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP); // its terminal closed: the link must not outlive it
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    // Blocked before the serving thread exists so it inherits the mask and only the wait below sees them, which
+    // lets the link be removed in orderly fashion; SIGHUP too, as the link must not outlive its terminal.
+    signalwait::BlockStopSignals();
+    console::IgnoreBrokenPipe();
 
     std::optional<sim::Recording> recording;
     if (!replayPath.empty()) {
@@ -199,12 +197,11 @@ int main(int argc, char **argv)
     bool reportedReplayEnd = false;
     std::size_t logged = 0;
     std::size_t linesReported = 0;
-    const timespec tick{0, kReportEveryNs};
     for (;;) {
         if (logOrders) {
             // Lets a script see what a front end asked for without a debugging hook in the front end.
             for (const auto &frame : sensor.framesSince(&logged))
-                std::cout << "order " << ((frame[2] << 8) | frame[3]) << "\n";
+                std::cout << "order " << sim::OrderOf(frame) << "\n";
             std::cout.flush();
         }
         // Shows what a server in between (ser2net with RFC 2217) set up on the sensor's behalf.
@@ -219,8 +216,7 @@ int main(int argc, char **argv)
             reportedHangUp = true;
             std::cout << "hung up: device closed, link left dangling" << std::endl;
         }
-        const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)
+        if (signalwait::WaitForStop(kReportEvery))
             break;
     }
     sensor.stop();

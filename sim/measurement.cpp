@@ -12,9 +12,11 @@ namespace sim {
 namespace {
 
 constexpr double kNoiseCounts = 10.0; // ADC noise of one scan, in counts
-constexpr uint16_t kFullScale = 4095;
 constexpr double kFullPower = 1000.0;
 constexpr double kCycleSeconds = 20.0;
+// The sensor's own words leave the factory as 0x0101, 0x0202, ...: a pattern that shows at a glance whether a
+// block came back from a front end untouched.
+constexpr uint16_t kOwnWordStep = 0x0101;
 
 } // namespace
 
@@ -27,10 +29,10 @@ Block DefaultBlock()
     b[Average] = 4;
     b[OutMode] = 0;
     b[Hold] = 10;
-    for (std::size_t i = 6; i <= 14; ++i)
-        b[i] = static_cast<uint16_t>((i - 5) * 0x0101);
-    const std::array<uint16_t, 5> row1{1800, 1500, 120, 1200, 300};
-    const std::array<uint16_t, 5> row2{1000, 2200, 120, 1200, 300};
+    for (std::size_t i = SensorOwn; i < Row1X; ++i)
+        b[i] = static_cast<uint16_t>((i - SensorOwn + 1) * kOwnWordStep);
+    const std::array<uint16_t, kTeachColumns> row1{1800, 1500, 120, 1200, 300};
+    const std::array<uint16_t, kTeachColumns> row2{1000, 2200, 120, 1200, 300};
     std::copy(row1.begin(), row1.end(), b.begin() + Row1X);
     std::copy(row2.begin(), row2.end(), b.begin() + Row2X);
     return b;

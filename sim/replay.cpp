@@ -21,6 +21,7 @@ constexpr const char *kPortColumn = "port";
 constexpr const char *kComPrefix = "COM ";
 constexpr std::size_t kRamWords = std::tuple_size_v<Block>;
 constexpr std::size_t kValues = std::tuple_size_v<Measurement>;
+const std::string kRamLineWrong = "the RAM line needs " + std::to_string(kRamWords) + " values from 0 to 65535";
 // The log's own column names; the first is the time, the others the measurement in record order.
 constexpr std::array<const char *, 1 + kValues> kColumnNames{"time", "R", "G", "B", "X", "Y", "INT", "COL"};
 constexpr double kSecondsPerDay = 86400.0;
@@ -195,11 +196,11 @@ bool ParseRecording(const std::string &text, Recording *recording, std::string *
             std::size_t n = 0;
             while (words >> word) {
                 if (n == kRamWords || !ParseWord(word, &block[n]))
-                    return fail("the RAM line needs 25 values from 0 to 65535");
+                    return fail(kRamLineWrong);
                 ++n;
             }
             if (n != kRamWords)
-                return fail("the RAM line needs 25 values from 0 to 65535");
+                return fail(kRamLineWrong);
             r.ram = block;
             continue;
         }

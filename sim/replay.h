@@ -3,6 +3,8 @@
 // replay, line by line at the pace it was recorded.
 #pragma once
 
+#include "core/ScopeState.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -14,8 +16,8 @@
 namespace sim {
 
 // The simulator's two kinds of record, here because a recording holds both.
-using Block = std::array<uint16_t, 25>;      // the parameter block pp[0..24]
-using Measurement = std::array<uint16_t, 7>; // RED, GREEN, BLUE, X, Y, INT, COL
+using Block = std::array<uint16_t, kParaWords>;       // the parameter block pp
+using Measurement = std::array<uint16_t, kDataWords>; // RED, GREEN, BLUE, X, Y, INT, COL
 
 struct Recording {
     std::optional<Block> ram;              // the first "# RAM:" header line, when the file has one

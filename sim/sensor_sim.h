@@ -4,6 +4,9 @@
 
 #include "replay.h"
 
+#include "core/ScopeState.h"
+#include "io/pty.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,9 +24,14 @@
 
 namespace sim {
 
-inline constexpr std::size_t kRequestBytes = 54;
+// The wire format as the sensor sees it: every word big-endian, a request the sync word, the order code and the
+// whole parameter block. The front end's side of it lives with the link, above the floors the simulator may reach.
+inline constexpr std::size_t kWordBytes = 2;
+inline constexpr std::size_t kHeadWords = 2; // sync word and order code
+inline constexpr std::size_t kRequestBytes = kWordBytes * (kHeadWords + kParaWords);
 inline constexpr std::size_t kIdentChars = 48;
 inline constexpr uint16_t kDefaultSync = 85;
+inline constexpr int kLineBaud = 19200; // the sensor's line: what the pseudo-terminal starts with, and the demo's pace
 
 // Orders with a reply; anything else is stored silently or ignored.
 enum Order : uint16_t {
@@ -43,8 +51,9 @@ enum Param : std::size_t {
     Average = 3,
     OutMode = 4,
     Hold = 5,
-    Row1X = 15, // each teach row: X, Y, CTO (circle radius), INT, INT tolerance
-    Row2X = 20,
+    SensorOwn = 6, // words 6-14 belong to the sensor alone
+    Row1X = 15,    // each teach row: X, Y, CTO (circle radius), INT, INT tolerance
+    Row2X = Row1X + kTeachColumns,
 };
 
 // Late: the whole reply, held back kLateBy seconds beyond the front end's reply time-out.
@@ -79,6 +88,8 @@ std::vector<uint8_t> IdentBytes(const std::string &text);
 
 // A complete 54-byte request as the PC would send it.
 std::vector<uint8_t> RequestFrame(uint16_t order, const Block &pp, uint16_t sync = kDefaultSync);
+// The order code of a complete request.
+uint16_t OrderOf(std::span<const uint8_t> frame);
 
 // Noise-free raw RGB at full LED power for the drifting demo scene, `seconds` after start.
 std::array<double, 3> SceneColour(double seconds);
@@ -86,13 +97,7 @@ std::array<double, 3> SceneColour(double seconds);
 // Baud rate and framing of the line as the pseudo-terminal holds them: whoever opened the device last set them
 // (a front end on this machine, or a serial device server such as ser2net on the sensor's behalf). A Linux pty
 // keeps the baud rate and stop bits it is given but forces 8 data bits and no parity, so only those two tell.
-struct LineSettings {
-    int baud = 0; // 0 when the terminal holds a rate that is not a standard one
-    int dataBits = 8;
-    char parity = 'N'; // N, O, E, M (mark) or S (space)
-    int stopBits = 1;
-    bool operator==(const LineSettings &) const = default;
-};
+using LineSettings = pty::LineSettings;
 // As serial tools write them: "19200 8N1".
 std::string LineText(const LineSettings &line);
 
@@ -166,11 +171,9 @@ private:
     using Clock = std::chrono::steady_clock;
 
     bool openPtyLocked();
-    bool placeLinkLocked();
     void removeLinkLocked();
     void joinThread();
     void serve();
-    void closePtyLocked();
     std::vector<uint8_t> respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault,
                                        Clock::time_point &notBefore);
     void watchLineLocked(Clock::time_point now);
@@ -178,10 +181,8 @@ private:
     mutable std::mutex mu_;
     mutable std::condition_variable framesChanged_;
     Options opt_;
-    std::string slavePath_;
     std::string linkPath_;
-    int masterFd_ = -1;
-    int slaveFd_ = -1; // held open only to keep the pty out of the hung-up state; never read
+    pty::Pair pty_; // the serving thread reads and writes it unlocked: only it or a joined thread's owner closes it
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
     bool hungUp_ = false;

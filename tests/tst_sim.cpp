@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <set>
@@ -456,6 +457,67 @@ private slots:
         QVERIFY(::lstat(link.c_str(), &st) != 0);
     }
 
+    // Where no link can be placed the simulator must not serve unseen: start() fails with the system's reason,
+    // closes the device it opened and leaves no half-built link behind; the program says why and ends with 1.
+    void startFailsCleanlyWhereNoLinkCanBePlaced_data()
+    {
+        QTest::addColumn<QString>("layout"); // what stands in the way, under a fresh runtime folder
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("runtime folder missing") << "missing" << int(ENOENT) << QByteArray("No such file or directory");
+        QTest::newRow("port folder is a file") << "file" << int(ENOTDIR) << QByteArray("Not a directory");
+        QTest::newRow("com4 is a folder") << "folder" << int(EISDIR) << QByteArray("Is a directory");
+    }
+
+    void startFailsCleanlyWhereNoLinkCanBePlaced()
+    {
+        QFETCH(QString, layout);
+        QFETCH(int, error);
+        QFETCH(QByteArray, said);
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString runtime = layout == "missing" ? root.filePath(QStringLiteral("gone")) : root.path();
+        const QString ports = runtime + QStringLiteral("/quillex-scope");
+        if (layout == "file") {
+            QFile blocker(ports);
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else if (layout == "folder") {
+            QVERIFY(QDir().mkpath(ports + QStringLiteral("/com4/inside")));
+        }
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+        std::string device;
+        int seen = 0;
+        bool started = true, running = true;
+        {
+            sim::SensorSim s(sim::Options{.com = 4});
+            errno = 0;
+            started = s.start();
+            seen = errno;
+            running = s.isRunning();
+            device = s.devicePath();
+        }
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QVERIFY(!started);
+        QVERIFY(!running);
+        QCOMPARE(seen, error);
+        QVERIFY(!device.empty() && ::access(device.c_str(), F_OK) != 0); // the device it opened is gone again
+        if (layout == "folder") // the folder in the way is untouched and no temporary link is left beside it
+            QCOMPARE(QDir(ports).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                     QStringList{QStringLiteral("com4")});
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("4")});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("cannot create the pseudo-terminal or link: " + said), err.constData());
+        QVERIFY(p.readAllStandardOutput().isEmpty()); // no device announced that nobody can reach by its COM number
+    }
+
     void theLineSetOnTheFarSideIsSeen_data()
     {
         QTest::addColumn<uint>("speed");
@@ -638,6 +700,33 @@ private slots:
         QVERIFY(bad.waitForFinished(3000));
         QCOMPARE(bad.exitCode(), 2);
         QVERIFY(bad.readAllStandardError().contains("none.csv: No such file"));
+    }
+
+    // A script that reads only the first lines (`quillex-sensor-sim | head -n 2`) must not kill the sensor it
+    // started: later lines go nowhere, the device keeps serving and a stop signal still removes the link.
+    void theProgramOutlivesAReaderThatStoppedReading()
+    {
+        QProcess head;
+        QProcess p;
+        p.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("2")});
+        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("5"), QStringLiteral("--log-orders")});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(head.waitForFinished(5000)); // the reader has gone: every later line meets a closed pipe
+        QVERIFY(head.readAllStandardOutput().startsWith("device "));
+        const std::string link = portdir::LinkPath(5);
+        Port port(link);
+        QVERIFY(port.isOpen());
+        for (int i = 0; i < 3; ++i) // each request is logged, into the closed pipe
+            QCOMPARE(port.exchange(sim::Identify, {}, 96).size(), size_t(96));
+        QVERIFY(!p.waitForFinished(1000));
+        QCOMPARE(p.state(), QProcess::Running);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(3000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        struct stat st {};
+        QVERIFY(::lstat(link.c_str(), &st) != 0);
     }
 
     void theProgramRemovesItsLinkOnEveryStopSignal_data()
