@@ -2,6 +2,7 @@
 // Measures a line of sensors watched together by the command line: many local sensors at once against each alone,
 // and sensors behind ser2net on loopback against the same sensors local.
 #include "io/utility.h"
+#include "tests/loopback.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,10 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,20 +117,6 @@ Run Watch(const QStringList &ports, double seconds, const QString &csv)
     return r;
 }
 
-int FreeTcpPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    ::close(s);
-    return ok ? ntohs(a.sin_port) : -1;
-}
-
-// The README's ser2net set-up for each device, one RFC 2217 port each; returns the addresses, or none on failure.
 QStringList StartSer2Net(QProcess &server, const QTemporaryDir &work, const std::vector<QString> &devices)
 {
     const QString exe = QStandardPaths::findExecutable(QStringLiteral("ser2net"), {"/usr/sbin", "/usr/bin"});
@@ -142,7 +126,7 @@ QStringList StartSer2Net(QProcess &server, const QTemporaryDir &work, const std:
     yaml.open(QIODevice::WriteOnly);
     QStringList urls;
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        const int port = FreeTcpPort();
+        const int port = loopback::FreeTcpPort();
         urls << QStringLiteral("rfc2217://127.0.0.1:%1").arg(port);
         yaml.write(QStringLiteral("connection: &sensor%1\n"
                                   "  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%2\n"

@@ -3,6 +3,7 @@
 // and what a running process costs.
 #pragma once
 
+#include "loopback.h"
 #include "sensor_sim.h"
 #include "io/utility.h"
 
@@ -29,19 +30,7 @@
 
 namespace linesupport {
 
-// A loopback TCP port nobody listens on at the moment of asking.
-inline int FreeTcpPort()
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    ::close(s);
-    return ok ? ntohs(a.sin_port) : -1;
-}
+using loopback::FreeTcpPort;
 
 // Whether something listens on the loopback TCP port, read from the kernel's table so no connection is made.
 inline bool Listening(int port)
@@ -188,6 +177,24 @@ inline Usage UsageOf(qint64 pid)
         for (const QByteArray &l : status.readAll().split('\n'))
             if (l.startsWith("VmRSS:"))
                 u.rssKb = l.mid(6).trimmed().split(' ').value(0).toLong();
+    return u;
+}
+
+// What a process used while the test waits `ms` milliseconds: its usage at both ends and the seconds between.
+struct UsageOver {
+    Usage before, after;
+    double wall = 0;
+};
+
+inline UsageOver UsageDuring(qint64 pid, int ms)
+{
+    UsageOver u;
+    u.before = UsageOf(pid);
+    QElapsedTimer t;
+    t.start();
+    QTest::qWait(ms);
+    u.after = UsageOf(pid);
+    u.wall = t.elapsed() / 1000.0;
     return u;
 }
 

@@ -747,12 +747,9 @@ private slots:
         QVERIFY(p.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(sensor->hungUp(), 5000);
         QTest::qWait(500);
-        const Usage before = UsageOf(p.processId());
-        QElapsedTimer t;
-        t.start();
-        QTest::qWait(2500);
-        const Usage after = UsageOf(p.processId());
-        const double wall = t.elapsed() / 1000.0;
+        const UsageOver used = UsageDuring(p.processId(), 2500);
+        const Usage &before = used.before, &after = used.after;
+        const double wall = used.wall;
         if (before.cpu < 0 || after.rssKb < 0)
             QSKIP("no /proc to measure the process with");
         qInfo("hung up: %.2f s CPU in %.2f s, resident %ld -> %ld kB", after.cpu - before.cpu, wall, before.rssKb,

@@ -531,12 +531,9 @@ private slots:
 
         server.stop();
         QTest::qWait(500);
-        const Usage before = UsageOf(p.processId());
-        QElapsedTimer t;
-        t.start();
-        QTest::qWait(2500);
-        const Usage after = UsageOf(p.processId());
-        const double wall = t.elapsed() / 1000.0;
+        const UsageOver used = UsageDuring(p.processId(), 2500);
+        const Usage &before = used.before, &after = used.after;
+        const double wall = used.wall;
         if (before.cpu < 0 || after.cpu < 0)
             QSKIP("no /proc to measure the process with");
         qInfo("server stopped: %.2f s CPU in %.2f s", after.cpu - before.cpu, wall);
