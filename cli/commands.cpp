@@ -96,12 +96,17 @@ int Ports()
     return kExitOk;
 }
 
-// A path that exists and is not a regular file is refused before the sensor is asked anything.
+// A path that exists and is not a regular file, or another user's link in /tmp, is refused before the sensor is
+// asked anything.
 bool RefusedOutput(const std::string &path)
 {
     const std::string kind = path == kStandardStream ? std::string() : PathKind(path);
-    if (kind.empty())
-        return false;
+    if (kind.empty()) {
+        const std::string link = RefusedLink(path);
+        if (!link.empty())
+            Say("Parameters not saved to " + path + ": " + link + "; nothing was replaced.");
+        return !link.empty();
+    }
     Say(std::string("Parameters not saved to ") + path + ": it is " + kind +
         ", not a regular file; nothing was replaced (- writes to standard output).");
     return true;
