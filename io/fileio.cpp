@@ -3,6 +3,7 @@
 // bound on silence, logs cut back to their last whole line. errno is read right after the call that failed.
 #include "io/fileio.h"
 
+#include "io/console.h"
 #include "io/utility.h"
 
 #include <cerrno>
@@ -293,6 +294,10 @@ bool ReplaceFile(const std::string &path, std::string_view bytes, std::string *w
 {
     int code = 0;
     if (path == kStandardStream) {
+        if (console::StartedClosed(console::Stream::Output)) {
+            *why = "It cannot be written: standard output is closed.";
+            return false;
+        }
         if (WriteAll(STDOUT_FILENO, bytes, &code))
             return true;
         *why = "It cannot be written: " + Reason(code) + ".";
@@ -376,6 +381,10 @@ void SetFlushToDisk(int (*flush)(int fd))
 bool ReadWhole(const std::string &path, std::size_t maxBytes, double waitSeconds, std::string *bytes, std::string *why)
 {
     const bool standardInput = path == kStandardStream;
+    if (standardInput && console::StartedClosed(console::Stream::Input)) {
+        *why = "There is no input: standard input is closed.";
+        return false;
+    }
     std::string kind;
     if (!standardInput) {
         struct stat s {};
@@ -503,6 +512,12 @@ void LineLog::Attach(int fd)
     path_ = kStandardStream;
     error_.clear();
     errorCode_ = 0;
+    // The program was started without it: what stands in its place only keeps its number from other files.
+    if (fd == STDOUT_FILENO && console::StartedClosed(console::Stream::Output)) {
+        error_ = "it is closed";
+        errorCode_ = EBADF;
+        return;
+    }
     struct stat s {};
     regular_ = ::fstat(fd, &s) == 0 && S_ISREG(s.st_mode);
     if (regular_) {

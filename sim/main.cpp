@@ -93,6 +93,9 @@ int Fail(const std::string &message)
 
 int main(int argc, char **argv)
 {
+    // Before anything opens a file: the pseudo-terminal must not become someone's "standard output".
+    if (!console::GuardStandardStreams())
+        return 1;
     sim::Options opt;
     opt.paceBaud = sim::kLineBaud; // the demo should feel like the real line
     sim::Fault fault = sim::Fault::None;

@@ -845,6 +845,60 @@ private slots:
         QVERIFY2(r.err.contains(says), qPrintable(r.err));
     }
 
+    void aStandardStreamClosedAtStartLendsItsNumberToNothing_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("closed"); // the descriptor the program starts without
+        QTest::addColumn<int>("exit");   // -1: it keeps running, and what holds the number is looked at
+        QTest::addColumn<QString>("says");
+        const QString cli = QStringLiteral("quillex-scope-cli");
+        QTest::newRow("send ram - <&-") << cli << QStringList{"send", "ram", "-"} << 0 << 5
+                                        << "Parameters not loaded from standard input: There is no input: standard "
+                                           "input is closed. Nothing was sent.";
+        QTest::newRow("get ram >&-") << cli << QStringList{"get", "ram"} << 1 << 5
+                                     << "Parameters not saved to standard output: It cannot be written: standard "
+                                        "output is closed.";
+        QTest::newRow("ident >&-") << cli << QStringList{"ident"} << 1 << 5
+                                   << "cannot write standard output: it is closed";
+        QTest::newRow("the simulator >&-") << "quillex-sensor-sim" << QStringList{"--com", "8", "--log-orders"} << 1
+                                           << -1 << "";
+        QTest::newRow("the panel <&-") << "QuillexEMBV10" << QStringList{} << 0 << -1 << "";
+    }
+
+    void aStandardStreamClosedAtStartLendsItsNumberToNothing()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(int, closed);
+        QFETCH(int, exit);
+        QFETCH(QString, says);
+        QProcess p;
+        p.setChildProcessModifier([closed] { ::close(closed); });
+        p.start(QStringLiteral(SCOPE_BIN_DIR "/") + program, args);
+        QVERIFY(p.waitForStarted());
+        if (exit >= 0) {
+            const bool ended = p.waitForFinished(5000); // an input nobody can write to is not waited for
+            if (!ended)
+                p.kill();
+            QVERIFY(ended);
+            QCOMPARE(p.exitCode(), exit);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QVERIFY2(err.contains(says), qPrintable(err));
+            return;
+        }
+        // Running: the simulator has made its link, the panel has asked the sensor who it is.
+        const std::string link = portdir::LinkPath(8);
+        QTRY_VERIFY_WITH_TIMEOUT(program == QLatin1String("QuillexEMBV10") ? sensor->framesSeen() > 0
+                                                                           : std::filesystem::exists(link),
+                                 10000);
+        const QString held = QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(p.processId()).arg(closed));
+        p.terminate();
+        if (!p.waitForFinished(5000))
+            p.kill();
+        QCOMPARE(held, QStringLiteral("/dev/null"));
+    }
+
     void comNumbersRunFromOneToNinetyNine_data()
     {
         QTest::addColumn<int>("com");
