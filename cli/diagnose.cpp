@@ -23,6 +23,10 @@ std::string WhyNotOpen(const std::string &path)
         if (d.joinGroupHelps)
             return "no permission: it belongs to group " + group + ", which you are not in (sudo adduser $USER " +
                    group + ", then log in again)";
+        // Joining would not help: the device's mode must change (a udev rule), or the owner must let you.
+        if (d.groupReadsOnly)
+            return "no permission: its group " + group + (d.inGroup ? ", which you are in," : "") +
+                   " may only read it, not write to it (owner uid " + std::to_string(d.uid) + ")";
         return "no permission (owner uid " + std::to_string(d.uid) + ", group " + group + ")";
     }
     case Finding::Busy: return "in use by another program";

@@ -24,9 +24,12 @@ struct Diagnosis {
     // NoPermission: the device's owner and group; `group` is the group's name, "" when the group has none.
     unsigned long uid = 0, gid = 0;
     std::string group;
-    // NoPermission: the group has some rights on the device and this process is not in it, so joining the
+    // NoPermission: the group may read and write the device and this process is not in it, so joining the
     // group is the cure.
     bool joinGroupHelps = false;
+    // NoPermission: the group may read the device but not write it, so being in it (inGroup) is not enough.
+    bool groupReadsOnly = false;
+    bool inGroup = false;
     std::string reason; // Other: the system's text for the error
 };
 

@@ -81,7 +81,10 @@ Diagnosis Denied(const struct stat &s)
     d.uid = s.st_uid;
     d.gid = s.st_gid;
     d.group = GroupName(s.st_gid);
-    d.joinGroupHelps = (s.st_mode & S_IRWXG) != 0 && !InGroup(s.st_gid);
+    d.inGroup = InGroup(s.st_gid);
+    const bool groupReads = (s.st_mode & S_IRGRP) != 0, groupWrites = (s.st_mode & S_IWGRP) != 0;
+    d.joinGroupHelps = groupReads && groupWrites && !d.inGroup;
+    d.groupReadsOnly = groupReads && !groupWrites;
     return d;
 }
 
