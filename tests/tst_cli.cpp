@@ -20,6 +20,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -932,15 +933,62 @@ private slots:
         const Outcome ident = Run({"ident"});
         CloseCom(1);
         QCOMPARE(ports.exit, 0);
+        // Told without opening: by the lock file the serial services leave (this process is also the line's other
+        // end, which keeps the slave open and so is no user of it).
         const QString line =
-            QStringLiteral("COM 1\t%1\tlink %2\tcannot be opened: in use by another program\n")
-                .arg(QString::fromStdString(sensor->devicePath()), QString::fromStdString(sensor->linkPath()));
+            QStringLiteral("COM 1\t%1\tlink %2\tin use by tst_cli (pid %3, lock file ")
+                .arg(QString::fromStdString(sensor->devicePath()), QString::fromStdString(sensor->linkPath()))
+                .arg(QCoreApplication::applicationPid());
         QVERIFY2(ports.out.startsWith(line), qPrintable(ports.out));
         QCOMPARE(ident.exit, 2);
         QVERIFY2(ident.err.endsWith(QLatin1String("cannot open: in use by another program\n")), qPrintable(ident.err));
         // Free again, it lists without a reason.
         const Outcome free = Run({"ports"});
         QVERIFY2(!free.out.contains(QLatin1String("cannot be opened")), qPrintable(free.out));
+    }
+
+    void portsTellsWhoHoldsALineWithoutOpeningIt()
+    {
+        // Another program holds the line, as a terminal program would; it takes no lock.
+        const QString device = QString::fromStdString(sensor->devicePath());
+        QProcess holder;
+        holder.setStandardInputFile(device);
+        holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(holder.waitForStarted());
+        // Every device ports could look at is watched for opens: without one no line setting can change either.
+        const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        QVERIFY(watch >= 0);
+        std::vector<std::string> devices{sensor->devicePath()};
+        for (const ComPortInfo &p : SystemComPorts())
+            devices.push_back(p.device);
+        for (const std::string &d : devices)
+            QVERIFY2(::inotify_add_watch(watch, d.c_str(), IN_OPEN) >= 0, d.c_str());
+        const auto opens = [watch] {
+            alignas(inotify_event) char events[4096];
+            int n = 0;
+            for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
+                for (char *e = events; e < events + got; e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+                    ++n;
+            return n;
+        };
+
+        const qint64 holderPid = holder.processId();
+        const Outcome listed = Run({"ports"});
+        const int openedToList = opens();
+        const Outcome probed = Run({"ports", "--probe"});
+        const int openedToProbe = opens();
+        ::close(watch);
+        holder.kill();
+        holder.waitForFinished();
+        QCOMPARE(listed.exit, 0);
+        QVERIFY2(listed.out.contains(QStringLiteral("COM 1\t%1\tlink %2\tin use by sleep (pid %3)\n")
+                                         .arg(device, QString::fromStdString(sensor->linkPath()))
+                                         .arg(holderPid)),
+                 qPrintable(listed.out));
+        QCOMPARE(openedToList, 0);
+        // The same watch sees the probe open the line, so the quiet above is no blind spot.
+        QCOMPARE(probed.exit, 0);
+        QVERIFY(openedToProbe > 0);
     }
 
     void aPathThatIsNoRegularFileIsRefusedAndLeftAsItWas_data()

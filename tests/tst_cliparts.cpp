@@ -56,6 +56,7 @@ private slots:
             << QStringList{"get", "ram", "x.dat", "--no-verify"} << "error: --no-verify belongs to send only";
         QTest::newRow("--count on ident")
             << QStringList{"ident", "--count", "2"} << "error: --seconds, --count and --csv belong to watch only";
+        QTest::newRow("--probe on ident") << QStringList{"ident", "--probe"} << "error: --probe belongs to ports only";
         QTest::newRow("--csv on ports") << QStringList{"ports", "--csv", "f.csv"}
                                         << "error: --seconds, --count and --csv belong to watch only";
         QTest::newRow("--seconds on send before its operands")
