@@ -436,6 +436,10 @@ private slots:
             << QStringList{"ident", "--timeout", "0.0000001"} << none << false << 3
             << "is shorter than the line needs to carry the request and its reply (78 ms at 19200 baud)"
             << "within 0.0 s";
+        QTest::newRow("a time-out the system overshoots")
+            << QStringList{"get", "ram", "--timeout", "0.00001"} << none << false << 3
+            << "no valid reply to the RAM read within 0.01 ms (got 0 of 50 bytes); --timeout 0.01 ms is shorter"
+            << "@";
         QTest::newRow("a count too large") << QStringList{"watch", "--count", "99999999999999999999"} << none << false
                                            << 1 << "--count 99999999999999999999 is too large: at most "
                                            << "whole number of 1 or more";
