@@ -4,8 +4,10 @@
 #include "linesupport.h"
 
 #include "cli/cliargs.h"
+#include "core/csvrecord.h"
 #include "sensor_sim.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -524,6 +526,69 @@ private slots:
         QCOMPARE(Run({"watch", "--count", "5", "--csv", csv}).exit, 0);
         QCOMPARE(MeasurementLines(csv, &parse, &headers), 105);
         QCOMPARE(headers, 1);
+    }
+
+    void timestampsCarryTheOffsetOfTheirZone_data()
+    {
+        QTest::addColumn<QByteArray>("zone"); // POSIX TZ: the offset is written west-positive
+        QTest::addColumn<QString>("utc");
+        QTest::addColumn<QString>("local");
+        QTest::newRow("UTC") << QByteArray("UTC0") << "2024-05-17T08:03:11.042Z" << "2024-05-17T08:03:11.042+00:00";
+        QTest::newRow("half an hour east, past midnight")
+            << QByteArray("XST-5:30") << "2024-05-16T19:00:00.500Z" << "2024-05-17T00:30:00.500+05:30";
+        QTest::newRow("a quarter hour east") << QByteArray("NPT-5:45") << "2024-05-17T08:03:11.042Z"
+                                             << "2024-05-17T13:48:11.042+05:45";
+        QTest::newRow("half an hour west, back a day")
+            << QByteArray("NST3:30") << "2024-05-17T02:00:00.007Z" << "2024-05-16T22:30:00.007-03:30";
+        QTest::newRow("summer time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-07-01T12:00:00.000Z"
+                                     << "2024-07-01T14:00:00.000+02:00";
+        QTest::newRow("winter time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-01-15T12:00:00.000Z"
+                                     << "2024-01-15T13:00:00.000+01:00";
+        QTest::newRow("a millisecond before 1970") << QByteArray("XST-5:30") << "1969-12-31T23:59:59.999Z"
+                                                   << "1970-01-01T05:29:59.999+05:30";
+    }
+
+    void timestampsCarryTheOffsetOfTheirZone()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, utc);
+        QFETCH(QString, local);
+        const QByteArray saved = qgetenv("TZ");
+        qputenv("TZ", zone);
+        ::tzset();
+        const qint64 ms = QDateTime::fromString(utc, Qt::ISODateWithMs).toMSecsSinceEpoch();
+        const std::string got = csvrec::Timestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+        saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", saved);
+        ::tzset();
+        QCOMPARE(QString::fromStdString(got), local);
+    }
+
+    void aLogRecordedOutsideUtcHasTheRightTimeInEveryLine()
+    {
+        const QString csv = dir.filePath(QStringLiteral("kolkata.csv"));
+        QFile::remove(csv);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TZ"), QStringLiteral("XST-5:30"));
+        p.setProcessEnvironment(env);
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        p.start(kCli, {"watch", "--count", "20", "--csv", csv});
+        QVERIFY(p.waitForFinished(20000));
+        const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
+        QCOMPARE(p.exitCode(), 0);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        int stamped = 0;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#') || line.startsWith("time,"))
+                continue;
+            const QString stamp = QString::fromLatin1(line.left(line.indexOf(',')));
+            QVERIFY2(stamp.endsWith(QLatin1String("+05:30")), qPrintable(stamp));
+            const QDateTime when = QDateTime::fromString(stamp, Qt::ISODateWithMs);
+            QVERIFY2(when.isValid() && when >= before && when <= after, qPrintable(stamp));
+            ++stamped;
+        }
+        QCOMPARE(stamped, 20);
     }
 
     void fourSensorsOneDroppingWritesAreEachVerified()
