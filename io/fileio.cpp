@@ -112,8 +112,8 @@ struct Place {
     int dir = -1;       // O_PATH
     std::string folder; // for messages: as the user named it, or as the links led
     std::string name;
-    bool viaLink = false;    // a link was followed on the way
-    std::string refusal;      // the walk stopped at another user's link in a shared folder: what it is
+    bool viaLink = false; // a link was followed on the way
+    std::string refusal;  // the walk stopped at another user's link in a shared folder: what it is
     Place() = default;
     Place(const Place &) = delete;
     Place &operator=(const Place &) = delete;
@@ -269,8 +269,8 @@ int CreateTemporary(int dir, const std::string &name, std::string *temporary, in
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(rng() & kSuffixBits));
         *temporary = "." + name + "." + suffix;
-        const int fd = ::openat(dir, temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                kNewFileMode);
+        const int fd =
+            ::openat(dir, temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
         if (fd >= 0)
             return fd;
         *code = errno;
@@ -312,7 +312,7 @@ bool ReplaceFile(const std::string &path, std::string_view bytes, std::string *w
     struct stat old {};
     const bool exists = ::fstatat(at.dir, at.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && S_ISLNK(old.st_mode)) {
-        *why = "It became a link while it was being written; nothing was written.";
+        *why = "It was made a link while it was being looked at; nothing was written.";
         return false;
     }
     if (exists && !S_ISREG(old.st_mode)) {

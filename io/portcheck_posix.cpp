@@ -32,8 +32,9 @@ constexpr std::size_t kFirstGroupBuffer = 4096;
 constexpr std::size_t kLargestGroupBuffer = 65536;
 constexpr std::size_t kGroupBufferGrowth = 4;
 // Where programs that talk to serial lines leave their UUCP-style lock files (Qt, minicom, ModemManager, …).
-constexpr const char *kLockFolders[] = {"/run/lock",        "/var/lock",       "/var/lock/lockdev", "/var/spool/locks",
-                                        "/var/spool/uucp", "/etc/locks",      "/tmp",              "/var/tmp"};
+constexpr const char *kLockFolders[] = {
+    "/run/lock",  "/var/lock", "/var/lock/lockdev", "/var/spool/locks", "/var/spool/uucp",
+    "/etc/locks", "/tmp",      "/var/tmp"};
 constexpr const char *kLockPrefix = "LCK..";
 constexpr const char *kDevFolder = "/dev/";
 // A lock file holds the owner's process id: as text, or in the oldest form as a 4-byte binary number.

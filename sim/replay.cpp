@@ -261,7 +261,8 @@ public:
         else if (port_.empty() && ports_.size() > 1)
             *why = "it holds the lines of several sensors (" + Listed(ports_) + "): choose one with --replay-port";
         else if (!port_.empty() && measurements == 0)
-            *why = "no measurements of " + port_ + " in it" + (ports_.empty() ? "" : " (it has " + Listed(ports_) + ")");
+            *why =
+                "no measurements of " + port_ + " in it" + (ports_.empty() ? "" : " (it has " + Listed(ports_) + ")");
         else if (measurements == 0)
             *why = "no measurements in it";
         else
@@ -353,7 +354,8 @@ bool Scan(std::istream &in, const std::string &port, std::size_t maxLines, const
             return false;
         }
         if (lines.number() > maxLines)
-            return fail("more lines than the " + std::to_string(maxLines) + " held in memory; replay a log that long from a file");
+            return fail("more lines than the " + std::to_string(maxLines) +
+                        " held in memory; replay a log that long from a file");
         if (got == LineReader::Got::TooLong)
             return fail("longer than " + std::to_string(kMaxLogLine) + " characters, which no log line is");
         Measurement m{};
@@ -429,8 +431,7 @@ private:
 // that no longer reads (the file was rewritten) ends the pass early.
 class FileSource : public MeasurementSource {
 public:
-    FileSource(const std::string &path, std::string port, std::size_t count)
-        : port_(std::move(port)), count_(count)
+    FileSource(const std::string &path, std::string port, std::size_t count) : port_(std::move(port)), count_(count)
     {
         file_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         file_.open(path, std::ios::binary);

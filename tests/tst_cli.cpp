@@ -533,13 +533,14 @@ private slots:
         QTest::addColumn<QByteArray>("zone"); // POSIX TZ: the offset is written west-positive
         QTest::addColumn<QString>("utc");
         QTest::addColumn<QString>("local");
-        QTest::newRow("UTC") << QByteArray("UTC0") << "2024-05-17T08:03:11.042Z" << "2024-05-17T08:03:11.042+00:00";
-        QTest::newRow("half an hour east, past midnight")
-            << QByteArray("XST-5:30") << "2024-05-16T19:00:00.500Z" << "2024-05-17T00:30:00.500+05:30";
+        QTest::newRow("UTC") << QByteArray("UTC0") << "2024-05-17T08:03:11.042Z"
+                             << "2024-05-17T08:03:11.042+00:00";
+        QTest::newRow("half an hour east, past midnight") << QByteArray("XST-5:30") << "2024-05-16T19:00:00.500Z"
+                                                          << "2024-05-17T00:30:00.500+05:30";
         QTest::newRow("a quarter hour east") << QByteArray("NPT-5:45") << "2024-05-17T08:03:11.042Z"
                                              << "2024-05-17T13:48:11.042+05:45";
-        QTest::newRow("half an hour west, back a day")
-            << QByteArray("NST3:30") << "2024-05-17T02:00:00.007Z" << "2024-05-16T22:30:00.007-03:30";
+        QTest::newRow("half an hour west, back a day") << QByteArray("NST3:30") << "2024-05-17T02:00:00.007Z"
+                                                       << "2024-05-16T22:30:00.007-03:30";
         QTest::newRow("summer time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-07-01T12:00:00.000Z"
                                      << "2024-07-01T14:00:00.000+02:00";
         QTest::newRow("winter time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-01-15T12:00:00.000Z"
@@ -931,8 +932,8 @@ private slots:
                                         "output is closed.";
         QTest::newRow("ident >&-") << cli << QStringList{"ident"} << 1 << 5
                                    << "cannot write standard output: it is closed";
-        QTest::newRow("the simulator >&-") << "quillex-sensor-sim" << QStringList{"--com", "8", "--log-orders"} << 1
-                                           << -1 << "";
+        QTest::newRow("the simulator >&-")
+            << "quillex-sensor-sim" << QStringList{"--com", "8", "--log-orders"} << 1 << -1 << "";
         QTest::newRow("the panel <&-") << "QuillexEMBV10" << QStringList{} << 0 << -1 << "";
     }
 
@@ -1036,7 +1037,8 @@ private slots:
             alignas(inotify_event) char events[4096];
             int n = 0;
             for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
-                for (char *e = events; e < events + got; e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+                for (char *e = events; e < events + got;
+                     e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
                     ++n;
             return n;
         };

@@ -146,10 +146,12 @@ private slots:
             << "no permission: it belongs to group %g, which you are not in (sudo adduser $USER %g, then "
                "log in again)";
         QTest::newRow("a group this process is in that may only read")
-            << "readonly-member" << "no permission: its group %g, which you are in, may only read it, not write to "
-                                    "it (owner uid %u)";
+            << "readonly-member"
+            << "no permission: its group %g, which you are in, may only read it, not write to "
+               "it (owner uid %u)";
         QTest::newRow("a group this process is not in that may only read")
-            << "readonly-other" << "no permission: its group %g may only read it, not write to it (owner uid %u)";
+            << "readonly-other"
+            << "no permission: its group %g may only read it, not write to it (owner uid %u)";
     }
 
     void aRefusedPortIsExplainedInWords()

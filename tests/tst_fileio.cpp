@@ -19,9 +19,15 @@
 
 namespace {
 
-constexpr uid_t kOther = 65534;   // nobody: a user that is not us
-constexpr uid_t kThird = 65533;   // and one more
+constexpr uid_t kOther = 65534; // nobody: a user that is not us
+constexpr uid_t kThird = 65533; // and one more
 constexpr int kWritten = 0, kRefused = 1, kChildFailed = 2;
+
+bool Write(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 QByteArray ReadAll(const QString &path)
 {
@@ -70,8 +76,8 @@ private slots:
         QTest::newRow("our own link in /tmp") << root << 01777 << root << false << root << true;
         QTest::newRow("the folder owner's link in a shared folder")
             << uint(kOther) << 01777 << uint(kOther) << false << root << true;
-        QTest::newRow("root's link in /tmp, written by a user") << root << 01777 << root << false << uint(kOther)
-                                                                  << true;
+        QTest::newRow("root's link in /tmp, written by a user")
+            << root << 01777 << root << false << uint(kOther) << true;
         QTest::newRow("another user's link where nothing is sticky")
             << root << 0777 << uint(kOther) << false << root << true;
     }
@@ -90,10 +96,7 @@ private slots:
         QTemporaryDir dir;
         // The file the link leads to, where any of the users could write it (so only the link rule decides).
         const QString target = dir.filePath(QStringLiteral("precious"));
-        QFile f(target);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("precious\n");
-        f.close();
+        QVERIFY(Write(target, "precious\n"));
         QVERIFY(::chmod(dir.path().toLocal8Bit().constData(), 0777) == 0);
         QVERIFY(::chmod(target.toLocal8Bit().constData(), 0666) == 0);
         const QString shared = dir.filePath(QStringLiteral("shared"));
@@ -137,10 +140,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("init.dat"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("old\n");
-        f.close();
+        QVERIFY(Write(file, "old\n"));
         SetFlushToDisk([](int) {
             errno = EIO; // what a failing disk answers only once it is asked to flush
             return -1;
