@@ -198,6 +198,12 @@ std::optional<std::string> ApplyNoVerify(Given &g, const std::string &)
     return std::nullopt;
 }
 
+std::optional<std::string> ApplyProbe(Given &g, const std::string &)
+{
+    g.o.probe = true;
+    return std::nullopt;
+}
+
 std::optional<std::string> ApplyHelp(Given &g, const std::string &)
 {
     g.help = true;
@@ -221,6 +227,7 @@ constexpr OptionRow kOptions[] = {
     {"--device", nullptr, true, kEveryCommand, nullptr, ApplyDevice},
     {"--timeout", nullptr, true, kEveryCommand, nullptr, ApplyTimeout},
     {"--no-verify", nullptr, false, Only(Command::Send), "--no-verify belongs to send only", ApplyNoVerify},
+    {"--probe", nullptr, false, Only(Command::Ports), "--probe belongs to ports only", ApplyProbe},
     {"--seconds", nullptr, true, Only(Command::Watch), kWatchOnly, ApplySeconds},
     {"--count", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCount},
     {"--csv", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCsv},

@@ -43,6 +43,7 @@ struct Options {
     std::vector<PortSpec> ports{PortSpec{}};
     double timeout = kDefaultTimeout;
     bool verify = true;
+    bool probe = false; // ports: open each port to see whether it opens
     double seconds = 0; // watch: 0 = no time limit
     long count = 0;     // watch: 0 = no count limit
     std::string csv;    // watch: "" = standard output

@@ -42,12 +42,15 @@ std::string HelpText(Command command)
                                 "and a summary naming the sensors that failed.\n";
     switch (command) {
     case Command::Ports:
-        return "Usage: quillex-scope-cli ports\n\n"
+        return "Usage: quillex-scope-cli ports [--probe]\n\n"
                "Lists every COM number that finds a device: links comN in the per-user port directory first,\n"
-               "then the system's serial ports with description, manufacturer and serial number. Each port is\n"
-               "opened briefly, as ident would; one that cannot be opened says why (no permission and which\n"
-               "group, in use by another program, not a terminal). A link to a network address is listed as\n"
-               "one without connecting (a device server may give its port to the newest client).\n";
+               "then the system's serial ports with description, manufacturer and serial number. No port is\n"
+               "opened, so no line is disturbed; what can be told without opening is said: no permission (and\n"
+               "whether joining the group helps), in use by which program (from its open files or its lock\n"
+               "file), not a terminal. A link to a network address is listed as one without connecting (a\n"
+               "device server may give its port to the newest client).\n\n"
+               "  --probe            open each local port as ident would, to say why one does not open;\n"
+               "                     this touches the line (an open and close pulse DTR and RTS on RS-232)\n";
     case Command::Ident:
         return "Usage: quillex-scope-cli ident [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
                "Prints the sensor's identification text.\n\n" +

@@ -44,7 +44,7 @@ int LinkNumber(const std::string &name)
     return n;
 }
 
-int Ports()
+int Ports(bool probe)
 {
     const std::vector<ComPortInfo> system = SystemComPorts();
     std::map<int, std::string> links; // COM number -> link path
@@ -79,10 +79,14 @@ int Ports()
             line += problem.empty()
                         ? "\tnetwork address (not connected to; ident --com " + std::to_string(n) + " tries it)"
                         : "\tcannot be opened: " + problem;
-        } else if (ComProbe(device.c_str()) != 0) {
+        } else if (probe) {
             // The test ident makes: the serial services open the device the number finds (where another program's
             // hold is noted); only a refusal needs a reason, told for the name the user gave.
-            line += "\tcannot be opened: " + WhyRefused(links.count(n) ? links[n] : device);
+            if (ComProbe(device.c_str()) != 0)
+                line += "\tcannot be opened: " + WhyRefused(links.count(n) ? links[n] : device);
+        } else if (const std::string why = WhyNotFree(links.count(n) ? links[n] : device); !why.empty()) {
+            // Told without opening: an open and close would pulse DTR and RTS on a line that may be in use.
+            line += (why.rfind("in use", 0) == 0 ? "\t" : "\tcannot be opened: ") + why;
         }
         Out(line + "\n");
     }
@@ -96,12 +100,17 @@ int Ports()
     return kExitOk;
 }
 
-// A path that exists and is not a regular file is refused before the sensor is asked anything.
+// A path that exists and is not a regular file, or another user's link in /tmp, is refused before the sensor is
+// asked anything.
 bool RefusedOutput(const std::string &path)
 {
     const std::string kind = path == kStandardStream ? std::string() : PathKind(path);
-    if (kind.empty())
-        return false;
+    if (kind.empty()) {
+        const std::string link = RefusedLink(path);
+        if (!link.empty())
+            Say("Parameters not saved to " + path + ": " + link + "; nothing was replaced.");
+        return !link.empty();
+    }
     Say(std::string("Parameters not saved to ") + path + ": it is " + kind +
         ", not a regular file; nothing was replaced (- writes to standard output).");
     return true;
@@ -388,7 +397,7 @@ int Dispatch(const Options &o)
     switch (o.command) {
     case Command::Help: Out(HelpText(o.helpFor)); return kExitOk;
     case Command::Version: Out(std::string(kProgram) + " " + kVersion + "\n"); return kExitOk;
-    case Command::Ports: return Ports();
+    case Command::Ports: return Ports(o.probe);
     case Command::Ident: return Ident(o);
     case Command::Get: return Get(o);
     case Command::Send: return Send(o);

@@ -12,6 +12,8 @@ namespace cli {
 namespace {
 
 int outputError = 0;
+// OutputError's mark for a standard output that was closed at start; no error number of the system's.
+constexpr int kClosed = -1;
 
 } // namespace
 
@@ -22,6 +24,12 @@ void Say(const std::string &text)
 
 void Out(const std::string &text)
 {
+    // What stands in for a standard output the program was started without takes everything and keeps nothing.
+    if (console::StartedClosed(console::Stream::Output)) {
+        if (outputError == 0)
+            outputError = kClosed;
+        return;
+    }
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && outputError == 0)
         outputError = console::LastError();
 }
@@ -38,6 +46,8 @@ void SetOutputError(int code)
 
 std::string OutputReason(int code)
 {
+    if (code == kClosed)
+        return "it is closed";
     return console::ReaderGone(code) ? "the reader closed it before everything was written" : console::ErrorText(code);
 }
 

@@ -13,7 +13,8 @@ namespace cli {
 void Say(const std::string &text);
 // TEXT on stdout; the first failure is kept for OutputError. Main thread only.
 void Out(const std::string &text);
-// errno of the first failed write to stdout (0 = none), and clearing it for a new run.
+// errno of the first failed write to stdout (0 = none; negative: it was closed at start), and clearing it for a
+// new run.
 int OutputError();
 void SetOutputError(int code);
 // How standard output's failure reads: a reader that went away is not a broken disk.

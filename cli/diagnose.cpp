@@ -6,10 +6,11 @@
 
 namespace cli {
 
-std::string WhyNotOpen(const std::string &path)
+namespace {
+
+std::string Words(const portcheck::Diagnosis &d)
 {
     using portcheck::Finding;
-    const portcheck::Diagnosis d = portcheck::Diagnose(path);
     const std::string to = d.linkTarget.empty() ? std::string() : " (to " + d.linkTarget + ")";
     switch (d.finding) {
     case Finding::Usable: return "";
@@ -23,13 +24,33 @@ std::string WhyNotOpen(const std::string &path)
         if (d.joinGroupHelps)
             return "no permission: it belongs to group " + group + ", which you are not in (sudo adduser $USER " +
                    group + ", then log in again)";
+        // Joining would not help: the device's mode must change (a udev rule), or the owner must let you.
+        if (d.groupReadsOnly)
+            return "no permission: its group " + group + (d.inGroup ? ", which you are in," : "") +
+                   " may only read it, not write to it (owner uid " + std::to_string(d.uid) + ")";
         return "no permission (owner uid " + std::to_string(d.uid) + ", group " + group + ")";
     }
-    case Finding::Busy: return "in use by another program";
+    case Finding::Busy:
+        if (d.holderPid == 0)
+            return "in use by another program";
+        return "in use by " + (d.program.empty() ? std::string("a program") : d.program) + " (pid " +
+               std::to_string(d.holderPid) + (d.lockFile.empty() ? "" : ", lock file " + d.lockFile) + ")";
     case Finding::NotTerminal: return "not a terminal, so not a serial port";
     case Finding::Other: return d.reason;
     }
     return d.reason;
+}
+
+} // namespace
+
+std::string WhyNotOpen(const std::string &path)
+{
+    return Words(portcheck::Diagnose(path));
+}
+
+std::string WhyNotFree(const std::string &path)
+{
+    return Words(portcheck::Look(path));
 }
 
 std::string WhyRefused(const std::string &path)

@@ -14,4 +14,9 @@ std::string WhyNotOpen(const std::string &path);
 // itself opens and is a terminal, that another program holds it (a port serves one program at a time).
 std::string WhyRefused(const std::string &path);
 
+// What can be told against using the device without opening it (nothing is opened, so the line is not
+// touched): WhyNotOpen's reasons that need no open, or "in use by PROGRAM (pid N)" and the lock file that says
+// so; "" when nothing speaks against it.
+std::string WhyNotFree(const std::string &path);
+
 } // namespace cli

@@ -2,6 +2,7 @@
 // quillex-scope-cli: the sensor's protocol from a shell, for scripts, SSH sessions and production lines.
 #include "cli/cliargs.h"
 #include "cli/commands.h"
+#include "io/console.h"
 #include "io/rs232.h"
 
 #include <clocale>
@@ -9,6 +10,9 @@
 
 int main(int argc, char **argv)
 {
+    // Before anything opens a file: Qt's event descriptor must not become "standard input".
+    if (!console::GuardStandardStreams())
+        return cli::kExitFile;
     const cli::ParseResult parsed = cli::ParseArgs(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
     if (!parsed.ok) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", cli::kProgram, parsed.error.c_str(), cli::kProgram);

@@ -6,7 +6,14 @@
 
 namespace console {
 
-enum class Stream { Output, Error };
+enum class Stream { Input, Output, Error };
+
+// First thing in main: a standard stream the program was started without (`prog <&-`) gets /dev/null, so the
+// next file, pipe or event descriptor opened cannot take its number and be read or written as that stream.
+// Returns false when even /dev/null cannot be opened (the program should end).
+bool GuardStandardStreams();
+// Whether the stream was closed when GuardStandardStreams ran: there is no input, or nobody to write to.
+bool StartedClosed(Stream stream);
 
 // Whether the stream goes to a terminal (a user watching) rather than a file or a pipe.
 bool IsTerminal(Stream stream);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,11 +25,47 @@ extern "C" void OnStopSignal(int)
     stopFlag.store(1, std::memory_order_relaxed);
 }
 
+constexpr int kStandardStreams = 3;
+// Set once at start, before any thread exists.
+bool startedClosed[kStandardStreams] = {};
+
+int Descriptor(Stream stream)
+{
+    switch (stream) {
+    case Stream::Input: return STDIN_FILENO;
+    case Stream::Output: return STDOUT_FILENO;
+    case Stream::Error: return STDERR_FILENO;
+    }
+    return STDERR_FILENO;
+}
+
 } // namespace
+
+bool GuardStandardStreams()
+{
+    // Lowest numbers first: open() takes the lowest free one, so each /dev/null lands on the stream it stands in for.
+    for (int fd = 0; fd < kStandardStreams; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        startedClosed[fd] = true;
+        const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null != fd) {
+            if (null >= 0)
+                close(null);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartedClosed(Stream stream)
+{
+    return startedClosed[Descriptor(stream)];
+}
 
 bool IsTerminal(Stream stream)
 {
-    return isatty(stream == Stream::Output ? STDOUT_FILENO : STDERR_FILENO) != 0;
+    return isatty(Descriptor(stream)) != 0;
 }
 
 int OutputDescriptor()

@@ -3,6 +3,7 @@
 // bound on silence, logs cut back to their last whole line. errno is read right after the call that failed.
 #include "io/fileio.h"
 
+#include "io/console.h"
 #include "io/utility.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -28,6 +30,11 @@ constexpr mode_t kNewFileMode = 0666; // before the umask, as any program create
 constexpr mode_t kModeBits = 07777;
 // Past this the collected lines go out whatever their age: keeps a fast run from holding much in memory.
 constexpr std::size_t kFlushBytes = 32 * 1024;
+// Links followed in one path before it counts as a loop, as the kernel counts them.
+constexpr int kMaxLinks = 40;
+
+// Tests make the flush fail here, as a failing disk would; everyone else flushes with fsync.
+int (*flushToDisk)(int fd) = ::fsync;
 
 std::string Reason(int code)
 {
@@ -40,12 +47,6 @@ std::string FolderOf(const std::string &path)
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string &path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string KindOf(mode_t mode)
@@ -63,17 +64,180 @@ std::string KindOf(mode_t mode)
     return "not a regular file";
 }
 
-// "It cannot be written: ..." for a failure to create a file in `folder`, naming the folder where it is to blame.
-std::string CannotCreateIn(const std::string &folder, int code)
+// Why a file cannot be created in `folder`, naming the folder where it is to blame. `folderExists` tells a folder
+// that refuses new names (/proc answers ENOENT) from one that is not there.
+std::string WhyNoNewFile(const std::string &folder, int code, bool folderExists)
 {
     if (code == EACCES || code == EPERM)
-        return "It cannot be written: the folder " + folder + " does not let you create files in it (" + Reason(code) +
-               ").";
+        return "the folder " + folder + " does not let you create files in it (" + Reason(code) + ")";
+    if ((code == ENOENT || code == ENOTDIR) && folderExists)
+        return "the folder " + folder + " does not take new files (" + Reason(code) + ")";
     if (code == ENOENT || code == ENOTDIR)
-        return "It cannot be written: the folder " + folder + " does not exist.";
+        return "the folder " + folder + " does not exist";
     if (code == EROFS)
-        return "It cannot be written: the folder " + folder + " is on a read-only file system.";
-    return "It cannot be written: " + Reason(code) + ".";
+        return "the folder " + folder + " is on a read-only file system";
+    return Reason(code);
+}
+
+std::string CannotCreateIn(const std::string &folder, int code, bool folderExists)
+{
+    return "It cannot be written: " + WhyNoNewFile(folder, code, folderExists) + ".";
+}
+
+bool IsFolder(const std::string &path)
+{
+    struct stat s {};
+    return ::stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+// The names of a path between its slashes, in order.
+std::deque<std::string> Names(const std::string &path)
+{
+    std::deque<std::string> names;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', from);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        if (end > from)
+            names.emplace_back(path, from, end - from);
+        if (slash == std::string::npos)
+            return names;
+        from = slash + 1;
+    }
+}
+
+// Where a write to a path lands: a folder, held open so that what was looked at is what gets written whatever is
+// renamed meanwhile, and a name in it.
+struct Place {
+    int dir = -1;       // O_PATH
+    std::string folder; // for messages: as the user named it, or as the links led
+    std::string name;
+    bool viaLink = false; // a link was followed on the way
+    std::string refusal;  // the walk stopped at another user's link in a shared folder: what it is
+    Place() = default;
+    Place(const Place &) = delete;
+    Place &operator=(const Place &) = delete;
+    ~Place()
+    {
+        if (dir >= 0)
+            ::close(dir);
+    }
+};
+
+// A folder anyone may create names in, where only an entry's owner may remove it: /tmp, a shared drop folder.
+// A link there may be another user's trap.
+bool SharedFolder(const struct stat &folder)
+{
+    return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+}
+
+std::string LinkTarget(int dir, const std::string &name, int *code)
+{
+    char target[PATH_MAX];
+    const ssize_t n = ::readlinkat(dir, name.c_str(), target, sizeof target);
+    if (n < 0 || n == static_cast<ssize_t>(sizeof target)) {
+        *code = n < 0 ? errno : ENAMETOOLONG;
+        return {};
+    }
+    return std::string(target, static_cast<std::size_t>(n));
+}
+
+// Walks `path` one name at a time to the folder and name a write lands on. Links are followed as the kernel's
+// protected_symlinks follows them on open, but for every link on the way, not only the last, and whatever that
+// setting is: in a shared folder only a link of this user or of the folder's owner; another user could otherwise
+// point a name in /tmp at a file of ours and have us replace it. On failure *why holds a sentence.
+bool Walk(const std::string &path, Place *at, std::string *why)
+{
+    const bool absolute = !path.empty() && path.front() == '/';
+    at->dir = ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (at->dir < 0) {
+        *why = "It cannot be written: " + Reason(errno) + ".";
+        return false;
+    }
+    std::string walked = absolute ? "" : ".";
+    std::deque<std::string> rest = Names(path);
+    int links = 0;
+    bool lastIsLinked = false; // the last name comes from a link's target, not from `path`
+    const auto fail = [&](int code) {
+        if (at->viaLink && (code == ENOENT || code == ENOTDIR))
+            *why = "It is a link to something that does not exist.";
+        else
+            *why = CannotCreateIn(at->viaLink ? walked : FolderOf(path), code, false);
+        return false;
+    };
+    while (!rest.empty()) {
+        const std::string name = std::move(rest.front());
+        rest.pop_front();
+        const bool last = rest.empty();
+        if (name == "." && !last)
+            continue;
+        struct stat s {};
+        if (::fstatat(at->dir, name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int code = errno;
+            if (code != ENOENT || !last)
+                return fail(code);
+            if (lastIsLinked) {
+                *why = "It is a link to something that does not exist.";
+                return false;
+            }
+            at->name = name; // a new file
+            break;
+        }
+        if (S_ISLNK(s.st_mode)) {
+            struct stat folder {};
+            if (::fstat(at->dir, &folder) != 0)
+                return fail(errno);
+            if (SharedFolder(folder) && s.st_uid != ::geteuid() && s.st_uid != folder.st_uid) {
+                at->refusal = "a link that another user (uid " + std::to_string(s.st_uid) + ") made in " +
+                              (walked.empty() ? "/" : walked) +
+                              ", a folder where anyone may create files; it is not followed";
+                *why = "It is " + at->refusal + ", and nothing was written.";
+                return false;
+            }
+            int code = 0;
+            const std::string target = LinkTarget(at->dir, name, &code);
+            if (++links > kMaxLinks)
+                code = ELOOP;
+            if (code != 0) {
+                *why = "It is a link that cannot be followed: " + Reason(code) + ".";
+                return false;
+            }
+            at->viaLink = true;
+            lastIsLinked = lastIsLinked || last;
+            const std::deque<std::string> names = Names(target);
+            rest.insert(rest.begin(), names.begin(), names.end());
+            if (target.front() == '/') {
+                const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+                if (root < 0)
+                    return fail(errno);
+                ::close(at->dir);
+                at->dir = root;
+                walked.clear();
+            }
+            if (rest.empty()) // a link to "/"
+                rest.emplace_back(".");
+            continue;
+        }
+        if (last) {
+            at->name = name;
+            break;
+        }
+        const int next = ::openat(at->dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0)
+            return fail(errno);
+        ::close(at->dir);
+        at->dir = next;
+        if (name == "..") {
+            const std::size_t slash = walked.find_last_of('/');
+            walked = slash == std::string::npos ? walked + "/.." : walked.substr(0, slash);
+        } else {
+            walked += "/" + name;
+        }
+    }
+    if (at->name.empty()) // "/", or a path that ends in a link to "/"
+        at->name = ".";
+    at->folder = at->viaLink ? (walked.empty() ? "/" : walked) : FolderOf(path);
+    return true;
 }
 
 // *written (when given) tells how much went out before a failure.
@@ -97,16 +261,16 @@ bool WriteAll(int fd, std::string_view bytes, int *code, std::size_t *written = 
     return true;
 }
 
-// A fresh file beside `target` that nobody else has, created with the permissions a new file gets.
-int CreateTemporary(const std::string &target, std::string *name, int *code)
+// A fresh file beside `name` in `dir` that nobody else has, created with the permissions a new file gets.
+int CreateTemporary(int dir, const std::string &name, std::string *temporary, int *code)
 {
     static std::mt19937 rng{std::random_device{}()};
-    const std::string stem = FolderOf(target) + "/." + NameOf(target) + ".";
     for (int i = 0; i < kTemporaryTries; ++i) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%06x", static_cast<unsigned>(rng() & kSuffixBits));
-        *name = stem + suffix;
-        const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+        *temporary = "." + name + "." + suffix;
+        const int fd =
+            ::openat(dir, temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
         if (fd >= 0)
             return fd;
         *code = errno;
@@ -130,84 +294,97 @@ bool ReplaceFile(const std::string &path, std::string_view bytes, std::string *w
 {
     int code = 0;
     if (path == kStandardStream) {
+        if (console::StartedClosed(console::Stream::Output)) {
+            *why = "It cannot be written: standard output is closed.";
+            return false;
+        }
         if (WriteAll(STDOUT_FILENO, bytes, &code))
             return true;
         *why = "It cannot be written: " + Reason(code) + ".";
         return false;
     }
 
-    // The file a link leads to is the one replaced; the link stays.
-    std::string target = path;
-    struct stat ls {};
-    if (::lstat(path.c_str(), &ls) == 0 && S_ISLNK(ls.st_mode)) {
-        char resolved[PATH_MAX];
-        if (!::realpath(path.c_str(), resolved)) {
-            code = errno;
-            *why = code == ENOENT ? "It is a link to something that does not exist."
-                                  : "It is a link that cannot be followed: " + Reason(code) + ".";
-            return false;
-        }
-        target = resolved;
-    }
+    // The file a link leads to is the one replaced; the link stays. Everything below works in the folder the walk
+    // ended in, so a link swapped in meanwhile is replaced itself, never followed.
+    Place at;
+    if (!Walk(path, &at, why))
+        return false;
     struct stat old {};
-    const bool exists = ::stat(target.c_str(), &old) == 0;
+    const bool exists = ::fstatat(at.dir, at.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(old.st_mode)) {
+        *why = "It was made a link while it was being looked at; nothing was written.";
+        return false;
+    }
     if (exists && !S_ISREG(old.st_mode)) {
         *why = "It is " + KindOf(old.st_mode) + ", not a regular file.";
         return false;
     }
-    if (exists && ::access(target.c_str(), W_OK) != 0) {
+    if (exists && ::faccessat(at.dir, at.name.c_str(), W_OK, 0) != 0) {
         *why = "It cannot be written: Existing file " + path + " is not writable.";
         return false;
     }
 
     std::string temporary;
-    const int fd = CreateTemporary(target, &temporary, &code);
+    const int fd = CreateTemporary(at.dir, at.name, &temporary, &code);
     if (fd < 0) {
-        *why = CannotCreateIn(FolderOf(target), code);
+        *why = CannotCreateIn(at.folder, code, true);
         return false;
     }
     // From here on every failure removes the temporary; the file itself has not been touched.
-    const auto fail = [&](int failed) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
+    const auto fail = [&](int failed, bool open) {
+        if (open)
+            ::close(fd);
+        ::unlinkat(at.dir, temporary.c_str(), 0);
         *why = "It cannot be written: " + Reason(failed) + ".";
         return false;
     };
     if (exists) {
         if (::fchmod(fd, old.st_mode & kModeBits) != 0)
-            return fail(errno);
+            return fail(errno, true);
         // Keeps the owner when root saves someone else's file; an ordinary user cannot, and need not.
         if (::fchown(fd, old.st_uid, old.st_gid) != 0 && geteuid() == 0)
-            return fail(errno);
+            return fail(errno, true);
     }
     if (!WriteAll(fd, bytes, &code))
-        return fail(code);
+        return fail(code, true);
     // A full disk or a failing device may only tell at the flush; the old file must not give way before.
-    if (::fsync(fd) != 0)
-        return fail(errno);
-    if (::close(fd) != 0) {
-        code = errno;
-        ::unlink(temporary.c_str());
-        *why = "It cannot be written: " + Reason(code) + ".";
-        return false;
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        code = errno;
-        ::unlink(temporary.c_str());
-        *why = "It cannot be written: " + Reason(code) + ".";
-        return false;
-    }
+    if (flushToDisk(fd) != 0)
+        return fail(errno, true);
+    if (::close(fd) != 0)
+        return fail(errno, false);
+    if (::renameat(at.dir, temporary.c_str(), at.dir, at.name.c_str()) != 0)
+        return fail(errno, false);
     // The new name is in place; making the folder's entry durable is a courtesy a failure cannot undo.
-    if (const int dir = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir = ::openat(at.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
     return true;
 }
 
+std::string RefusedLink(const std::string &path)
+{
+    if (path == kStandardStream)
+        return {};
+    Place at;
+    std::string why;
+    if (Walk(path, &at, &why) || at.refusal.empty())
+        return {};
+    return "it is " + at.refusal;
+}
+
+void SetFlushToDisk(int (*flush)(int fd))
+{
+    flushToDisk = flush ? flush : ::fsync;
+}
+
 bool ReadWhole(const std::string &path, std::size_t maxBytes, double waitSeconds, std::string *bytes, std::string *why)
 {
     const bool standardInput = path == kStandardStream;
+    if (standardInput && console::StartedClosed(console::Stream::Input)) {
+        *why = "There is no input: standard input is closed.";
+        return false;
+    }
     std::string kind;
     if (!standardInput) {
         struct stat s {};
@@ -283,13 +460,15 @@ bool LineLog::Open(const std::string &path, bool *isNew, std::string *why)
         *why = "it is " + KindOf(before.st_mode) + ", not a regular file";
         return false;
     }
+    if (std::string link = RefusedLink(path); !link.empty()) {
+        *why = std::move(link);
+        return false;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kNewFileMode);
     if (fd < 0) {
         const int code = errno;
-        if (!existed && (code == EACCES || code == EPERM))
-            *why = "the folder " + FolderOf(path) + " does not let you create files in it (" + Reason(code) + ")";
-        else if (!existed && (code == ENOENT || code == ENOTDIR))
-            *why = "the folder " + FolderOf(path) + " does not exist";
+        if (!existed && (code == EACCES || code == EPERM || code == ENOENT || code == ENOTDIR))
+            *why = WhyNoNewFile(FolderOf(path), code, IsFolder(FolderOf(path)));
         else if (code == EACCES || code == EPERM)
             *why = "the file is read-only (" + Reason(code) + ")";
         else
@@ -333,6 +512,12 @@ void LineLog::Attach(int fd)
     path_ = kStandardStream;
     error_.clear();
     errorCode_ = 0;
+    // The program was started without it: what stands in its place only keeps its number from other files.
+    if (fd == STDOUT_FILENO && console::StartedClosed(console::Stream::Output)) {
+        error_ = "it is closed";
+        errorCode_ = EBADF;
+        return;
+    }
     struct stat s {};
     regular_ = ::fstat(fd, &s) == 0 && S_ISREG(s.st_mode);
     if (regular_) {

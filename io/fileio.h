@@ -13,10 +13,19 @@ std::string PathKind(const std::string &path);
 
 // Replaces the file at `path` by `bytes` as a whole: a temporary file beside it takes every byte, is flushed to
 // the disk, and only then takes the file's place (a link is followed, and the file keeps its permissions).
-// A path that exists and is not a regular file, or a read-only file, is refused. On any failure nothing is
-// replaced, the temporary is gone, and *why holds one sentence naming the reason (and the folder, when the
-// folder refuses). "-" writes to standard output instead.
+// A path that exists and is not a regular file, or a read-only file, is refused; so is a link that another user
+// made in a folder where anyone may create files (/tmp), unless that user owns the folder. On any failure
+// nothing is replaced, the temporary is gone, and *why holds one sentence naming the reason (and the folder,
+// when the folder refuses). "-" writes to standard output instead.
 bool ReplaceFile(const std::string &path, std::string_view bytes, std::string *why);
+
+// "it is a link that another user ... made in /tmp ..." when ReplaceFile and LineLog::Open would refuse `path`
+// for such a link on its way; "" otherwise. For a refusal before any work is done; the writers ask again.
+std::string RefusedLink(const std::string &path);
+
+// For tests of a disk that fails only when asked to flush: the call ReplaceFile flushes the new file with
+// (fsync; null restores it). Not to be changed while another thread writes a file.
+void SetFlushToDisk(int (*flush)(int fd));
 
 // Reads a file, or a stream to its end, before anything judges it; at most maxBytes. A FIFO or device named by
 // its path must start within `waitSeconds` and never pause longer (a FIFO nobody writes to is not waited for
@@ -33,7 +42,8 @@ public:
     LineLog(const LineLog &) = delete;
     LineLog &operator=(const LineLog &) = delete;
 
-    // Appends to `path` (created when missing); a path that exists and is not a regular file is refused.
+    // Appends to `path` (created when missing); a path that exists and is not a regular file, or another
+    // user's link in a shared folder (see ReplaceFile), is refused.
     // *isNew tells whether the file was empty, so the caller knows to write a header. A file whose last line
     // was left unfinished by someone else gets a line feed first. Returns false with *why set.
     bool Open(const std::string &path, bool *isNew, std::string *why);

@@ -92,7 +92,8 @@ int ComProbe(const char *devicePath);
 // Such a port must be opened again to be of use.
 bool ComHungUp(int port);
 // After OpenComConfig on `port` returned kComErrCannotOpen: whether the system's permissions refused this
-// user the device, and if so the name of the group that owns it in *group ("" when that group has no name).
+// user the device, and if so, when joining the group that owns it would let the user in (the group may read
+// and write it, and the user is not in it), that group's name in *group; "" otherwise, or when it has no name.
 bool ComOpenDenied(int port, std::string *group);
 // After OpenComConfig on a network address failed: why, in words ("connection refused", "the server does not
 // set the line …"); "" otherwise.

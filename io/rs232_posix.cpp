@@ -97,10 +97,12 @@ void ReleaseWake(PortState *state)
 }
 
 // The one diagnosis every program shares, so the panel and the command line never disagree on a refused port.
+// The group is named only when joining it would let the user in: not to a member already, nor for a group that
+// may only read the device.
 bool AccessDenied(const std::string &path, std::string *group)
 {
     const portcheck::Diagnosis d = portcheck::Diagnose(path);
-    *group = d.finding == portcheck::Finding::NoPermission ? d.group : std::string();
+    *group = d.finding == portcheck::Finding::NoPermission && d.joinGroupHelps ? d.group : std::string();
     return d.finding == portcheck::Finding::NoPermission;
 }
 

@@ -39,7 +39,8 @@ void PrintUsage(std::ostream &os)
           "  --replay-end loop|stop\n"
           "                     after the last line start again (default), or stop: data requests then\n"
           "                     go unanswered, as from a sensor that fell silent\n"
-          "  --help             show this text\n";
+          "  --help             show this text\n"
+          "  --version          show the program's version\n";
 }
 
 std::optional<long> ParseInt(const char *text, long min)
@@ -93,6 +94,9 @@ int Fail(const std::string &message)
 
 int main(int argc, char **argv)
 {
+    // Before anything opens a file: the pseudo-terminal must not become someone's "standard output".
+    if (!console::GuardStandardStreams())
+        return 1;
     sim::Options opt;
     opt.paceBaud = sim::kLineBaud; // the demo should feel like the real line
     sim::Fault fault = sim::Fault::None;
@@ -102,10 +106,16 @@ int main(int argc, char **argv)
     std::string replayPort;
     sim::ReplayEnd replayEnd = sim::ReplayEnd::Loop;
 
+    bool replayEndGiven = false;
+
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             PrintUsage(std::cout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "quillex-sensor-sim " << SIM_VERSION << "\n";
             return 0;
         }
         if (arg == "--log-orders") {
@@ -149,6 +159,7 @@ int main(int argc, char **argv)
             if (!e)
                 return Fail("--replay-end takes loop or stop, not " + std::string(value));
             replayEnd = *e;
+            replayEndGiven = true;
         } else if (arg == "--hangup-after") {
             const auto v = ParseInt(value, 0);
             if (!v)
@@ -161,26 +172,30 @@ int main(int argc, char **argv)
 
     if (!replayPort.empty() && replayPath.empty())
         return Fail("--replay-port chooses a sensor of --replay FILE.csv, which is missing");
+    if (replayEndGiven && replayPath.empty())
+        return Fail("--replay-end says what happens at the end of --replay FILE.csv, which is missing");
+
+    // Before the stop signals are blocked: a FIFO that nobody writes to, or a long log, can still be given up
+    // with Ctrl+C, and nothing needs removing yet.
+    sim::ReplayLog replay;
+    if (!replayPath.empty()) {
+        std::string why;
+        if (!sim::OpenReplayLog(replayPath, &replay, &why, replayPort)) {
+            std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
+            return 2;
+        }
+    }
+    const std::size_t replayLines = replay.measurements;
 
     // Blocked before the serving thread exists so it inherits the mask and only the wait below sees them, which
     // lets the link be removed in orderly fashion; SIGHUP too, as the link must not outlive its terminal.
     signalwait::BlockStopSignals();
     console::IgnoreBrokenPipe();
 
-    std::optional<sim::Recording> recording;
-    if (!replayPath.empty()) {
-        std::string why;
-        recording.emplace();
-        if (!sim::LoadRecording(replayPath, &*recording, &why, replayPort)) {
-            std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
-            return 2;
-        }
-    }
-    const std::size_t replayLines = recording ? recording->measurements.size() : 0;
-
     sim::SensorSim sensor(opt);
     sensor.setFault(fault);
-    sensor.setReplay(std::move(recording), replayEnd);
+    if (!replayPath.empty())
+        sensor.setReplay(std::move(replay), replayEnd);
     sensor.hangUpAfter(hangUpAfter);
     if (!sensor.start()) {
         std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";

@@ -6,10 +6,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 namespace sim {
 
@@ -27,31 +30,35 @@ constexpr std::array<const char *, 1 + kValues> kColumnNames{"time", "R", "G", "
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kSecondsPerMinute = 60.0;
 constexpr double kSecondsPerHour = 3600.0;
+// Distinct ports a log may name: a watch takes at most 99 at once, and sessions add a few more.
+constexpr std::size_t kMaxPortsListed = 1000;
+// Read-ahead of a log replayed from its file.
+constexpr std::size_t kFileBuffer = 64 * 1024;
 
-std::vector<std::string> Split(const std::string &line, char sep)
-{
-    std::vector<std::string> fields;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = line.find(sep, from);
-        fields.push_back(line.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos)
-            return fields;
-        from = at + 1;
-    }
-}
-
-std::string Trim(const std::string &s)
+std::string_view Trim(std::string_view s)
 {
     const std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
+    if (b == std::string_view::npos)
         return {};
     return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
-bool ParseWord(const std::string &text, uint16_t *value)
+// The comma-separated fields of `line`, into *fields (whose capacity is kept from line to line).
+void Split(std::string_view line, std::vector<std::string_view> *fields)
 {
-    const std::string t = Trim(text);
+    fields->clear();
+    for (;;) {
+        const std::size_t at = line.find(',');
+        fields->push_back(line.substr(0, at));
+        if (at == std::string_view::npos)
+            return;
+        line.remove_prefix(at + 1);
+    }
+}
+
+bool ParseWord(std::string_view text, uint16_t *value)
+{
+    const std::string_view t = Trim(text);
     unsigned v = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
     if (t.empty() || ec != std::errc() || end != t.data() + t.size() || v > 0xFFFF)
@@ -61,7 +68,7 @@ bool ParseWord(const std::string &text, uint16_t *value)
 }
 
 // Parses `count` digits at text[*at] onwards.
-bool Digits(const std::string &text, std::size_t *at, int count, int *value)
+bool Digits(std::string_view text, std::size_t *at, int count, int *value)
 {
     if (*at + count > text.size())
         return false;
@@ -77,7 +84,7 @@ bool Digits(const std::string &text, std::size_t *at, int count, int *value)
     return true;
 }
 
-bool Expect(const std::string &text, std::size_t *at, char c)
+bool Expect(std::string_view text, std::size_t *at, char c)
 {
     if (*at >= text.size() || text[*at] != c)
         return false;
@@ -86,9 +93,9 @@ bool Expect(const std::string &text, std::size_t *at, char c)
 }
 
 // "2024-05-17T08:03:11.042+02:00" (fraction and offset optional, Z for UTC) or a plain number of seconds.
-bool ParseTime(const std::string &field, double *seconds)
+bool ParseTime(std::string_view field, double *seconds)
 {
-    const std::string t = Trim(field);
+    const std::string_view t = Trim(field);
     double plain = 0;
     const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), plain);
     if (!t.empty() && ec == std::errc() && end == t.data() + t.size()) {
@@ -134,18 +141,18 @@ bool ParseTime(const std::string &field, double *seconds)
 // "11" is how a user types COM 11.
 std::string PortName(const std::string &chosen)
 {
-    const std::string t = Trim(chosen);
+    const std::string t(Trim(chosen));
     const bool number = !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
     return number ? kComPrefix + t : t;
 }
 
 // Whether a header's "# port:" text belongs to the port: "COM 11" or "COM 11 (/dev/ttyUSB0)" for COM 11.
-bool HeaderNames(const std::string &headerText, const std::string &port)
+bool HeaderNames(std::string_view headerText, const std::string &port)
 {
     return headerText == port || headerText.rfind(port + " (", 0) == 0;
 }
 
-std::string Listed(const std::set<std::string> &ports)
+std::string Listed(const std::set<std::string, std::less<>> &ports)
 {
     std::string list;
     for (const std::string &p : ports)
@@ -153,155 +160,416 @@ std::string Listed(const std::set<std::string> &ports)
     return list;
 }
 
-} // namespace
+// The lines of a stream, one at a time, none longer than kMaxLogLine (a CR before the line feed not counted),
+// so a stream without line feeds (/dev/zero through a pipe) costs no more than one line.
+class LineReader {
+public:
+    enum class Got { Line, End, TooLong, Failed };
+    explicit LineReader(std::istream &in) : in_(in) {}
+    Got next(std::string_view *line)
+    {
+        if (!in_.getline(buffer_.data(), static_cast<std::streamsize>(buffer_.size()))) {
+            if (in_.bad())
+                return Got::Failed;
+            if (in_.gcount() == 0 && in_.eof())
+                return Got::End;
+            ++number_;
+            return Got::TooLong; // filled the buffer without meeting a line feed
+        }
+        ++number_;
+        const auto got = static_cast<std::size_t>(in_.gcount());
+        std::size_t length = in_.eof() ? got : got - 1; // the line feed was taken but not stored
+        if (length > 0 && buffer_[length - 1] == '\r')
+            --length;
+        if (length > kMaxLogLine)
+            return Got::TooLong;
+        *line = std::string_view(buffer_.data(), length);
+        return Got::Line;
+    }
+    std::size_t number() const { return number_; }
 
-bool ParseRecording(const std::string &text, Recording *recording, std::string *error, const std::string &chosen)
+private:
+    std::istream &in_;
+    std::array<char, kMaxLogLine + 2> buffer_{}; // the line, a CR, and getline's terminating NUL
+    std::size_t number_ = 0;
+};
+
+// The meaning of a log's lines, one after another: its columns, its ports, its block.
+class LogParser {
+public:
+    enum class Kind { Other, Measured, Bad };
+
+    explicit LogParser(const std::string &chosen) : port_(PortName(chosen))
+    {
+        for (std::size_t i = 0; i < column_.size(); ++i)
+            column_[i] = i;
+    }
+
+    Kind feed(std::string_view line, Measurement *m, double *seconds, std::string *why)
+    {
+        const std::string_view trimmed = Trim(line);
+        if (trimmed.empty())
+            return Kind::Other;
+        if (trimmed.starts_with(kPortTag)) {
+            headerPort_ = Trim(trimmed.substr(std::strlen(kPortTag)));
+            return Kind::Other;
+        }
+        if (trimmed.starts_with(kRamTag))
+            return ram(trimmed, why);
+        if (trimmed[0] == '#')
+            return Kind::Other;
+        Split(trimmed, &fields_);
+        // No measurement has a field "time": a line that does names the columns.
+        if (std::any_of(fields_.begin(), fields_.end(), [](std::string_view f) { return Trim(f) == kColumnNames[0]; }))
+            return columns(why);
+        if (fields_.size() != fieldCount_) {
+            *why = "expected " + std::to_string(fieldCount_) + " comma-separated fields, found " +
+                   std::to_string(fields_.size());
+            return Kind::Bad;
+        }
+        if (portColumn_) {
+            const std::string_view linePort = Trim(fields_[*portColumn_]);
+            if (ports_.find(linePort) == ports_.end()) {
+                if (ports_.size() == kMaxPortsListed) {
+                    *why = "more than " + std::to_string(kMaxPortsListed) + " ports in one log";
+                    return Kind::Bad;
+                }
+                ports_.emplace(linePort);
+            }
+            if (!port_.empty() && linePort != port_)
+                return Kind::Other;
+        } else if (!port_.empty()) {
+            return Kind::Other; // a session of one sensor in a log of several: which one it was, the line does not say
+        }
+        if (!ParseTime(fields_[column_[0]], seconds)) {
+            *why = "cannot read the time \"" + std::string(Trim(fields_[column_[0]])) + "\"";
+            return Kind::Bad;
+        }
+        for (std::size_t v = 0; v < kValues; ++v)
+            if (!ParseWord(fields_[column_[1 + v]], &(*m)[v])) {
+                *why = std::string(kColumnNames[1 + v]) + " must be a whole number from 0 to 65535";
+                return Kind::Bad;
+            }
+        return Kind::Measured;
+    }
+
+    // What can only be judged at the end, given the number of measurements read.
+    bool finish(std::size_t measurements, std::string *why) const
+    {
+        if (!port_.empty() && !anyPortColumn_)
+            *why = "it is the log of one sensor, with no port column to choose " + port_ + " from";
+        else if (port_.empty() && ports_.size() > 1)
+            *why = "it holds the lines of several sensors (" + Listed(ports_) + "): choose one with --replay-port";
+        else if (!port_.empty() && measurements == 0)
+            *why =
+                "no measurements of " + port_ + " in it" + (ports_.empty() ? "" : " (it has " + Listed(ports_) + ")");
+        else if (measurements == 0)
+            *why = "no measurements in it";
+        else
+            return true;
+        return false;
+    }
+
+    const std::optional<Block> &block() const { return ram_; }
+
+private:
+    Kind ram(std::string_view trimmed, std::string *why)
+    {
+        if (ram_)
+            return Kind::Other; // a second session appended to the file: its sensor started from the first block
+        if (!port_.empty() && !HeaderNames(headerPort_, port_))
+            return Kind::Other; // another sensor's block
+        std::istringstream words{std::string(trimmed.substr(std::strlen(kRamTag)))};
+        Block block{};
+        std::string word;
+        std::size_t n = 0;
+        while (words >> word) {
+            if (n == kRamWords || !ParseWord(word, &block[n])) {
+                *why = kRamLineWrong;
+                return Kind::Bad;
+            }
+            ++n;
+        }
+        if (n != kRamWords) {
+            *why = kRamLineWrong;
+            return Kind::Bad;
+        }
+        ram_ = block;
+        return Kind::Other;
+    }
+
+    Kind columns(std::string *why)
+    {
+        std::map<std::string_view, std::size_t> named;
+        for (std::size_t i = 0; i < fields_.size(); ++i)
+            named.emplace(Trim(fields_[i]), i);
+        for (std::size_t c = 0; c < kColumnNames.size(); ++c) {
+            const auto it = named.find(kColumnNames[c]);
+            if (it == named.end()) {
+                *why = std::string("the column line has no column ") + kColumnNames[c];
+                return Kind::Bad;
+            }
+            column_[c] = it->second;
+        }
+        const auto p = named.find(kPortColumn);
+        portColumn_ = p == named.end() ? std::nullopt : std::optional<std::size_t>(p->second);
+        anyPortColumn_ = anyPortColumn_ || portColumn_.has_value();
+        fieldCount_ = fields_.size();
+        return Kind::Other;
+    }
+
+    const std::string port_;
+    // Field index of time, R, G, B, X, Y, INT, COL; the log's own order until a column line says otherwise.
+    std::array<std::size_t, 1 + kValues> column_{};
+    std::size_t fieldCount_ = 1 + kValues;
+    std::optional<std::size_t> portColumn_; // while the last column line names one
+    bool anyPortColumn_ = false;
+    std::set<std::string, std::less<>> ports_; // every port the measurement lines name
+    std::string headerPort_;                   // the text of the last "# port:" line
+    std::optional<Block> ram_;
+    std::vector<std::string_view> fields_;
+};
+
+using OnMeasurement = std::function<void(const Measurement &, double)>;
+
+// Reads a whole log, handing each measurement of the chosen port to `take`; at most maxLines lines. False with
+// *error ("line N: why") for the first line that cannot be read, or when the log as a whole cannot be replayed.
+bool Scan(std::istream &in, const std::string &port, std::size_t maxLines, const OnMeasurement &take,
+          std::optional<Block> *ram, std::size_t *count, std::string *error)
+{
+    LineReader lines(in);
+    LogParser parser(port);
+    const auto fail = [&](const std::string &why) {
+        *error = "line " + std::to_string(lines.number()) + ": " + why;
+        return false;
+    };
+    *count = 0;
+    for (;;) {
+        std::string_view line;
+        const LineReader::Got got = lines.next(&line);
+        if (got == LineReader::Got::End)
+            break;
+        if (got == LineReader::Got::Failed) {
+            *error = "cannot be read after line " + std::to_string(lines.number());
+            return false;
+        }
+        if (lines.number() > maxLines)
+            return fail("more lines than the " + std::to_string(maxLines) +
+                        " held in memory; replay a log that long from a file");
+        if (got == LineReader::Got::TooLong)
+            return fail("longer than " + std::to_string(kMaxLogLine) + " characters, which no log line is");
+        Measurement m{};
+        double seconds = 0;
+        std::string why;
+        switch (parser.feed(line, &m, &seconds, &why)) {
+        case LogParser::Kind::Bad: return fail(why);
+        case LogParser::Kind::Measured:
+            ++*count;
+            take(m, seconds);
+            break;
+        case LogParser::Kind::Other: break;
+        }
+    }
+    *ram = parser.block();
+    return parser.finish(*count, error);
+}
+
+bool ScanInto(std::istream &in, const std::string &port, Recording *recording, std::string *error)
 {
     Recording r;
-    const std::string port = PortName(chosen);
-    // Field index of time, R, G, B, X, Y, INT, COL; the log's own order until a column line says otherwise.
-    std::array<std::size_t, 1 + kValues> column{};
-    for (std::size_t i = 0; i < column.size(); ++i)
-        column[i] = i;
-    std::size_t fieldCount = column.size();
-    std::optional<std::size_t> portColumn; // while the last column line names one
-    bool anyPortColumn = false;
-    std::set<std::string> ports; // every port the measurement lines name
-    std::string headerPort;      // the text of the last "# port:" line
-
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const auto fail = [&](const std::string &why) {
-            *error = "line " + std::to_string(number) + ": " + why;
-            return false;
-        };
-        const std::string trimmed = Trim(line);
-        if (trimmed.empty())
-            continue;
-        if (trimmed.rfind(kPortTag, 0) == 0) {
-            headerPort = Trim(trimmed.substr(std::strlen(kPortTag)));
-            continue;
-        }
-        if (trimmed.rfind(kRamTag, 0) == 0) {
-            if (r.ram)
-                continue; // a second session appended to the file: its sensor started from the first block
-            if (!port.empty() && !HeaderNames(headerPort, port))
-                continue; // another sensor's block
-            std::istringstream words(trimmed.substr(std::strlen(kRamTag)));
-            Block block{};
-            std::string word;
-            std::size_t n = 0;
-            while (words >> word) {
-                if (n == kRamWords || !ParseWord(word, &block[n]))
-                    return fail(kRamLineWrong);
-                ++n;
-            }
-            if (n != kRamWords)
-                return fail(kRamLineWrong);
-            r.ram = block;
-            continue;
-        }
-        if (trimmed[0] == '#')
-            continue;
-        const std::vector<std::string> fields = Split(trimmed, ',');
-        std::map<std::string, std::size_t> named;
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            named.emplace(Trim(fields[i]), i);
-        if (named.count(kColumnNames[0])) { // no measurement has a field "time": this names the columns
-            for (std::size_t c = 0; c < kColumnNames.size(); ++c) {
-                const auto it = named.find(kColumnNames[c]);
-                if (it == named.end())
-                    return fail(std::string("the column line has no column ") + kColumnNames[c]);
-                column[c] = it->second;
-            }
-            const auto p = named.find(kPortColumn);
-            portColumn = p == named.end() ? std::nullopt : std::optional<std::size_t>(p->second);
-            anyPortColumn = anyPortColumn || portColumn.has_value();
-            fieldCount = fields.size();
-            continue;
-        }
-        if (fields.size() != fieldCount)
-            return fail("expected " + std::to_string(fieldCount) + " comma-separated fields, found " +
-                        std::to_string(fields.size()));
-        if (portColumn) {
-            const std::string linePort = Trim(fields[*portColumn]);
-            ports.insert(linePort);
-            if (!port.empty() && linePort != port)
-                continue;
-        } else if (!port.empty()) {
-            continue; // a session of one sensor in a log of several: which one it was, the line does not say
-        }
-        double seconds = 0;
-        if (!ParseTime(fields[column[0]], &seconds))
-            return fail("cannot read the time \"" + Trim(fields[column[0]]) + "\"");
-        Measurement m{};
-        for (std::size_t v = 0; v < kValues; ++v)
-            if (!ParseWord(fields[column[1 + v]], &m[v]))
-                return fail(std::string(kColumnNames[1 + v]) + " must be a whole number from 0 to 65535");
+    std::size_t count = 0;
+    const auto take = [&r](const Measurement &m, double seconds) {
         r.measurements.push_back(m);
         r.seconds.push_back(seconds);
-    }
-    if (!port.empty() && !anyPortColumn) {
-        *error = "it is the log of one sensor, with no port column to choose " + port + " from";
+    };
+    if (!Scan(in, port, kMaxHeldLines, take, &r.ram, &count, error))
         return false;
-    }
-    if (port.empty() && ports.size() > 1) {
-        *error = "it holds the lines of several sensors (" + Listed(ports) + "): choose one with --replay-port";
-        return false;
-    }
-    if (!port.empty() && r.measurements.empty()) {
-        *error = "no measurements of " + port + " in it" + (ports.empty() ? "" : " (it has " + Listed(ports) + ")");
-        return false;
-    }
-    if (r.measurements.empty()) {
-        *error = "no measurements in it";
-        return false;
-    }
     *recording = std::move(r);
     return true;
 }
 
-bool LoadRecording(const std::string &path, Recording *recording, std::string *error, const std::string &port)
+// Why a path cannot be replayed from, for what is neither a regular file nor a pipe; "" for those two.
+std::string NotALog(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    switch (fs::status(path, ec).type()) {
+    case fs::file_type::regular:
+    case fs::file_type::fifo:
+    case fs::file_type::not_found: // opening it tells why
+        return {};
+    case fs::file_type::directory: return "it is a folder, not a log";
+    case fs::file_type::character:
+    case fs::file_type::block: return "it is a device, not a log file (a device such as /dev/zero may never end)";
+    case fs::file_type::socket: return "it is a socket, not a log file";
+    default: return ec ? ec.message() : "it is not a log file";
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    if (!ParseRecording(text.str(), recording, error, port)) {
-        *error = path + ": " + *error;
-        return false;
-    }
-    return true;
 }
 
-Replayer::Replayer(Recording recording, ReplayEnd end) : recording_(std::move(recording)), end_(end) {}
+// A recording in memory, from its first measurement again after each rewind.
+class HeldSource : public MeasurementSource {
+public:
+    explicit HeldSource(Recording r) : r_(std::move(r)) {}
+    bool next(Measurement *m, double *seconds) override
+    {
+        if (next_ >= r_.measurements.size())
+            return false;
+        *m = r_.measurements[next_];
+        *seconds = r_.seconds[next_];
+        ++next_;
+        return true;
+    }
+    void rewind() override { next_ = 0; }
+
+private:
+    Recording r_;
+    std::size_t next_ = 0;
+};
+
+// A log read from its file as the replay goes: a line at a time, through a fixed buffer. Each pass ends after
+// the measurements the file held when it was checked, so lines appended since are not replayed unchecked; a line
+// that no longer reads (the file was rewritten) ends the pass early.
+class FileSource : public MeasurementSource {
+public:
+    FileSource(const std::string &path, std::string port, std::size_t count) : port_(std::move(port)), count_(count)
+    {
+        file_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        file_.open(path, std::ios::binary);
+        rewind();
+    }
+    bool next(Measurement *m, double *seconds) override
+    {
+        if (given_ == count_ || !lines_)
+            return false;
+        for (;;) {
+            std::string_view line;
+            if (lines_->next(&line) != LineReader::Got::Line)
+                return false;
+            std::string why;
+            switch (parser_->feed(line, m, seconds, &why)) {
+            case LogParser::Kind::Bad: return false;
+            case LogParser::Kind::Measured: ++given_; return true;
+            case LogParser::Kind::Other: break;
+            }
+        }
+    }
+    void rewind() override
+    {
+        file_.clear();
+        file_.seekg(0);
+        lines_.emplace(file_);
+        parser_.emplace(port_);
+        given_ = 0;
+    }
+
+private:
+    std::array<char, kFileBuffer> buffer_{};
+    std::ifstream file_;
+    std::string port_;
+    std::size_t count_;
+    std::optional<LineReader> lines_;
+    std::optional<LogParser> parser_;
+    std::size_t given_ = 0;
+};
+
+} // namespace
+
+bool ParseRecording(const std::string &text, Recording *recording, std::string *error, const std::string &port)
+{
+    std::istringstream in(text);
+    return ScanInto(in, port, recording, error);
+}
+
+bool LoadRecording(const std::string &path, Recording *recording, std::string *error, const std::string &port)
+{
+    std::string why = NotALog(path);
+    std::ifstream file;
+    if (why.empty()) {
+        file.open(path, std::ios::binary);
+        if (!file)
+            why = std::strerror(errno);
+    }
+    if (why.empty() && ScanInto(file, port, recording, &why))
+        return true;
+    *error = path + ": " + why;
+    return false;
+}
+
+ReplayLog HeldLog(Recording recording)
+{
+    ReplayLog log;
+    log.ram = recording.ram;
+    log.measurements = recording.measurements.size();
+    log.source = std::make_unique<HeldSource>(std::move(recording));
+    return log;
+}
+
+bool OpenReplayLog(const std::string &path, ReplayLog *log, std::string *error, const std::string &port)
+{
+    std::error_code ec;
+    if (std::filesystem::status(path, ec).type() != std::filesystem::file_type::regular) {
+        Recording held;
+        if (!LoadRecording(path, &held, error, port))
+            return false;
+        *log = HeldLog(std::move(held));
+        return true;
+    }
+    // Checked whole first, so that a bad line stops the start and not the replay.
+    std::ifstream file;
+    std::array<char, kFileBuffer> buffer{};
+    file.rdbuf()->pubsetbuf(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    file.open(path, std::ios::binary);
+    std::string why = file ? std::string() : std::strerror(errno);
+    ReplayLog opened;
+    const auto ignore = [](const Measurement &, double) {};
+    if (why.empty() && Scan(file, port, SIZE_MAX, ignore, &opened.ram, &opened.measurements, &why)) {
+        opened.source = std::make_unique<FileSource>(path, port, opened.measurements);
+        *log = std::move(opened);
+        return true;
+    }
+    *error = path + ": " + why;
+    return false;
+}
+
+Replayer::Replayer(ReplayLog log, ReplayEnd end) : log_(std::move(log)), end_(end)
+{
+    if (log_.source)
+        log_.source->rewind();
+    readAhead(true);
+}
+
+void Replayer::readAhead(bool first)
+{
+    Ahead a{};
+    a.first = first;
+    if (log_.source && log_.source->next(&a.m, &a.seconds))
+        ahead_ = a;
+    else
+        ahead_.reset();
+}
 
 std::optional<Measurement> Replayer::next(Clock::time_point now, Clock::time_point *notBefore)
 {
-    if (finished_ || recording_.measurements.empty())
+    if (finished_ || !ahead_)
         return std::nullopt;
-    const std::size_t i = next_;
+    const Ahead given = *ahead_;
     // The first line, and the first again after a loop, go out at once.
-    const double gap = i == 0 ? 0.0 : std::clamp(recording_.seconds[i] - recording_.seconds[i - 1], 0.0, kMaxGap);
+    const double gap = given.first ? 0.0 : std::clamp(given.seconds - lastSeconds_, 0.0, kMaxGap);
     *notBefore = lastStart_ ? std::max(now, *lastStart_ + std::chrono::duration_cast<Clock::duration>(
                                                               std::chrono::duration<double>(gap)))
                             : now;
     ++answered_;
-    if (++next_ == recording_.measurements.size()) {
-        next_ = 0;
-        finished_ = end_ == ReplayEnd::Stop;
+    lastSeconds_ = given.seconds;
+    readAhead(false);
+    if (!ahead_) {
+        if (end_ == ReplayEnd::Loop) {
+            log_.source->rewind();
+            readAhead(true);
+        }
+        // Stopped, or a log that no longer holds a measurement: nothing more to give.
+        finished_ = !ahead_;
     }
-    return recording_.measurements[i];
+    return given.m;
 }
 
 void Replayer::replyStarts(Clock::time_point when)

@@ -162,15 +162,23 @@ void SensorSim::setFixedMeasurement(std::optional<Measurement> m)
 
 void SensorSim::setReplay(std::optional<Recording> recording, ReplayEnd end)
 {
+    if (recording) {
+        setReplay(HeldLog(std::move(*recording)), end);
+        return;
+    }
     std::lock_guard lock(mu_);
     replay_.reset();
-    if (!recording)
-        return;
-    if (recording->ram) {
-        ram_ = *recording->ram;
-        eeprom_ = *recording->ram;
+}
+
+void SensorSim::setReplay(ReplayLog log, ReplayEnd end)
+{
+    std::lock_guard lock(mu_);
+    replay_.reset();
+    if (log.ram) {
+        ram_ = *log.ram;
+        eeprom_ = *log.ram;
     }
-    replay_.emplace(std::move(*recording), end);
+    replay_.emplace(std::move(log), end);
 }
 
 std::size_t SensorSim::replayAnswered() const

@@ -144,6 +144,7 @@ public:
     // (see Replayer), unless a fixed measurement is set. RAM and EEPROM take the recording's block when it has
     // one; stores change them as usual. No recording returns to the drifting scene.
     void setReplay(std::optional<Recording> recording, ReplayEnd end = ReplayEnd::Loop);
+    void setReplay(ReplayLog log, ReplayEnd end = ReplayEnd::Loop); // the same for a log read as it is replayed
     std::size_t replayAnswered() const; // measurements the replay has given
     bool replayFinished() const;        // a stopping replay has given its last line
     void setPacing(int baud);           // affects replies to requests completed later

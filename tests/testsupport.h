@@ -32,6 +32,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -232,18 +233,33 @@ inline double CpuSeconds()
 }
 
 // A device file nobody may read or write (mode 0), linked as comN in the port directory.
+// The first group this process is not in (1 and up), for a device a user could be let into by joining it.
+inline gid_t GroupNotMine()
+{
+    gid_t own[256];
+    const int n = ::getgroups(256, own);
+    gid_t other = 1;
+    while (other == ::getegid() || std::find(own, own + std::max(n, 0), other) != own + std::max(n, 0))
+        ++other;
+    return other;
+}
+
+// A device this process may not open, whose group may: joining that group is the cure. Only root can hand a
+// file to a group it is not in; `made` is false elsewhere.
 struct RefusedDevice {
     QTemporaryDir dir;
     std::string path;
     std::string group; // the group that owns it
     int com;
+    bool made = false;
     explicit RefusedDevice(int n) : com(n)
     {
         path = dir.filePath(QStringLiteral("ttyREFUSED")).toStdString();
         QFile f(QString::fromStdString(path));
         if (f.open(QIODevice::WriteOnly))
             f.close();
-        ::chmod(path.c_str(), 0);
+        // Another owner too, or the owner's own rights would let root in once it is held to permissions.
+        made = ::geteuid() == 0 && ::chown(path.c_str(), 1, GroupNotMine()) == 0 && ::chmod(path.c_str(), 0660) == 0;
         group = QFileInfo(f).group().toStdString();
         std::filesystem::create_directories(portdir::Directory());
         std::filesystem::remove(portdir::LinkPath(com));

@@ -4,8 +4,10 @@
 #include "linesupport.h"
 
 #include "cli/cliargs.h"
+#include "core/csvrecord.h"
 #include "sensor_sim.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -20,6 +22,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -435,6 +438,10 @@ private slots:
             << QStringList{"ident", "--timeout", "0.0000001"} << none << false << 3
             << "is shorter than the line needs to carry the request and its reply (78 ms at 19200 baud)"
             << "within 0.0 s";
+        QTest::newRow("a time-out the system overshoots")
+            << QStringList{"get", "ram", "--timeout", "0.00001"} << none << false << 3
+            << "no valid reply to the RAM read within 0.01 ms (got 0 of 50 bytes); --timeout 0.01 ms is shorter"
+            << "@";
         QTest::newRow("a count too large") << QStringList{"watch", "--count", "99999999999999999999"} << none << false
                                            << 1 << "--count 99999999999999999999 is too large: at most "
                                            << "whole number of 1 or more";
@@ -519,6 +526,70 @@ private slots:
         QCOMPARE(Run({"watch", "--count", "5", "--csv", csv}).exit, 0);
         QCOMPARE(MeasurementLines(csv, &parse, &headers), 105);
         QCOMPARE(headers, 1);
+    }
+
+    void timestampsCarryTheOffsetOfTheirZone_data()
+    {
+        QTest::addColumn<QByteArray>("zone"); // POSIX TZ: the offset is written west-positive
+        QTest::addColumn<QString>("utc");
+        QTest::addColumn<QString>("local");
+        QTest::newRow("UTC") << QByteArray("UTC0") << "2024-05-17T08:03:11.042Z"
+                             << "2024-05-17T08:03:11.042+00:00";
+        QTest::newRow("half an hour east, past midnight") << QByteArray("XST-5:30") << "2024-05-16T19:00:00.500Z"
+                                                          << "2024-05-17T00:30:00.500+05:30";
+        QTest::newRow("a quarter hour east") << QByteArray("NPT-5:45") << "2024-05-17T08:03:11.042Z"
+                                             << "2024-05-17T13:48:11.042+05:45";
+        QTest::newRow("half an hour west, back a day") << QByteArray("NST3:30") << "2024-05-17T02:00:00.007Z"
+                                                       << "2024-05-16T22:30:00.007-03:30";
+        QTest::newRow("summer time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-07-01T12:00:00.000Z"
+                                     << "2024-07-01T14:00:00.000+02:00";
+        QTest::newRow("winter time") << QByteArray("CET-1CEST,M3.5.0,M10.5.0/3") << "2024-01-15T12:00:00.000Z"
+                                     << "2024-01-15T13:00:00.000+01:00";
+        QTest::newRow("a millisecond before 1970") << QByteArray("XST-5:30") << "1969-12-31T23:59:59.999Z"
+                                                   << "1970-01-01T05:29:59.999+05:30";
+    }
+
+    void timestampsCarryTheOffsetOfTheirZone()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, utc);
+        QFETCH(QString, local);
+        const QByteArray saved = qgetenv("TZ");
+        qputenv("TZ", zone);
+        ::tzset();
+        const qint64 ms = QDateTime::fromString(utc, Qt::ISODateWithMs).toMSecsSinceEpoch();
+        const std::string got = csvrec::Timestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
+        saved.isNull() ? qunsetenv("TZ") : qputenv("TZ", saved);
+        ::tzset();
+        QCOMPARE(QString::fromStdString(got), local);
+    }
+
+    void aLogRecordedOutsideUtcHasTheRightTimeInEveryLine()
+    {
+        const QString csv = dir.filePath(QStringLiteral("kolkata.csv"));
+        QFile::remove(csv);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TZ"), QStringLiteral("XST-5:30"));
+        p.setProcessEnvironment(env);
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        p.start(kCli, {"watch", "--count", "20", "--csv", csv});
+        QVERIFY(p.waitForFinished(20000));
+        const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
+        QCOMPARE(p.exitCode(), 0);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        int stamped = 0;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#') || line.startsWith("time,"))
+                continue;
+            const QString stamp = QString::fromLatin1(line.left(line.indexOf(',')));
+            QVERIFY2(stamp.endsWith(QLatin1String("+05:30")), qPrintable(stamp));
+            const QDateTime when = QDateTime::fromString(stamp, Qt::ISODateWithMs);
+            QVERIFY2(when.isValid() && when >= before && when <= after, qPrintable(stamp));
+            ++stamped;
+        }
+        QCOMPARE(stamped, 20);
     }
 
     void fourSensorsOneDroppingWritesAreEachVerified()
@@ -845,6 +916,60 @@ private slots:
         QVERIFY2(r.err.contains(says), qPrintable(r.err));
     }
 
+    void aStandardStreamClosedAtStartLendsItsNumberToNothing_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("closed"); // the descriptor the program starts without
+        QTest::addColumn<int>("exit");   // -1: it keeps running, and what holds the number is looked at
+        QTest::addColumn<QString>("says");
+        const QString cli = QStringLiteral("quillex-scope-cli");
+        QTest::newRow("send ram - <&-") << cli << QStringList{"send", "ram", "-"} << 0 << 5
+                                        << "Parameters not loaded from standard input: There is no input: standard "
+                                           "input is closed. Nothing was sent.";
+        QTest::newRow("get ram >&-") << cli << QStringList{"get", "ram"} << 1 << 5
+                                     << "Parameters not saved to standard output: It cannot be written: standard "
+                                        "output is closed.";
+        QTest::newRow("ident >&-") << cli << QStringList{"ident"} << 1 << 5
+                                   << "cannot write standard output: it is closed";
+        QTest::newRow("the simulator >&-")
+            << "quillex-sensor-sim" << QStringList{"--com", "8", "--log-orders"} << 1 << -1 << "";
+        QTest::newRow("the panel <&-") << "QuillexEMBV10" << QStringList{} << 0 << -1 << "";
+    }
+
+    void aStandardStreamClosedAtStartLendsItsNumberToNothing()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        QFETCH(int, closed);
+        QFETCH(int, exit);
+        QFETCH(QString, says);
+        QProcess p;
+        p.setChildProcessModifier([closed] { ::close(closed); });
+        p.start(QStringLiteral(SCOPE_BIN_DIR "/") + program, args);
+        QVERIFY(p.waitForStarted());
+        if (exit >= 0) {
+            const bool ended = p.waitForFinished(5000); // an input nobody can write to is not waited for
+            if (!ended)
+                p.kill();
+            QVERIFY(ended);
+            QCOMPARE(p.exitCode(), exit);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QVERIFY2(err.contains(says), qPrintable(err));
+            return;
+        }
+        // Running: the simulator has made its link, the panel has asked the sensor who it is.
+        const std::string link = portdir::LinkPath(8);
+        QTRY_VERIFY_WITH_TIMEOUT(program == QLatin1String("QuillexEMBV10") ? sensor->framesSeen() > 0
+                                                                           : std::filesystem::exists(link),
+                                 10000);
+        const QString held = QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(p.processId()).arg(closed));
+        p.terminate();
+        if (!p.waitForFinished(5000))
+            p.kill();
+        QCOMPARE(held, QStringLiteral("/dev/null"));
+    }
+
     void comNumbersRunFromOneToNinetyNine_data()
     {
         QTest::addColumn<int>("com");
@@ -878,15 +1003,63 @@ private slots:
         const Outcome ident = Run({"ident"});
         CloseCom(1);
         QCOMPARE(ports.exit, 0);
+        // Told without opening: by the lock file the serial services leave (this process is also the line's other
+        // end, which keeps the slave open and so is no user of it).
         const QString line =
-            QStringLiteral("COM 1\t%1\tlink %2\tcannot be opened: in use by another program\n")
-                .arg(QString::fromStdString(sensor->devicePath()), QString::fromStdString(sensor->linkPath()));
+            QStringLiteral("COM 1\t%1\tlink %2\tin use by tst_cli (pid %3, lock file ")
+                .arg(QString::fromStdString(sensor->devicePath()), QString::fromStdString(sensor->linkPath()))
+                .arg(QCoreApplication::applicationPid());
         QVERIFY2(ports.out.startsWith(line), qPrintable(ports.out));
         QCOMPARE(ident.exit, 2);
         QVERIFY2(ident.err.endsWith(QLatin1String("cannot open: in use by another program\n")), qPrintable(ident.err));
         // Free again, it lists without a reason.
         const Outcome free = Run({"ports"});
         QVERIFY2(!free.out.contains(QLatin1String("cannot be opened")), qPrintable(free.out));
+    }
+
+    void portsTellsWhoHoldsALineWithoutOpeningIt()
+    {
+        // Another program holds the line, as a terminal program would; it takes no lock.
+        const QString device = QString::fromStdString(sensor->devicePath());
+        QProcess holder;
+        holder.setStandardInputFile(device);
+        holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(holder.waitForStarted());
+        // Every device ports could look at is watched for opens: without one no line setting can change either.
+        const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        QVERIFY(watch >= 0);
+        std::vector<std::string> devices{sensor->devicePath()};
+        for (const ComPortInfo &p : SystemComPorts())
+            devices.push_back(p.device);
+        for (const std::string &d : devices)
+            QVERIFY2(::inotify_add_watch(watch, d.c_str(), IN_OPEN) >= 0, d.c_str());
+        const auto opens = [watch] {
+            alignas(inotify_event) char events[4096];
+            int n = 0;
+            for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;)
+                for (char *e = events; e < events + got;
+                     e += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(e)->len)
+                    ++n;
+            return n;
+        };
+
+        const qint64 holderPid = holder.processId();
+        const Outcome listed = Run({"ports"});
+        const int openedToList = opens();
+        const Outcome probed = Run({"ports", "--probe"});
+        const int openedToProbe = opens();
+        ::close(watch);
+        holder.kill();
+        holder.waitForFinished();
+        QCOMPARE(listed.exit, 0);
+        QVERIFY2(listed.out.contains(QStringLiteral("COM 1\t%1\tlink %2\tin use by sleep (pid %3)\n")
+                                         .arg(device, QString::fromStdString(sensor->linkPath()))
+                                         .arg(holderPid)),
+                 qPrintable(listed.out));
+        QCOMPARE(openedToList, 0);
+        // The same watch sees the probe open the line, so the quiet above is no blind spot.
+        QCOMPARE(probed.exit, 0);
+        QVERIFY(openedToProbe > 0);
     }
 
     void aPathThatIsNoRegularFileIsRefusedAndLeftAsItWas_data()

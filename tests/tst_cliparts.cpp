@@ -56,6 +56,7 @@ private slots:
             << QStringList{"get", "ram", "x.dat", "--no-verify"} << "error: --no-verify belongs to send only";
         QTest::newRow("--count on ident")
             << QStringList{"ident", "--count", "2"} << "error: --seconds, --count and --csv belong to watch only";
+        QTest::newRow("--probe on ident") << QStringList{"ident", "--probe"} << "error: --probe belongs to ports only";
         QTest::newRow("--csv on ports") << QStringList{"ports", "--csv", "f.csv"}
                                         << "error: --seconds, --count and --csv belong to watch only";
         QTest::newRow("--seconds on send before its operands")
@@ -144,6 +145,13 @@ private slots:
             << "group"
             << "no permission: it belongs to group %g, which you are not in (sudo adduser $USER %g, then "
                "log in again)";
+        QTest::newRow("a group this process is in that may only read")
+            << "readonly-member"
+            << "no permission: its group %g, which you are in, may only read it, not write to "
+               "it (owner uid %u)";
+        QTest::newRow("a group this process is not in that may only read")
+            << "readonly-other"
+            << "no permission: its group %g may only read it, not write to it (owner uid %u)";
     }
 
     void aRefusedPortIsExplainedInWords()
@@ -166,7 +174,7 @@ private slots:
             path += "/ttyS0";
         } else if (kind == "folder") {
             std::filesystem::create_directory(path);
-        } else if (kind == "file" || kind == "refused" || kind == "group") {
+        } else if (kind == "file" || kind == "refused" || kind == "group" || kind.startsWith("readonly")) {
             QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly);
         } else if (kind == "pty") {
             char name[256];
@@ -178,23 +186,13 @@ private slots:
         struct stat info {};
         if (kind == "refused") {
             QVERIFY(::chmod(path.c_str(), 0) == 0);
-        } else if (kind == "group") {
-            // A group with rights on the device that this process is not in: only root can hand a file to one.
+        } else if (kind == "group" || kind.startsWith("readonly")) {
+            // A group with rights on the device: only root can hand a file to another group, or to another owner.
             if (::geteuid() != 0)
-                QSKIP("needs root to give the device to another group");
-            gid_t other = 1;
-            while (other < 65534 && [&] {
-                gid_t own[64];
-                const int n = ::getgroups(64, own);
-                for (int i = 0; i < n; ++i)
-                    if (own[i] == other)
-                        return true;
-                return other == ::getegid();
-            }())
-                ++other;
+                QSKIP("needs root to give the device to another owner and group");
             // Another owner too, or the owner's own rights would let root in.
-            QVERIFY(::chown(path.c_str(), 1, other) == 0);
-            QVERIFY(::chmod(path.c_str(), 0660) == 0);
+            QVERIFY(::chown(path.c_str(), 1, kind == "readonly-member" ? ::getegid() : GroupNotMine()) == 0);
+            QVERIFY(::chmod(path.c_str(), kind == "group" ? 0660 : 0640) == 0);
         }
         ::stat(path.c_str(), &info);
         const group *g = ::getgrgid(info.st_gid); // the test's own thread only

@@ -82,8 +82,8 @@ private slots:
         QTest::newRow("quillex-scope-cli")
             << "quillex-scope-cli"
             << "quillex-scope-cli"
-            << QStringList{QStringLiteral("--help"), QStringLiteral("help ident"), QStringLiteral("help get"),
-                           QStringLiteral("help send"), QStringLiteral("help watch")};
+            << QStringList{QStringLiteral("--help"),   QStringLiteral("help ports"), QStringLiteral("help ident"),
+                           QStringLiteral("help get"), QStringLiteral("help send"),  QStringLiteral("help watch")};
         QTest::newRow("quillex-sensor-sim") << "quillex-sensor-sim"
                                             << "quillex-sensor-sim" << QStringList{QStringLiteral("--help")};
     }

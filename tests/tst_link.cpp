@@ -315,6 +315,8 @@ private slots:
     void aPortRefusedByPermissionsNamesTheGroupThatGivesAccess()
     {
         RefusedDevice device(8);
+        if (!device.made)
+            QSKIP("giving the device to a group this process is not in needs root");
         PopupRecorder rec;
         {
             HeldToFilePermissions held;

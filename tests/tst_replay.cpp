@@ -6,6 +6,11 @@
 
 #include <QProcess>
 
+#include <csignal>
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
 using namespace testsupport;
 
 namespace {
@@ -43,6 +48,46 @@ QString StartReplay(QProcess &replay, const QStringList &args, QByteArray *out)
     while (!out->contains("link ") && replay.waitForReadyRead(2000))
         *out += replay.readAllStandardOutput();
     return QString::fromUtf8(out->mid(out->indexOf("device ") + 7).split('\n').first());
+}
+
+// The most a replaying simulator may hold, whatever it is given to replay.
+constexpr qint64 kReplayMemoryKiB = 64 * 1024;
+
+// AddressSanitizer holds freed memory back on purpose and pads every block: there the bound is not the
+// program's to keep (its leak check at exit stands in).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The peak resident memory of a running process, from the system's own record of it.
+qint64 PeakKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+// `count` measurement lines, as plain seconds a millisecond apart; a header with a RAM line first when asked.
+QByteArray LogLines(int count, bool header, int from = 0)
+{
+    QByteArray text = header ? QByteArray("# RAM: 4000 100 800 4 0 10 1 2 3 4 5 6 7 8 9 1800 1500 120 1200 300 1000 "
+                                          "2200 120 1200 300\ntime,R,G,B,X,Y,INT,COL\n")
+                             : QByteArray();
+    for (int i = from; i < from + count; ++i)
+        text += QByteArray::number(i * 0.001, 'f', 3) + ',' + QByteArray::number(i % 4096) + ",2,3,4,5,6,1\n";
+    return text;
 }
 
 // A log of two sensors as watch writes it: a header for each port, then lines naming their port.
@@ -214,6 +259,129 @@ private slots:
         const QByteArray ab = ("several sensors (" + deviceA + ", " + deviceB + ")").toUtf8();
         const QByteArray ba = ("several sensors (" + deviceB + ", " + deviceA + ")").toUtf8();
         QVERIFY2(err.contains(ab) || err.contains(ba), err.constData()); // listed in the order of their names
+    }
+
+    void aLogOfAnyLengthReplaysInBoundedMemory()
+    {
+        // 23 MB: held whole, as text and then as records, it took over 100 MB; read as it is replayed, under 4 MB.
+        QTemporaryDir dir;
+        const QString log = dir.filePath(QStringLiteral("long.csv"));
+        constexpr int kLines = 900000, kChunk = 100000;
+        {
+            QFile f(log);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            for (int i = 0; i < kLines; i += kChunk)
+                QVERIFY(f.write(LogLines(kChunk, i == 0, i)) > 0);
+        }
+        QProcess replay;
+        QByteArray out;
+        const QString device = StartReplay(replay, {"--replay", log, "--replay-end", "stop", "--pace", "0"}, &out);
+        while (!out.contains("replay ") && replay.waitForReadyRead(2000))
+            out += replay.readAllStandardOutput();
+        QVERIFY2(out.contains("replay 900000 measurements"), out.constData());
+        const QString again = dir.filePath(QStringLiteral("again.csv"));
+        QCOMPARE(RunCli({"watch", "--count", "200", "--csv", again, "--device", device}), 0);
+        const sim::Recording got = Load(again);
+        QCOMPARE(int(got.measurements.size()), 200);
+        QCOMPARE(int(got.measurements[199][0]), 199); // in order, none skipped
+        const qint64 peak = PeakKiB(replay.processId());
+        replay.terminate();
+        replay.waitForFinished(3000);
+        qInfo("replay of a %lld-byte log: peak %lld KiB", QFileInfo(log).size(), peak);
+        QVERIFY(peak > 0);
+        QVERIFY2(kSanitized || peak < kReplayMemoryKiB, qPrintable(QString::number(peak)));
+    }
+
+    void aPipeThatNeverEndsIsRefusedWithinTheMemoryBound()
+    {
+        ::signal(SIGPIPE, SIG_IGN);
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("endless"));
+        QVERIFY(::mkfifo(fifo.toLocal8Bit().constData(), 0600) == 0);
+        // Read and write: the simulator's open does not wait, and it never sees an end.
+        const int fd = ::open(fifo.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QProcess replay;
+        replay.start(kSim, {"--com", "0", "--replay", fifo});
+        QVERIFY(replay.waitForStarted());
+        // As many lines as it holds, the two of the header included; the next one is one too many.
+        const QByteArray head = LogLines(0, true);
+        bool written = ::write(fd, head.constData(), size_t(head.size())) == head.size();
+        const int lines = int(sim::kMaxHeldLines) - 2;
+        for (int i = 0, n = 0; written && i < lines; i += n) {
+            n = std::min(50000, lines - i);
+            const QByteArray text = LogLines(n, false, i);
+            written = ::write(fd, text.constData(), size_t(text.size())) == text.size();
+        }
+        QVERIFY(written);
+        // Everything it may hold has been taken in: its memory is at its peak now.
+        int waiting = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(::ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0, 30000);
+        const qint64 peak = PeakKiB(replay.processId());
+        const QByteArray more = LogLines(10, false);
+        QCOMPARE(::write(fd, more.constData(), size_t(more.size())), more.size());
+        const bool ended = replay.state() == QProcess::NotRunning || replay.waitForFinished(20000);
+        if (!ended)
+            replay.kill();
+        ::close(fd);
+        QVERIFY(ended);
+        QCOMPARE(replay.exitCode(), 2);
+        const QByteArray err = replay.readAllStandardError();
+        QVERIFY2(err.contains("line 1000001: more lines than the 1000000 held in memory"), err.constData());
+        qInfo("a pipe of %zu lines held: peak %lld KiB", sim::kMaxHeldLines, peak);
+        QVERIFY(peak > 0);
+        QVERIFY2(kSanitized || peak < kReplayMemoryKiB, qPrintable(QString::number(peak)));
+    }
+
+    void whatCannotBeReplayedIsRefusedAtStart_data()
+    {
+        QTest::addColumn<QStringList>("args"); // %d: a scratch folder, %l: a log in it with a line too long
+        QTest::addColumn<QByteArray>("input"); // written to standard input, which is then closed
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("a folder") << QStringList{"--replay", "%d"} << QByteArray() << 2
+                                  << "cannot replay %d: it is a folder, not a log";
+        QTest::newRow("a device that never ends") << QStringList{"--replay", "/dev/zero"} << QByteArray() << 2
+                                                  << "cannot replay /dev/zero: it is a device, not a log file";
+        QTest::newRow("a line far too long") << QStringList{"--replay", "%l"} << QByteArray() << 2
+                                             << "cannot replay %l: line 4: longer than 4096 characters";
+        QTest::newRow("a pipe without a line feed")
+            << QStringList{"--replay", "/dev/stdin"} << QByteArray(100000, 'x') << 2
+            << "cannot replay /dev/stdin: line 1: longer than 4096 characters";
+        QTest::newRow("an end without a replay")
+            << QStringList{"--replay-end", "stop"} << QByteArray() << 2
+            << "--replay-end says what happens at the end of --replay FILE.csv, which is missing";
+        QTest::newRow("the version") << QStringList{"--version"} << QByteArray() << 0 << "quillex-sensor-sim 1.0\n";
+    }
+
+    void whatCannotBeReplayedIsRefusedAtStart()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, input);
+        QFETCH(int, exit);
+        QFETCH(QString, says);
+        QTemporaryDir dir;
+        const QString log = dir.filePath(QStringLiteral("wide.csv"));
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(LogLines(1, true) + QByteArray(4097, '7') + "\n");
+        f.close();
+        for (const auto &[mark, path] : {std::pair{"%d", dir.path()}, std::pair{"%l", log}}) {
+            args.replaceInStrings(QLatin1String(mark), path);
+            says.replace(QLatin1String(mark), path);
+        }
+        QProcess p;
+        p.start(kSim, QStringList{"--com", "0"} + args);
+        QVERIFY(p.waitForStarted());
+        p.write(input);
+        p.closeWriteChannel();
+        const bool ended = p.waitForFinished(10000);
+        if (!ended)
+            p.kill();
+        QVERIFY(ended);
+        QCOMPARE(p.exitCode(), exit);
+        const QString said = QString::fromUtf8(exit == 0 ? p.readAllStandardOutput() : p.readAllStandardError());
+        QVERIFY2(exit == 0 ? said == says : said.contains(says), qPrintable(said));
     }
 
     void aReplayedLineReachesThePanel()
