@@ -398,3 +398,8 @@ int Close(int port)
 }
 
 } // namespace rs232net
+
+bool ComOnNetwork(int port)
+{
+    return rs232net::IsOpen(port);
+}

@@ -9,6 +9,7 @@
 #include "io/rs232.h"
 #include "io/utility.h"
 
+#include <QDateTime>
 #include <QProcess>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -16,6 +17,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -69,6 +71,34 @@ Bytes Receive(int port, int count, double seconds = 2.0)
 Bytes Request(uint16_t order, const sim::Block &pp)
 {
     return sim::RequestFrame(order, pp);
+}
+
+// CPU seconds (user + system) of the children this process has waited for.
+double ChildrenCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// Data lines of a watch's CSV and their rate from the first to the last one's time stamp.
+struct CsvRate {
+    int lines = 0;
+    double perSecond = 0;
+};
+
+CsvRate RateIn(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QList<QDateTime> stamps;
+    for (const QByteArray &l : f.readAll().split('\n'))
+        if (!l.isEmpty() && l[0] >= '0' && l[0] <= '9')
+            stamps << QDateTime::fromString(QString::fromLatin1(l.left(l.indexOf(','))), Qt::ISODateWithMs);
+    CsvRate r{int(stamps.size())};
+    if (stamps.size() > 1)
+        r.perSecond = (stamps.size() - 1) * 1000.0 / double(stamps.first().msecsTo(stamps.last()));
+    return r;
 }
 
 } // namespace
@@ -558,6 +588,48 @@ private slots:
         QVERIFY2(missing >= 2 && missing <= 8, qPrintable(QString::number(missing)));
         const auto goodAfter = std::count_if(reopened, lines.end(), [](const QString &l) { return l[0].isDigit(); });
         QVERIFY2(goodAfter >= 3, qPrintable(QString::number(goodAfter)));
+    }
+
+    void aPeerThatAnswersAtOnceIsPolledNoFasterThanTheLine()
+    {
+        constexpr double kLinePasses = 19200 / 680.0; // 54 bytes out and 14 back, ten bits a byte
+        // Unpaced, behind a server: every reply is there as soon as its request.
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        const std::string device = sensor->devicePath();
+        Ser2Net server({{false, device, "19200n81"}});
+        QVERIFY(server.start());
+        const QString url = QString::fromStdString(server[0].url());
+
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("fast.csv"));
+        // The watch's CPU over its whole life, from its usage once it has ended.
+        const double children0 = ChildrenCpuSeconds(), t0 = Timer();
+        const CliRun r = RunCli({"watch", "--seconds", "4", "--timeout", "0.5", "--csv", csv, "--device", url});
+        const double watchWall = Timer() - t0, watchCpu = ChildrenCpuSeconds() - children0;
+        QCOMPARE(r.exit, 0);
+        const CsvRate rate = RateIn(csv);
+        qInfo("watch: %d lines, %.1f/s, %.3f s CPU in %.2f s", rate.lines, rate.perSecond, watchCpu, watchWall);
+        QVERIFY2(watchCpu < 0.05 * watchWall, qPrintable(QString::number(watchCpu)));
+        QVERIFY2(rate.perSecond <= kLinePasses * 1.01, qPrintable(QString::number(rate.perSecond)));
+        QVERIFY2(rate.lines > 50, qPrintable(QString::number(rate.lines))); // and it does keep the line's pace
+
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::create_symlink(url.toStdString(), portdir::LinkPath(1));
+        QVERIFY(LoadScopePanel());
+        auto rec = ShowAndConnect();
+        QVERIFY(rec);
+        const unsigned long passes0 = st.goodPasses;
+        const double cpu0 = CpuSeconds(), t1 = Timer();
+        QTimer::singleShot(2000, [] { st.poll = 0; });
+        Click(ButtonGo);
+        const double wall = Timer() - t1, cpu = CpuSeconds() - cpu0;
+        const double passes = double(st.goodPasses - passes0);
+        qInfo("panel: %.0f passes, %.1f/s, %.3f s CPU in %.2f s", passes, passes / wall, cpu, wall);
+        QVERIFY2(passes / wall <= kLinePasses * 1.01, qPrintable(QString::number(passes / wall)));
+        QVERIFY2(passes / wall > kLinePasses / 2, qPrintable(QString::number(passes / wall))); // it does poll
+        QVERIFY2(cpu < 0.10 * wall, qPrintable(QString::number(cpu)));
+        DiscardScopePanel();
     }
 
     void theInputQueueHoldsWhatItMayAndFlushesAll()
