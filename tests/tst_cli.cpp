@@ -1062,6 +1062,45 @@ private slots:
             ")\n# ident: QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0\n# RAM: 4000 100 800"));
     }
 
+    void thePanelCountsRepliesOutOfRangeAndRecordsNoneAsAMeasurement()
+    {
+        const QString csv = dir.filePath(QStringLiteral("range.csv"));
+        QFile::remove(csv);
+        sensor->setFault(sim::Fault::Ones, sim::Measure);
+        PopupRecorder rec;
+        ResetScopeState();
+        QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = csv.toLocal8Bit();
+        char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+        RunTimeArgs args{3, argv};
+        QString message;
+        int shownX = -1;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
+            if (st.goodPasses < 5)
+                return;
+            message = Message();
+            shownX = Val(DispX);
+            PanelWidget(st.panel)->close();
+        });
+        QCOMPARE(RunProgram(
+                     [&](QWidget *) {
+                         look.start(50);
+                         QTest::mouseClick(W(ButtonGo), Qt::LeftButton);
+                     },
+                     &args),
+                 0);
+        QVERIFY2(message.contains(QRegularExpression(QStringLiteral(" \u00b7 \\d+ repl(y|ies) out of range$"))),
+                 qPrintable(message));
+        QCOMPARE(shownX, 65535); // the displays show what came, as they always have
+        bool parse = false;
+        int headers = 0;
+        QCOMPARE(MeasurementLines(csv, &parse, &headers), 0);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(f.readAll()).count(QLatin1String("reply out of range (X 65535, Y 65535, INT 65535")),
+                 int(st.goodPasses));
+    }
+
     void thePanelsRecordingGrowsLineByLineWhilePolling()
     {
         const QString csv = dir.filePath(QStringLiteral("live.csv"));
