@@ -738,6 +738,49 @@ private slots:
         DiscardScopePanel();
     }
 
+    void aSecondClientOnTheServerNeverMakesGetTakeItsTrafficForTheBlock()
+    {
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        sensor->setPacing(19200);
+        sim::Block ram = sim::DefaultBlock();
+        ram[0] = 3210;
+        ram[24] = 123;
+        sensor->setRam(ram);
+        Ser2Net server({{true, sensor->devicePath(), "9600n82"}});
+        QVERIFY(server.start());
+        const QString url = QString::fromStdString(server[0].url());
+        QTemporaryDir dir;
+        // Another client polls the port; the server hands it to whoever connected last (kickolduser), and the other
+        // takes it back within its time-out.
+        QProcess other;
+        other.start(kCli,
+                    {"watch", "--timeout", "1", "--csv", dir.filePath(QStringLiteral("other.csv")), "--device", url});
+        QVERIFY(other.waitForStarted());
+        QVERIFY(sensor->waitForFrames(8, 10.0));
+        int good = 0;
+        for (int run = 0; run < 20; ++run) {
+            const QString file = dir.filePath(QStringLiteral("get%1.dat").arg(run));
+            const CliRun r = RunCli({"get", "ram", file, "--timeout", "1", "--device", url});
+            if (r.exit == 0) {
+                ++good;
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                sim::Block got{};
+                const QList<QByteArray> words = f.readAll().split('\n');
+                for (std::size_t i = 0; i < got.size(); ++i)
+                    got[i] = uint16_t(words.value(qsizetype(i)).trimmed().toUInt());
+                QCOMPARE(got, ram);
+            } else {
+                QVERIFY2(!QFile::exists(file), qPrintable(r.err));
+            }
+            QVERIFY(sensor->waitForFrames(sensor->framesSeen() + 4, 10.0)); // the other client polls again
+        }
+        qInfo("%d of 20 gets beside a polling client ended with 0, each with the sensor's block", good);
+        other.terminate();
+        other.waitForFinished(5000);
+    }
+
     void theInputQueueHoldsWhatItMayAndFlushesAll()
     {
         // The far end is a terminal of the test's own, so it can send more than any reply.
