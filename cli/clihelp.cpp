@@ -35,8 +35,13 @@ std::string HelpText(Command command)
         "  --timeout SECONDS  longest wait for a reply (default " +
         Fixed(kDefaultTimeout, 1) + ")\n";
     const std::string exits = "Exit codes: 0 success, 1 usage, 2 port cannot be opened, 3 time-out (no or\n"
-                              "wrong-length reply), 4 verification mismatch, 5 bad or unwritable file (standard\n"
-                              "output included). With several sensors, the highest of theirs.\n";
+                              "wrong-length reply, or one that was not the sensor's alone), 4 verification\n"
+                              "mismatch, 5 bad or unwritable file (standard output included). With several sensors,\n"
+                              "the highest of theirs.\n";
+    const std::string alone = "A reply counts only when the line stays quiet after it: bytes that keep coming mean\n"
+                              "other traffic on the line (another client on a device server's port), and the reply\n"
+                              "is refused. The identification and a block are read twice and taken only when both\n"
+                              "reads agree; an identification must be printable text.\n";
     const std::string several = "With several ports each sensor is served by a thread of its own, then one line\n"
                                 "per sensor (port, identification, result; tab-separated, in the order given)\n"
                                 "and a summary naming the sensors that failed.\n";
@@ -54,7 +59,7 @@ std::string HelpText(Command command)
     case Command::Ident:
         return "Usage: quillex-scope-cli ident [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
                "Prints the sensor's identification text.\n\n" +
-               several + "\n" + common + "\n" + exits;
+               alone + "\n" + several + "\n" + common + "\n" + exits;
     case Command::Get:
         return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat|-] [--com N[,N|,A-B...] | --device PATH...]\n"
                "                            [--timeout S]\n\n"
@@ -68,7 +73,7 @@ std::string HelpText(Command command)
                "In FILE, %p stands for the port: com11 for COM 11, dev_ttyUSB0 for /dev/ttyUSB0,\n"
                "rfc2217_cabinet4_4001 for rfc2217://cabinet4:4001. With several ports FILE must hold %p\n"
                "(get eeprom backup-%p.dat --com 11,12), so each sensor's block has a file of its own.\n\n" +
-               several + "\n" + common + "\n" + exits;
+               alone + "\n" + several + "\n" + common + "\n" + exits;
     case Command::Send:
         return "Usage: quillex-scope-cli send ram|eeprom FILE.dat|- [--no-verify]\n"
                "                             [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
@@ -90,10 +95,15 @@ std::string HelpText(Command command)
                "  time,R,G,B,X,Y,INT,COL   (local time, ISO 8601 with milliseconds and UTC offset)\n"
                "Comment lines (#) first record the program version, the port, the identification and the RAM\n"
                "parameter block read at start; a missing reply leaves a comment line saying why and polling\n"
-               "carries on, at most one request per time-out while the sensor is silent. A line that hangs up\n"
-               "(or a network connection that drops) is opened again at most once per time-out, and measuring\n"
-               "goes on when the sensor is back. Ctrl+C, or a reader that closes the pipe (watch | head),\n"
-               "stops cleanly. On a terminal, stderr shows passes, rate and time-outs.\n\n"
+               "carries on, at most one request per time-out while the sensor is silent. A reply whose X, Y or\n"
+               "INT is beyond " +
+               std::to_string(kFullScale) + ", or X + Y beyond " + std::to_string(kFullScale) +
+               ", is no measurement: a comment line counts it. A line\n"
+               "that hangs up (or a network connection that drops) is opened again at most once per time-out,\n"
+               "where the watch began (the same link or device, never another), and measuring goes on once the\n"
+               "sensor there has identified itself; another sensor gets a header of its own in the log. Ctrl+C,\n"
+               "or a reader that closes the pipe (watch | head), stops cleanly. On a terminal, stderr shows\n"
+               "passes, rate and time-outs.\n\n"
                "Over several ports every sensor is polled by a thread of its own, at its own pace, into one\n"
                "CSV with the port in a column of its own:\n"
                "  time,port,R,G,B,X,Y,INT,COL   (port: \"COM 11\", or the device as given)\n"
@@ -105,7 +115,9 @@ std::string HelpText(Command command)
                "  --csv FILE         append to FILE (one sensor: header when new) instead of standard output;\n"
                "                     written out in whole lines at least every half second, so a crash loses\n"
                "                     at most that; a failed write cuts the file back to its last whole line\n\n" +
-               common + "\n" + exits + "watch exits 3 when any reply was missing, after writing every good line.\n";
+               common + "\n" + exits +
+               "watch exits 3 when any reply was missing or out of range, or when it was stopped before its\n"
+               "first measurement, after writing every good line.\n";
     default:
         return "Usage: quillex-scope-cli SUBCOMMAND [OPTIONS]\n\n"
                "Talks to Quillex EMB colour sensors on serial ports or behind serial device servers, one or\n"

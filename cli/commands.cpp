@@ -144,9 +144,8 @@ int IdentOne(const Options &o)
         return kExitPort;
     }
     std::string ident;
-    ExchangeResult r;
-    if (!Identify(link, &ident, &r, Interruptible())) {
-        Say(NoReply(link, "the identification request", kIdentReplyBytes, r));
+    if (const std::string failed = Identify(link, &ident, Interruptible()); !failed.empty()) {
+        Say(link.label + ": " + failed);
         return kExitTimeout;
     }
     Out(ident + "\n");
@@ -164,9 +163,8 @@ int GetOne(const Options &o)
         Say(link.label + ": cannot open: " + why);
         return kExitPort;
     }
-    ExchangeResult r;
-    if (!ReadBlock(link, o.memory, &r, Interruptible())) {
-        Say(NoReply(link, o.memory == Memory::Ram ? "the RAM read" : "the EEPROM read", kParaReplyBytes, r));
+    if (const std::string failed = ReadBlock(link, o.memory, Interruptible()); !failed.empty()) {
+        Say(link.label + ": " + failed);
         return kExitTimeout;
     }
     if (!SaveParameterFile(file, link.pp, &why)) {
@@ -199,9 +197,10 @@ int SendOne(const Options &o, std::span<const uint16_t, kParaWords> block)
         Out("sent " + name + " to " + target + " on " + link.label + " (not verified)\n");
         return kExitOk;
     }
-    ExchangeResult r;
-    if (!ReadBlock(link, o.memory, &r, Interruptible())) {
-        Say(NoReply(link, ram ? "the RAM read-back" : "the EEPROM read-back", kParaReplyBytes, r));
+    if (const std::string failed =
+            ReadBlockOnce(link, o.memory, ram ? "the RAM read-back" : "the EEPROM read-back", Interruptible());
+        !failed.empty()) {
+        Say(link.label + ": " + failed);
         return kExitTimeout;
     }
     if (const std::string diffs = Differences(block, link.pp); !diffs.empty()) {
@@ -243,10 +242,9 @@ std::vector<Outcome> OnEverySensor(const Options &o, const SensorJob &job)
                 out.result = "cannot open: " + why;
                 return;
             }
-            ExchangeResult r;
-            if (!Identify(link, &out.ident, &r, {})) {
+            if (std::string failed = Identify(link, &out.ident, {}); !failed.empty()) {
                 out.code = kExitTimeout;
-                out.result = "no valid reply to the identification request" + Detail(link, kIdentReplyBytes, r);
+                out.result = std::move(failed);
                 return;
             }
             job(link, &out);
@@ -309,11 +307,9 @@ int GetMany(const Options &o)
         return kExitFile;
     const Memory memory = o.memory;
     auto outcomes = OnEverySensor(o, [memory](SensorLink &link, Outcome *out) {
-        ExchangeResult r;
-        if (!ReadBlock(link, memory, &r, {})) {
+        if (std::string failed = ReadBlock(link, memory, {}); !failed.empty()) {
             out->code = kExitTimeout;
-            out->result =
-                std::string("no valid reply to the ") + MemoryName(memory) + " read" + Detail(link, kParaReplyBytes, r);
+            out->result = std::move(failed);
             return;
         }
         std::ranges::copy(link.pp, out->block);
@@ -354,10 +350,10 @@ int SendMany(const Options &o, std::span<const uint16_t, kParaWords> block)
             out->result = "sent to " + target + " (not verified)";
             return;
         }
-        ExchangeResult r;
-        if (!ReadBlock(link, o.memory, &r, {})) {
+        if (std::string failed = ReadBlockOnce(link, o.memory, ("the " + target + " read-back").c_str(), {});
+            !failed.empty()) {
             out->code = kExitTimeout;
-            out->result = "no valid reply to the " + target + " read-back" + Detail(link, kParaReplyBytes, r);
+            out->result = std::move(failed);
             return;
         }
         if (const std::string diffs = Differences(block, link.pp); !diffs.empty()) {

@@ -9,7 +9,10 @@
 #include "io/utility.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 
 namespace cli {
 
@@ -18,6 +21,7 @@ namespace {
 constexpr double kTellInMs = 0.1;     // shorter waits are told in milliseconds
 constexpr double kTellDigits = 0.001; // and shorter ones with their significant digits
 constexpr double kMsPerSecond = 1000.0;
+constexpr unsigned char kFirstPrintable = 0x20, kLastPrintable = 0x7E;
 
 std::string Label(const PortSpec &port, const std::string &device)
 {
@@ -33,10 +37,45 @@ std::string HangUpNote(const SensorLink &link)
                                      : "; the line has hung up (the device is gone)";
 }
 
+// Reads that must agree before a block or an identification is taken: a clean-looking reply cannot be told from a
+// shifted one by its timing alone (a server passes bytes on in packets, a busy machine looks late), but another
+// client's traffic does not shift two reads alike.
+constexpr int kReadsToAgree = 2;
+constexpr int kDifferencesTold = 3;
+constexpr const char *kOtherTraffic = ": the line carries other traffic: is another client on this port?";
+
+// Where a link in the port directory leads: the address its target names, or the device it reaches ("" when there
+// is no such link, or it leads nowhere).
+std::string LinkTarget(const std::string &link)
+{
+    std::error_code ec;
+    const std::string text = std::filesystem::read_symlink(link, ec).string();
+    if (ec)
+        return {};
+    if (ComIsAddress(text))
+        return text;
+    const std::filesystem::path device = std::filesystem::canonical(link, ec);
+    return ec ? std::string() : device.string();
+}
+
+// "" when every character is printable text; else the first that is not and where ("0xFF at character 1").
+std::string NotText(const std::string &text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < kFirstPrintable || c > kLastPrintable) {
+            char what[48];
+            std::snprintf(what, sizeof what, "0x%02X at character %zu", c, i + 1);
+            return what;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 SensorLink::SensorLink(const PortSpec &spec, double timeout)
-    : port(spec), label(PortName(spec)), line{spec.com, request, reply, timeout}
+    : port(spec), label(PortName(spec)), line{spec.com, request, reply, timeout, 0, LineSeconds(kQuietAfterReplyBytes)}
 {
 }
 
@@ -66,9 +105,24 @@ int OpenSensor(SensorLink &link, std::string *why)
 {
     const PortSpec &p = link.port;
     int resolveError = 0;
-    link.device = p.device.empty() ? ComDeviceFor(p.com, &resolveError) : p.device;
+    std::string target = p.device; // what is opened: "" lets the COM number find its device
+    if (link.everOpened && p.device.empty()) {
+        target = link.viaLink.empty() ? link.device : LinkTarget(link.viaLink);
+        if (target.empty()) {
+            std::error_code ec;
+            *why = std::filesystem::is_symlink(link.viaLink, ec)
+                       ? WhyRefused(link.viaLink)
+                       : "its link " + link.viaLink + " is gone (no other device is opened in its place)";
+            return kExitPort;
+        }
+    }
+    const std::string found = target.empty() ? ComDeviceFor(p.com, &resolveError) : target;
+    if (!link.everOpened && p.device.empty())
+        link.viaLink = LinkTarget(portdir::LinkPath(p.com)).empty() ? std::string() : portdir::LinkPath(p.com);
+    link.device = found;
     link.label = Label(p, link.device);
-    if (OpenLine(p.com, p.device.c_str(), link.line.timeout) == 0) {
+    if (OpenLine(p.com, target.c_str(), link.line.timeout) == 0) {
+        link.everOpened = true;
         link.device = ComDevicePath(p.com);
         link.label = Label(p, link.device);
         return kExitOk;
@@ -84,7 +138,7 @@ int OpenSensor(SensorLink &link, std::string *why)
         if (why->empty())
             *why = "cannot connect";
     } else {
-        *why = WhyRefused(link.device);
+        *why = WhyRefused(link.everOpened && !link.viaLink.empty() ? link.viaLink : link.device);
     }
     return kExitPort;
 }
@@ -100,28 +154,70 @@ ExchangeResult Ask(SensorLink &link, uint16_t order, int expected, const Exchang
     return Exchange(link.line, kFrameBytes, expected, FlushFirst::Yes, between);
 }
 
-bool Identify(SensorLink &link, std::string *ident, ExchangeResult *r, const ExchangeHook &between)
+bool Good(const ExchangeResult &r, int expected)
 {
-    *r = Ask(link, kOrderIdent, kIdentReplyBytes, between);
-    if (r->received != kIdentReplyBytes)
-        return false;
-    char text[kIdentChars + 1];
-    GetRxBufIdentFrom(link.reply, text);
-    ident->assign(text, kIdentChars);
-    while (!ident->empty() && (ident->back() == ' ' || ident->back() == '\0'))
-        ident->pop_back();
-    return true;
+    return r.received == expected && r.trailing == 0 && r.trailingBefore == 0;
 }
 
-bool ReadBlock(SensorLink &link, Memory memory, ExchangeResult *r, const ExchangeHook &between)
+std::string Identify(SensorLink &link, std::string *ident, const ExchangeHook &between)
+{
+    std::string reads[kReadsToAgree];
+    for (std::string &text : reads) {
+        const ExchangeResult r = Ask(link, kOrderIdent, kIdentReplyBytes, between);
+        if (!Good(r, kIdentReplyBytes))
+            return "no valid reply to the identification request" + Detail(link, kIdentReplyBytes, r);
+        char chars[kIdentChars + 1];
+        GetRxBufIdentFrom(link.reply, chars);
+        // A NUL ends the text; what comes before it must be text a person can read.
+        text.assign(chars, std::char_traits<char>::length(chars));
+        if (const std::string bad = NotText(text); !bad.empty())
+            return "the identification is not text (" + bad + "): is a sensor on this port?";
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
+    }
+    if (reads[0] != reads[1])
+        return "two reads of the identification differ (\"" + reads[0] + "\", then \"" + reads[1] + "\")" +
+               kOtherTraffic;
+    *ident = reads[0];
+    return {};
+}
+
+std::string ReadBlockOnce(SensorLink &link, Memory memory, const char *what, const ExchangeHook &between)
 {
     const double begin = Timer();
-    *r = Ask(link, memory == Memory::Ram ? kOrderReadRam : kOrderReadEeprom, kParaReplyBytes, between);
-    const bool ok = r->received == kParaReplyBytes;
+    const ExchangeResult r =
+        Ask(link, memory == Memory::Ram ? kOrderReadRam : kOrderReadEeprom, kParaReplyBytes, between);
+    const bool ok = Good(r, kParaReplyBytes);
     if (ok)
         GetRxBufWords(link.reply, link.pp, kParaWords);
     GuardSince(begin, kGuardRam);
-    return ok;
+    return ok ? std::string() : std::string("no valid reply to ") + what + Detail(link, kParaReplyBytes, r);
+}
+
+std::string ReadBlock(SensorLink &link, Memory memory, const ExchangeHook &between)
+{
+    const std::string what = std::string("the ") + MemoryName(memory) + " read";
+    std::array<uint16_t, kParaWords> first{};
+    for (int i = 0; i < kReadsToAgree; ++i) {
+        if (std::string why = ReadBlockOnce(link, memory, what.c_str(), between); !why.empty())
+            return why;
+        if (i == 0)
+            std::copy_n(link.pp, kParaWords, first.begin());
+    }
+    std::string diffs;
+    int differing = 0;
+    for (int i = 0; i < kParaWords; ++i) {
+        if (first[i] == link.pp[i])
+            continue;
+        if (++differing <= kDifferencesTold)
+            diffs += std::string(diffs.empty() ? "" : "; ") + "word " + std::to_string(i) + ": " +
+                     std::to_string(first[i]) + ", then " + std::to_string(link.pp[i]);
+    }
+    if (differing == 0)
+        return {};
+    return "two reads of " + std::string(MemoryName(memory)) + " differ in " + std::to_string(differing) +
+           (differing == 1 ? " word (" : " words (") + diffs + (differing > kDifferencesTold ? "; …)" : ")") +
+           kOtherTraffic;
 }
 
 std::string Detail(const SensorLink &link, int expected, const ExchangeResult &r)
@@ -134,6 +230,10 @@ std::string Detail(const SensorLink &link, int expected, const ExchangeResult &r
              : r.written == kComErrNotOpen ? std::string("the port is not open")
                                            : std::string("the port refused it")) +
             "); waited " + Duration(r.tdiff);
+    else if (r.received == expected && r.trailingBefore > 0)
+        text = kOtherTraffic + std::string(" (bytes came before the sensor could have answered)");
+    else if (r.received == expected && r.trailing > 0)
+        text = Followed(expected);
     else if (r.received > expected)
         text = ": " + std::to_string(r.received) + " bytes instead of " + std::to_string(expected) + " after " +
                Duration(r.tdiff);
@@ -150,9 +250,9 @@ std::string Detail(const SensorLink &link, int expected, const ExchangeResult &r
     return text;
 }
 
-std::string NoReply(const SensorLink &link, const char *what, int expected, const ExchangeResult &r)
+std::string Followed(int expected)
 {
-    return link.label + ": no valid reply to " + what + Detail(link, expected, r);
+    return kOtherTraffic + std::string(" (more bytes followed the ") + std::to_string(expected) + "-byte reply)";
 }
 
 std::string WriteFailure(const SensorLink &link, const ExchangeResult &sent)

@@ -42,8 +42,9 @@ struct Sensor {
     std::string label;
     std::string ident;
     uint16_t ram[kParaWords] = {};
-    std::atomic<long> passes{0}, good{0}, timeouts{0};
+    std::atomic<long> passes{0}, good{0}, timeouts{0}, outOfRange{0};
     int code = kExitOk;
+    std::string changed; // after the run: what another sensor found on the port after a reopen was ("" none)
 };
 
 // The lines' threads hand their text to the one thread that writes the log, each in the order it made it; the
@@ -131,8 +132,14 @@ private:
     double start_ = 0;
 };
 
+// A wait's hook that ends the wait on a stop, or once `deadline` (a Timer() value, 0 = none) has come.
+ExchangeHook Until(double deadline)
+{
+    return [deadline] { return !StopRequested() && (deadline <= 0 || Timer() < deadline); };
+}
+
 // Opens the port, asks for the identification and reads RAM for the header.
-bool Start(SensorLink &link, Sensor &s)
+bool Start(SensorLink &link, Sensor &s, const ExchangeHook &hook)
 {
     std::string why;
     s.startCode = OpenSensor(link, &why);
@@ -141,19 +148,44 @@ bool Start(SensorLink &link, Sensor &s)
         s.startWhy = "cannot open: " + why;
         return false;
     }
-    ExchangeResult r;
-    if (!Identify(link, &s.ident, &r, Interruptible())) {
+    s.startWhy = Identify(link, &s.ident, hook);
+    if (s.startWhy.empty())
+        s.startWhy = ReadBlock(link, Memory::Ram, hook);
+    if (!s.startWhy.empty()) {
         s.startCode = kExitTimeout;
-        s.startWhy = "no valid reply to the identification request" + Detail(link, kIdentReplyBytes, r);
-        return false;
-    }
-    if (!ReadBlock(link, Memory::Ram, &r, Interruptible())) {
-        s.startCode = kExitTimeout;
-        s.startWhy = "no valid reply to the RAM read" + Detail(link, kParaReplyBytes, r);
         return false;
     }
     std::ranges::copy(link.pp, s.ram);
     return true;
+}
+
+// After the line hung up: opens the port again where the run started, and identifies the sensor there and reads its
+// RAM before anything it says is logged. A sensor that is not the one of the header gets a header of its own in the
+// log. "" when it measures again, else why not.
+std::string Recover(SensorLink &link, Sensor &s, Mailbox &mail, const ExchangeHook &hook)
+{
+    if (SensorHungUp(link)) {
+        std::string why;
+        if (OpenSensor(link, &why) != kExitOk)
+            return "cannot open again: " + why;
+        mail.Post("# " + Now() + " " + link.label + " opened again\n");
+    }
+    std::string ident;
+    std::string why = Identify(link, &ident, hook);
+    if (why.empty())
+        why = ReadBlock(link, Memory::Ram, hook);
+    if (!why.empty())
+        return why;
+    if (ident == s.ident && std::ranges::equal(link.pp, s.ram))
+        return {};
+    std::string change = ident == s.ident ? std::string("its RAM differs from the header's")
+                                          : "another sensor answers (" + ident + ", was " + s.ident + ")";
+    mail.Post("# " + Now() + " " + link.label + ": " + change + " since it was opened again:\n" +
+              csvrec::PortHeader(link.label, ident, link.pp));
+    s.changed = std::move(change);
+    s.ident = ident;
+    std::ranges::copy(link.pp, s.ram);
+    return {};
 }
 
 // Sleeps until `until` or a stop, whichever comes first, in slices so a stop is seen soon.
@@ -164,59 +196,93 @@ void SleepUntil(double until)
 }
 
 // One sensor's polling, on its own thread. With `tagged` every line names the port (a log of several sensors);
-// a sensor that did not start is tried again once per time-out, and its header lines follow when it does.
+// a sensor that did not start is tried again once per time-out, and its header lines follow when it does. A line
+// that hung up is opened again at most once per time-out, and measured again once the sensor there has identified
+// itself.
 void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagged, Mailbox &mail)
 {
     const std::string tag = tagged ? s.name + ": " : std::string();
-    const ExchangeHook hook = Interruptible();
+    const double deadline = o.seconds > 0 ? start + o.seconds : 0;
+    const ExchangeHook hook = Until(deadline);
     bool started = s.startCode == kExitOk;
+    bool measuring = started;
     double lastOpened = Timer();
     long passes = 0;
+    // A measurement answered at the line's pace is logged once the next request has seen the line quiet after it:
+    // the quiet is looked for while that request is on its way, and costs the polling no time.
+    double quietLeft = 0;
+    std::string pending;
+    const auto settle = [&](int followedBy) {
+        if (pending.empty())
+            return;
+        if (followedBy > 0) {
+            s.timeouts.fetch_add(1, std::memory_order_relaxed);
+            mail.Post("# " + Now() + " " + tag + "no valid reply" + Followed(kDataReplyBytes) + "\n");
+        } else {
+            mail.Post(pending);
+            s.good.fetch_add(1, std::memory_order_relaxed);
+        }
+        pending.clear();
+    };
     while (!StopRequested()) {
         if (o.count > 0 && passes >= o.count)
             break;
-        if (o.seconds > 0 && Timer() - start >= o.seconds)
+        if (deadline > 0 && Timer() >= deadline)
             break;
-        if (!started) {
-            SleepUntil(o.seconds > 0 ? std::min(lastOpened + o.timeout, start + o.seconds) : lastOpened + o.timeout);
-            if (StopRequested() || (o.seconds > 0 && Timer() - start >= o.seconds))
+        if (!measuring) {
+            SleepUntil(deadline > 0 ? std::min(lastOpened + o.timeout, deadline) : lastOpened + o.timeout);
+            if (StopRequested() || (deadline > 0 && Timer() >= deadline))
                 break;
             lastOpened = Timer();
             ++passes;
             s.passes.store(passes, std::memory_order_relaxed);
-            if (Start(link, s)) {
-                started = true;
-                mail.Post("# " + Now() + " " + s.label + " started\n" + csvrec::PortHeader(link.label, s.ident, s.ram));
+            if (!started) {
+                if (Start(link, s, hook)) {
+                    started = measuring = true;
+                    mail.Post("# " + Now() + " " + s.label + " started\n" +
+                              csvrec::PortHeader(link.label, s.ident, s.ram));
+                } else {
+                    s.timeouts.fetch_add(1, std::memory_order_relaxed);
+                    mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");
+                }
+            } else if (const std::string why = Recover(link, s, mail, hook); why.empty()) {
+                measuring = true;
             } else {
                 s.timeouts.fetch_add(1, std::memory_order_relaxed);
-                mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");
+                mail.Post("# " + Now() + " " + tag + "no valid reply: " + why + "\n");
             }
             continue;
         }
+        link.line.quietLeft = &quietLeft;
         const ExchangeResult r = Ask(link, kOrderReadData, kDataReplyBytes, hook);
+        link.line.quietLeft = nullptr;
+        settle(r.trailingBefore);
         if (r.abandoned)
             break;
         s.passes.store(++passes, std::memory_order_relaxed);
-        if (r.received == kDataReplyBytes) {
+        if (Good(r, kDataReplyBytes)) {
             GetRxBufWords(link.reply, link.data, kDataWords);
+            if (!MeasurementInRange(link.data)) {
+                const long n = s.outOfRange.fetch_add(1, std::memory_order_relaxed) + 1;
+                mail.Post("# " + Now() + " " + tag + OutOfRangeText(link.data) + "; " + std::to_string(n) +
+                          " so far\n");
+                continue;
+            }
             const auto when = std::chrono::system_clock::now();
-            mail.Post(tagged ? csvrec::MeasurementLine(when, s.name, link.data)
-                             : csvrec::MeasurementLine(when, link.data));
-            s.good.fetch_add(1, std::memory_order_relaxed);
+            pending =
+                tagged ? csvrec::MeasurementLine(when, s.name, link.data) : csvrec::MeasurementLine(when, link.data);
+            if (!r.quietLeft)
+                settle(0);
             continue;
         }
         s.timeouts.fetch_add(1, std::memory_order_relaxed);
         mail.Post("# " + Now() + " " + tag + "no valid reply" + Detail(link, kDataReplyBytes, r) + "\n");
         // A line that hung up stays dead until it is opened again; a sensor that comes back on the same number
-        // (a re-pointed link, a re-plugged adapter, a device server started again) is found then. Once per
-        // time-out at most.
-        if (SensorHungUp(link) && Timer() - lastOpened >= o.timeout) {
-            lastOpened = Timer();
-            std::string why;
-            if (OpenSensor(link, &why) == kExitOk)
-                mail.Post("# " + Now() + " " + link.label + " opened again\n");
-        }
+        // (a re-pointed link, a re-plugged adapter, a device server started again) is found then.
+        if (SensorHungUp(link))
+            measuring = false;
     }
+    settle(QuietAfterLast(link.port.com, &quietLeft));
     s.label = link.label;
 }
 
@@ -246,6 +312,8 @@ int Watch(const Options &o)
         csv.Attach(console::OutputDescriptor());
     }
     CatchStopSignals();
+    // A watch for S seconds takes no longer than that to find its sensors silent.
+    const double begun = Timer();
 
     std::vector<std::unique_ptr<Sensor>> sensors;
     for (const PortSpec &p : o.ports) {
@@ -257,9 +325,9 @@ int Watch(const Options &o)
     Gate gate(static_cast<int>(sensors.size()));
     std::vector<std::unique_ptr<ComThread>> threads;
     for (auto &sensor : sensors)
-        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, several] {
+        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, several, begun] {
             SensorLink link(s.port, o.timeout);
-            Start(link, s);
+            Start(link, s, Until(o.seconds > 0 ? begun + o.seconds : 0));
             gate.Arrive();
             double start = 0;
             if (gate.WaitOpen(&start))
@@ -273,8 +341,11 @@ int Watch(const Options &o)
     if (startedCount == 0) {
         gate.Open(false, 0);
         threads.clear();
-        if (StopRequested())
-            return kExitOk;
+        // Stopped before anything was measured: nothing good came, and a script must not take that for success.
+        if (StopRequested()) {
+            Say("stopped before the first measurement");
+            return kExitTimeout;
+        }
         int worst = kExitOk;
         for (const auto &s : sensors) {
             Say(s->label + ": " + s->startWhy);
@@ -345,14 +416,24 @@ int Watch(const Options &o)
     int worst = kExitOk, clean = 0;
     std::string failed;
     for (const auto &s : sensors) {
-        const long timeouts = s->timeouts.load(), passes = s->passes.load();
+        const long timeouts = s->timeouts.load(), passes = s->passes.load(), outOfRange = s->outOfRange.load();
         if (s->startCode != kExitOk) {
             s->code = s->startCode;
             Say(s->label + ": never measured: " + s->startWhy);
-        } else if (timeouts > 0) {
-            s->code = kExitTimeout;
-            Say(s->label + ": " + std::to_string(timeouts) + " of " + std::to_string(passes) +
-                " measurements had no valid reply within " + Duration(o.timeout));
+        } else {
+            if (timeouts > 0)
+                Say(s->label + ": " + std::to_string(timeouts) + " of " + std::to_string(passes) +
+                    " measurements had no valid reply within " + Duration(o.timeout));
+            if (outOfRange > 0)
+                Say(s->label + ": " + std::to_string(outOfRange) + " of " + std::to_string(passes) +
+                    " replies were out of range, not measurements");
+            if (!s->changed.empty())
+                Say(s->label + ": " + s->changed + " since the port was opened again");
+            if (s->good.load() == 0 && timeouts == 0 && outOfRange == 0)
+                Say(s->label + ": stopped before the first measurement");
+            // A pass without a measurement is a failed one; so is a run that measured nothing.
+            if (timeouts > 0 || outOfRange > 0 || s->good.load() == 0)
+                s->code = kExitTimeout;
         }
         worst = std::max(worst, s->code);
         if (s->code == kExitOk)

@@ -98,6 +98,8 @@ bool ComOpenDenied(int port, std::string *group);
 // After OpenComConfig on a network address failed: why, in words ("connection refused", "the server does not
 // set the line …"); "" otherwise.
 std::string ComOpenError(int port);
+// Whether COM `port` is open on a network address rather than on a device of this machine.
+bool ComOnNetwork(int port);
 // The device path or network address an open port uses ("" when not open).
 std::string ComDevicePath(int port);
 int SetComTime(int port, double timeoutSeconds);

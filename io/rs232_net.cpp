@@ -38,6 +38,15 @@ constexpr double kConnectSeconds = 3.0;
 constexpr long kMaxTcpPort = 65535;
 // FlushIn reads at most this many times what has already arrived, so a stream that never pauses cannot hold it.
 constexpr int kFlushReads = 16;
+// A telnet server greets a new client with its options at once (IAC, then SB, WILL, WONT, DO or DONT); a raw port
+// says nothing until asked. On tcp:// the first bytes are waited for this long, or for several times what the
+// connection took to come up, whichever is longer, but never longer than kGreetingAtMost.
+constexpr unsigned char kTelnetIac = 255;
+constexpr unsigned char kTelnetSb = 250;
+constexpr unsigned char kTelnetDont = 254;
+constexpr double kGreetingSeconds = 0.25;
+constexpr double kGreetingAtMost = 1.0;
+constexpr int kGreetingRoundTrips = 4;
 
 NetPort *Find(int port)
 {
@@ -138,6 +147,14 @@ std::string ConnectReason(int err, const Address &a)
     }
 }
 
+bool TelnetGreeting(const std::vector<unsigned char> &bytes)
+{
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
+        if (bytes[i] == kTelnetIac && bytes[i + 1] >= kTelnetSb && bytes[i + 1] <= kTelnetDont)
+            return true;
+    return false;
+}
+
 } // namespace
 
 bool IsAddress(const std::string &device)
@@ -229,6 +246,7 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
         gensio_set_frdata(p->io, &p->freeNote.note);
         rc = gensio_open(p->io, OnOpened, p.get());
     }
+    const double connectBegan = Timer();
     if (rc == 0 && !WaitUntil(*p, Timer() + kConnectSeconds, [&] { return p->openDone; }))
         rc = GE_TIMEDOUT;
     else if (rc == 0)
@@ -250,6 +268,21 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
         SetOpenError(port, "the server closed the connection at once (another client may hold the port)");
         Release(std::move(p));
         return kComErrCannotOpen;
+    }
+    if (!a.telnet) {
+        // A raw stream into a telnet server would carry its negotiation as if the sensor had sent it.
+        const double wait =
+            std::min(kGreetingAtMost, std::max(kGreetingSeconds, kGreetingRoundTrips * (Timer() - connectBegan)));
+        if (p->greeting.empty())
+            Pump(*p, wait);
+        std::vector<unsigned char> first = p->greeting;
+        first.insert(first.end(), p->input.begin(), p->input.end());
+        if (TelnetGreeting(first)) {
+            SetOpenError(port, "this is a Telnet/RFC 2217 port: use rfc2217://" +
+                                   address.substr(std::string(kTcpScheme).size()));
+            Release(std::move(p));
+            return kComErrCannotOpen;
+        }
     }
     {
         const std::lock_guard lock(Net().mu);
@@ -289,6 +322,11 @@ int FlushIn(int port)
     if (!p)
         return kComErrNotOpen;
     SigPipeHeld held;
+    // The server may hold what the sensor sent but has not passed on yet; RFC 2217 lets the client have that
+    // purged too. The command leaves ahead of whatever is written next.
+    if (p->telnet && !p->error)
+        if (sergensio *sio = gensio_to_sergensio(p->io))
+            sergensio_flush(sio, SERGENSIO_FLUSH_RCV_BUFFER);
     for (int i = 0; i < kFlushReads; ++i) {
         p->input.clear();
         if (!Pump(*p, 0) || p->input.empty())
@@ -398,3 +436,8 @@ int Close(int port)
 }
 
 } // namespace rs232net
+
+bool ComOnNetwork(int port)
+{
+    return rs232net::IsOpen(port);
+}

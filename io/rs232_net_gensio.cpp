@@ -28,14 +28,19 @@ gensio_time ToTime(double seconds)
     return {static_cast<int64_t>(whole), static_cast<int32_t>((seconds - whole) * kNanosPerSecond)};
 }
 
-int OnEvent(gensio *, void *user, int event, int err, unsigned char *, gensiods *, const char *const *)
+int OnEvent(gensio *, void *user, int event, int err, unsigned char *buf, gensiods *buflen, const char *const *)
 {
     auto *p = static_cast<NetPort *>(user);
     // Only until the line is set up; from then on reads go through gensio_read_s. What arrives before was sent
-    // before anyone asked, and an opening discards it as a local port's does.
+    // before anyone asked, and an opening discards it as a local port's does; its first bytes are kept to tell
+    // what kind of server sent them.
     if (event == GENSIO_EVENT_READ) {
         if (err)
             p->error = err;
+        else if (buf && buflen)
+            p->greeting.insert(
+                p->greeting.end(), buf,
+                buf + std::min<gensiods>(*buflen, kGreetingBytes - std::min(kGreetingBytes, p->greeting.size())));
         return 0;
     }
     return GE_NOTSUP;

@@ -26,6 +26,8 @@ inline constexpr double kSettingSeconds = 2.0;
 // Closing a live connection tells the server; a dead one closes at once.
 inline constexpr double kCloseSeconds = 1.0;
 inline constexpr double kServiceSlice = 0.01;
+// How much of what a server sends at connect is kept to tell what kind of server it is.
+inline constexpr std::size_t kGreetingBytes = 16;
 
 // The answer of the server to one line setting.
 struct Answer {
@@ -58,6 +60,8 @@ struct NetPort {
     std::size_t queueSize = 1;
     double timeout = kComDefaultTimeout;
     int error = 0; // why the connection is gone, once it is
+    // The first bytes the server sent before anyone asked: a telnet server greets with its options at once.
+    std::vector<unsigned char> greeting;
 };
 
 // The ports open on network addresses, and why the last opening of a port failed. Threads share the tables, so

@@ -6,6 +6,7 @@
 #include "io/rs232.h"
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -92,4 +93,23 @@ void CopyDatatoVars()
     st.dataY = st.databuf[4];
     st.dataINT = st.databuf[5];
     st.dataCOL = st.databuf[6];
+}
+
+namespace {
+
+enum : int { kWordX = 3, kWordY = 4, kWordInt = 5 };
+
+} // namespace
+
+bool MeasurementInRange(const uint16_t *data)
+{
+    return data[kWordX] <= kFullScale && data[kWordY] <= kFullScale && data[kWordInt] <= kFullScale &&
+           data[kWordX] + data[kWordY] <= kFullScale;
+}
+
+std::string OutOfRangeText(const uint16_t *data)
+{
+    return "reply out of range (X " + std::to_string(data[kWordX]) + ", Y " + std::to_string(data[kWordY]) + ", INT " +
+           std::to_string(data[kWordInt]) + "; X, Y and INT run to " + std::to_string(kFullScale) +
+           " and X + Y cannot exceed it): not a measurement";
 }

@@ -5,6 +5,7 @@
 #include "core/paramblock.h"
 
 #include <cstdint>
+#include <string>
 
 // Order codes of request frames.
 enum : uint16_t {
@@ -27,8 +28,14 @@ inline constexpr uint16_t kSync = 85; // first word of every request frame
 inline constexpr int kWordBytes = 2;
 inline constexpr int kFrameHeadBytes = 2 * kWordBytes;
 // Bytes of a request frame carrying `words` parameter words, and of a reply of `words` words.
-constexpr int FrameBytes(int words) { return kFrameHeadBytes + kWordBytes * words; }
-constexpr int ReplyBytes(int words) { return kWordBytes * words; }
+constexpr int FrameBytes(int words)
+{
+    return kFrameHeadBytes + kWordBytes * words;
+}
+constexpr int ReplyBytes(int words)
+{
+    return kWordBytes * words;
+}
 
 inline constexpr int kIdentReplyBytes = 96; // 48 characters at the odd bytes
 inline constexpr int kIdentChars = 48;
@@ -58,6 +65,14 @@ int ReadReplyTo(int port, int queued, unsigned char *buffer);
 // ended by a NUL.
 void GetRxBufIdent(char text[kIdentChars + 1]);
 void CopyDatatoVars(); // databuf -> dataR ... dataCOL
+
+// Whether the words of a measurement reply (R, G, B, X, Y, INT, colour number) can be one: X, Y and INT run from
+// 0 to kFullScale, and X + Y cannot exceed it, both being shares of the same R + G + B. A reply of the right length
+// whose words fail this is not a measurement.
+bool MeasurementInRange(const uint16_t *data);
+// What puts such words out of range, for a log: "reply out of range (X 65535, Y 65535, INT 65535; …): not a
+// measurement".
+std::string OutOfRangeText(const uint16_t *data);
 
 // The protocol's sizes and sync word into the state: anzpara, anzdata, sync.
 void SetProtocolDefaults();

@@ -45,11 +45,22 @@ constexpr double kRateInterval = 1.0;
 // Why the recording stopped, if it did: the rate said each second must not wipe that news off the line.
 std::string recordingStopped;
 
+// Replies of a measurement's length whose words cannot be a measurement, since polling began. The displays show them
+// as they come; the message line counts them, so a user sees that the line is not healthy.
+unsigned long outOfRange = 0;
+
+std::string OutOfRangeNote()
+{
+    if (outOfRange == 0)
+        return {};
+    return " \u00b7 " + std::to_string(outOfRange) + (outOfRange == 1 ? " reply" : " replies") + " out of range";
+}
+
 void SayPolling(double passesPerSecond)
 {
     char rate[48];
     std::snprintf(rate, sizeof rate, "Polling \u00b7 %.1f passes/s", passesPerSecond);
-    std::string text = rate;
+    std::string text = rate + OutOfRangeNote();
     if (st.record && st.recordPath)
         text += std::string(" \u00b7 recording to ") + st.recordPath;
     else if (!recordingStopped.empty())
@@ -57,7 +68,8 @@ void SayPolling(double passesPerSecond)
     SayDone(text);
 }
 
-void RecordPass()
+// With `inRange` false the reply is logged as a comment, never as a measurement line.
+void RecordPass(bool inRange)
 {
     if (!st.record)
         return;
@@ -66,7 +78,10 @@ void RecordPass()
         const std::string port = "COM " + std::to_string(st.com) + " (" + ComDevicePath(st.com) + ")";
         st.record->Append(csvrec::Header(kRecordProgram, port, st.standingStatus, st.pp));
     }
-    st.record->Append(csvrec::MeasurementLine(std::chrono::system_clock::now(), st.databuf));
+    const auto now = std::chrono::system_clock::now();
+    st.record->Append(inRange ? csvrec::MeasurementLine(now, st.databuf)
+                              : "# " + csvrec::Timestamp(now) + " " + OutOfRangeText(st.databuf) + "; " +
+                                    std::to_string(outOfRange) + " so far\n");
     if (st.record->Error().empty())
         return;
     // Said once, where the user looks, without a box that would hold the polling: the measurement goes on,
@@ -137,6 +152,7 @@ void GetData()
     st.poll = 1;
     st.polling = true;
     SayDone("Polling" + OnCom());
+    outOfRange = 0;
     double rateSince = Timer();
     unsigned long passesSince = st.goodPasses;
     // Every pass waits for the same reply length and paints in its wait: set up once for the loop, not per pass.
@@ -151,7 +167,10 @@ void GetData()
         if (st.nBytesR == ReplyBytes(st.anzdata)) {
             GetRxBufData();
             CopyDatatoVars();
-            RecordPass();
+            const bool inRange = MeasurementInRange(st.databuf);
+            if (!inRange && ++outOfRange == 1)
+                SayDone("Polling" + OnCom() + OutOfRangeNote());
+            RecordPass(inRange);
             SetPanelData();
             ShowGraph();
             ++st.goodPasses;
@@ -206,5 +225,5 @@ void ButtonGoAction()
 void ButtonStopAction()
 {
     st.poll = 0;
-    SayDone("Stopped");
+    SayDone("Stopped" + OutOfRangeNote());
 }

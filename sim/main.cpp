@@ -12,6 +12,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -21,6 +22,31 @@ constexpr auto kReportEvery = std::chrono::milliseconds(200);
 constexpr long kMaxCount = 1000000000L;
 constexpr double kMaxLatencySeconds = 3600.0;
 
+// The --fault kinds by the names the help, the manual and the README give them.
+constexpr std::pair<const char *, sim::Fault> kFaults[] = {
+    {"none", sim::Fault::None},
+    {"noreply", sim::Fault::NoReply},
+    {"short", sim::Fault::ShortByOne},
+    {"long", sim::Fault::LongByOne},
+    {"trickle", sim::Fault::Trickle},
+    {"garbage", sim::Fault::Garbage},
+    {"late", sim::Fault::Late},
+    {"dropwrite", sim::Fault::DropStore},
+    {"dropfirst", sim::Fault::KeepButFirst},
+    {"droplast", sim::Fault::KeepButLast},
+    {"ahead", sim::Fault::Ahead},
+    {"tail", sim::Fault::Tail},
+    {"ones", sim::Fault::Ones},
+};
+
+std::string FaultNames()
+{
+    std::string names;
+    for (const auto &[name, fault] : kFaults)
+        names += (names.empty() ? "" : "|") + std::string(name);
+    return names;
+}
+
 void PrintUsage(std::ostream &os)
 {
     os << "Usage: quillex-sensor-sim [options]\n"
@@ -28,7 +54,9 @@ void PrintUsage(std::ostream &os)
           "  --pace BAUD        release reply bytes at the speed of an 8N1 line (0 = at once; default 19200)\n"
           "  --latency SECONDS  extra delay before the first reply byte (default 0)\n"
           "  --ident TEXT       identification text, up to 48 characters\n"
-          "  --fault KIND       none|noreply|short|long|trickle|garbage|late|dropwrite\n"
+          "  --fault KIND       "
+       << FaultNames()
+       << "\n"
           "                     (default none)\n"
           "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
           "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
@@ -55,22 +83,9 @@ std::optional<long> ParseInt(const char *text, long min)
 
 std::optional<sim::Fault> ParseFault(const std::string &s)
 {
-    if (s == "none")
-        return sim::Fault::None;
-    if (s == "noreply")
-        return sim::Fault::NoReply;
-    if (s == "short")
-        return sim::Fault::ShortByOne;
-    if (s == "long")
-        return sim::Fault::LongByOne;
-    if (s == "trickle")
-        return sim::Fault::Trickle;
-    if (s == "garbage")
-        return sim::Fault::Garbage;
-    if (s == "late")
-        return sim::Fault::Late;
-    if (s == "dropwrite")
-        return sim::Fault::DropStore;
+    for (const auto &[name, fault] : kFaults)
+        if (s == name)
+            return fault;
     return std::nullopt;
 }
 

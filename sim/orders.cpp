@@ -42,6 +42,10 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         fault = Fault::DropStore;
         return reply;
     }
+    // A store that loses a word keeps what that word held before.
+    for (std::size_t i = 0; i < pp.size(); ++i)
+        if (KeepsOldWord(fault_, faultOrder_, order, i))
+            pp[i] = order == StoreEeprom ? eeprom_[i] : ram_[i];
     switch (order) {
     case StoreRam: ram_ = pp; break;
     case StoreEeprom:
@@ -72,13 +76,16 @@ std::vector<uint8_t> SensorSim::respondLocked(const std::vector<uint8_t> &frame,
         std::uniform_real_distribution<double>(0, 1)(faultRng_) < randomRate_) {
         chosen = DrawReplyFault(faultRng_);
         ++faultsDrawn_[static_cast<std::size_t>(chosen)];
-    } else if (fault_ == Fault::None || (faultOrder_ != 0 && faultOrder_ != order)) {
+    } else if (fault_ == Fault::None || IsStoreFault(fault_) || (faultOrder_ != 0 && faultOrder_ != order)) {
         return reply;
     }
     fault = chosen;
-    ApplyFault(chosen, reply, rng_);
+    // Another client's measurement, for the faults that put one on the line beside the reply.
+    std::vector<uint8_t> other;
+    if (chosen == Fault::Ahead || chosen == Fault::Tail)
+        other = EncodeWords(fixed_ ? *fixed_ : ScanScene(Seconds(now - epoch_).count(), ram_, rng_));
+    ApplyFault(chosen, reply, other, rng_);
     return reply;
 }
-
 
 } // namespace sim

@@ -58,7 +58,25 @@ enum Param : std::size_t {
 
 // Late: the whole reply, held back kLateBy seconds beyond the front end's reply time-out.
 // DropStore: a store order (1 or 2; order 0 = both) is taken in silently but changes nothing.
-enum class Fault { None, NoReply, ShortByOne, LongByOne, Trickle, Garbage, Late, DropStore };
+// KeepButFirst, KeepButLast: a store keeps every word but the first, or the last, of the block.
+// Ahead: a measurement goes out just before the reply, as one asked for by another client on the same line.
+// Tail: a measurement follows the reply at the line's pace, as another client's would.
+// Ones: every byte of the reply is 0xFF, its length as it should be.
+enum class Fault {
+    None,
+    NoReply,
+    ShortByOne,
+    LongByOne,
+    Trickle,
+    Garbage,
+    Late,
+    DropStore,
+    KeepButFirst,
+    KeepButLast,
+    Ahead,
+    Tail,
+    Ones
+};
 inline constexpr int kFaultKinds = 7; // None and the faults of a reply, the ones drawn at random
 inline constexpr double kLateBy = 2.2;
 

@@ -509,6 +509,48 @@ private slots:
         QCOMPARE(r.received, 13);
     }
 
+    void aReplyFollowedByMoreTrafficIsNotTakenAsAlone_data()
+    {
+        QTest::addColumn<int>("fault");       // sim::Fault on the measurement
+        QTest::addColumn<double>("aloneFor"); // the quiet asked for after the reply (0: the panel's reading)
+        QTest::addColumn<bool>("loop");       // the quiet left to the next exchange, as a polling loop does
+        QTest::addColumn<bool>("alone");
+        const int none = int(sim::Fault::None), tail = int(sim::Fault::Tail);
+        QTest::newRow("a reply alone") << none << 0.05 << false << true;
+        QTest::newRow("another measurement after it") << tail << 0.05 << false << false;
+        QTest::newRow("the same, not looked at") << tail << 0.0 << false << true;
+        QTest::newRow("a reply alone, in a loop") << none << 0.05 << true << true;
+        QTest::newRow("another measurement after it, seen by the next request") << tail << 0.05 << true << false;
+    }
+
+    void aReplyFollowedByMoreTrafficIsNotTakenAsAlone()
+    {
+        QFETCH(int, fault);
+        QFETCH(double, aloneFor);
+        QFETCH(bool, loop);
+        QFETCH(bool, alone);
+        // A slow line: its bytes come far apart, and a busy machine cannot make two of them one.
+        sensor->setPacing(1200);
+        sensor->setFault(sim::Fault(fault), sim::Measure);
+        double quietLeft = 0;
+        ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, kReplyTimeout};
+        line.aloneFor = aloneFor;
+        line.quietLeft = loop ? &quietLeft : nullptr;
+        const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes);
+        QCOMPARE(r.quietLeft, loop && r.received == 14);
+        // In a loop the next exchange judges the reply before it; the last one's quiet is waited out on its own.
+        const int after = !loop ? r.trailing : Exchange(line, 54, 14, FlushFirst::Yes).trailingBefore;
+        if (alone) {
+            QCOMPARE(r.received, 14);
+            QCOMPARE(after, 0);
+            QCOMPARE(QuietAfterLast(1, &quietLeft), 0);
+        } else {
+            // Never the first 14 bytes of a longer stream taken for the reply on their own.
+            QVERIFY2(r.received != 14 || after > 0,
+                     qPrintable(QStringLiteral("%1 bytes, %2 after").arg(r.received).arg(after)));
+        }
+    }
+
     void aRequestThatCannotBeWrittenStillCostsTheWholeWait_data()
     {
         QTest::addColumn<int>("com");

@@ -9,6 +9,7 @@
 #include "io/rs232.h"
 #include "io/utility.h"
 
+#include <QDateTime>
 #include <QProcess>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -16,12 +17,17 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 using namespace testsupport;
 using namespace linesupport;
@@ -69,6 +75,107 @@ Bytes Receive(int port, int count, double seconds = 2.0)
 Bytes Request(uint16_t order, const sim::Block &pp)
 {
     return sim::RequestFrame(order, pp);
+}
+
+// Passes one connection through to a server on loopback and keeps what the client sent, so the bytes on the wire
+// can be looked at.
+class Relay {
+public:
+    explicit Relay(int serverPort) : server_(serverPort)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(listener_, 1) == 0 &&
+            ::getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Relay()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    QByteArray sent()
+    {
+        const std::lock_guard lock(mu_);
+        return sent_;
+    }
+
+private:
+    void run()
+    {
+        pollfd accepting{listener_, POLLIN, 0};
+        while (!stop_ && ::poll(&accepting, 1, 20) == 0) {
+        }
+        if (stop_)
+            return;
+        const int client = ::accept(listener_, nullptr, nullptr), upstream = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(server_));
+        if (::connect(upstream, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            pollfd both[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+            for (bool open = true; open && !stop_;) {
+                if (::poll(both, 2, 20) <= 0)
+                    continue;
+                for (int i = 0; i < 2 && open; ++i) {
+                    if (!(both[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                        continue;
+                    char buf[4096];
+                    const ssize_t n = ::read(both[i].fd, buf, sizeof buf);
+                    open = n > 0 && ::write(both[1 - i].fd, buf, size_t(n)) == n;
+                    if (n > 0 && i == 0) {
+                        const std::lock_guard lock(mu_);
+                        sent_.append(buf, n);
+                    }
+                }
+            }
+        }
+        ::close(upstream);
+        ::close(client);
+    }
+
+    int server_;
+    int listener_ = -1;
+    int port_ = -1;
+    std::atomic<bool> stop_{false};
+    std::mutex mu_;
+    QByteArray sent_;
+    std::thread thread_;
+};
+
+// CPU seconds (user + system) of the children this process has waited for.
+double ChildrenCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// Data lines of a watch's CSV and their rate from the first to the last one's time stamp.
+struct CsvRate {
+    int lines = 0;
+    double perSecond = 0;
+};
+
+CsvRate RateIn(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    QList<QDateTime> stamps;
+    for (const QByteArray &l : f.readAll().split('\n'))
+        if (!l.isEmpty() && l[0] >= '0' && l[0] <= '9')
+            stamps << QDateTime::fromString(QString::fromLatin1(l.left(l.indexOf(','))), Qt::ISODateWithMs);
+    CsvRate r{int(stamps.size())};
+    if (stamps.size() > 1)
+        r.perSecond = (stamps.size() - 1) * 1000.0 / double(stamps.first().msecsTo(stamps.last()));
+    return r;
 }
 
 } // namespace
@@ -409,7 +516,8 @@ private slots:
 
     void theCommandLineSaysWhyANetworkPortCannotBeOpened_data()
     {
-        QTest::addColumn<QString>("address"); // %1: nobody listens; %2: a raw TCP server; %3: a full one; %4: telnet
+        // %1: nobody listens; %2: a raw TCP server; %3: a full one; %4: telnet; %5: telnet with RFC 2217
+        QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("why");
         QTest::addColumn<int>("atLeastMs");
         QTest::newRow("refused") << "rfc2217://127.0.0.1:%1"
@@ -433,6 +541,13 @@ private slots:
             << 0;
         QTest::newRow("not an address") << "tcp://127.0.0.1"
                                         << "cannot open: the address needs a host and a port: HOST:PORT" << 0;
+        // A raw stream into a telnet server would pass its negotiation off as the sensor's words.
+        QTest::newRow("tcp:// to a telnet port")
+            << "tcp://127.0.0.1:%4"
+            << "cannot open: this is a Telnet/RFC 2217 port: use rfc2217://127.0.0.1:%4" << 0;
+        QTest::newRow("tcp:// to an RFC 2217 port")
+            << "tcp://127.0.0.1:%5"
+            << "cannot open: this is a Telnet/RFC 2217 port: use rfc2217://127.0.0.1:%5" << 0;
     }
 
     void theCommandLineSaysWhyANetworkPortCannotBeOpened()
@@ -440,11 +555,11 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, why);
         QFETCH(int, atLeastMs);
-        auto sensor = StartSensor(), other = StartSensor();
-        QVERIFY(sensor && other);
+        auto sensor = StartSensor(), other = StartSensor(), third = StartSensor();
+        QVERIFY(sensor && other && third);
         Connection telnet{false, other->devicePath(), "19200n81"};
         telnet.plainTelnet = true;
-        Ser2Net server({{false, sensor->devicePath(), "19200n81"}, telnet});
+        Ser2Net server({{false, sensor->devicePath(), "19200n81"}, telnet, {true, third->devicePath(), "9600n82"}});
         QVERIFY(server.start());
         // A listener whose queue one waiting connection fills: the next one is never answered.
         const int full = ::socket(AF_INET, SOCK_STREAM, 0), waiting = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -460,7 +575,8 @@ private slots:
             text->replace(QLatin1String("%1"), nobody)
                 .replace(QLatin1String("%2"), QString::number(server[0].port))
                 .replace(QLatin1String("%3"), QString::number(ntohs(a.sin_port)))
-                .replace(QLatin1String("%4"), QString::number(server[1].port));
+                .replace(QLatin1String("%4"), QString::number(server[1].port))
+                .replace(QLatin1String("%5"), QString::number(server[2].port));
 
         for (const char *command : {"ident", "watch"}) {
             const CliRun r = RunCli({command, "--device", address});
@@ -558,6 +674,111 @@ private slots:
         QVERIFY2(missing >= 2 && missing <= 8, qPrintable(QString::number(missing)));
         const auto goodAfter = std::count_if(reopened, lines.end(), [](const QString &l) { return l[0].isDigit(); });
         QVERIFY2(goodAfter >= 3, qPrintable(QString::number(goodAfter)));
+    }
+
+    void everyRequestOverRfc2217IsPrecededByAPurge()
+    {
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        Ser2Net server({{true, sensor->devicePath(), "9600n82"}});
+        QVERIFY(server.start());
+        Relay relay(server[0].port);
+        const CliRun r = RunCli({"ident", "--device", QStringLiteral("rfc2217://127.0.0.1:%1").arg(relay.port())});
+        QCOMPARE(r.exit, 0);
+        // IAC SB COM-PORT-OPTION PURGE-DATA "the server's receive buffer" IAC SE, then the request.
+        const QByteArray wire = relay.sent(), purge("\xff\xfa\x2c\x0c\x01\xff\xf0", 7), identify("\x00\x55\x00\x07", 4);
+        int requests = 0;
+        for (qsizetype at = wire.indexOf(identify), since = 0; at >= 0;
+             since = at + 1, at = wire.indexOf(identify, at + 1)) {
+            ++requests;
+            QVERIFY2(wire.lastIndexOf(purge, at) >= since, qPrintable(wire.toHex(' ')));
+        }
+        QVERIFY(requests > 0);
+    }
+
+    void aPeerThatAnswersAtOnceIsPolledNoFasterThanTheLine()
+    {
+        constexpr double kLinePasses = 19200 / 680.0; // 54 bytes out and 14 back, ten bits a byte
+        // Unpaced, behind a server: every reply is there as soon as its request.
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        const std::string device = sensor->devicePath();
+        Ser2Net server({{false, device, "19200n81"}});
+        QVERIFY(server.start());
+        const QString url = QString::fromStdString(server[0].url());
+
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("fast.csv"));
+        // The watch's CPU over its whole life, from its usage once it has ended.
+        const double children0 = ChildrenCpuSeconds(), t0 = Timer();
+        const CliRun r = RunCli({"watch", "--seconds", "4", "--timeout", "0.5", "--csv", csv, "--device", url});
+        const double watchWall = Timer() - t0, watchCpu = ChildrenCpuSeconds() - children0;
+        QCOMPARE(r.exit, 0);
+        const CsvRate rate = RateIn(csv);
+        qInfo("watch: %d lines, %.1f/s, %.3f s CPU in %.2f s", rate.lines, rate.perSecond, watchCpu, watchWall);
+        QVERIFY2(watchCpu < 0.05 * watchWall, qPrintable(QString::number(watchCpu)));
+        QVERIFY2(rate.perSecond <= kLinePasses * 1.01, qPrintable(QString::number(rate.perSecond)));
+        QVERIFY2(rate.lines > 50, qPrintable(QString::number(rate.lines))); // and it does keep the line's pace
+
+        std::filesystem::create_directories(portdir::Directory());
+        std::filesystem::create_symlink(url.toStdString(), portdir::LinkPath(1));
+        QVERIFY(LoadScopePanel());
+        auto rec = ShowAndConnect();
+        QVERIFY(rec);
+        const unsigned long passes0 = st.goodPasses;
+        const double cpu0 = CpuSeconds(), t1 = Timer();
+        QTimer::singleShot(2000, [] { st.poll = 0; });
+        Click(ButtonGo);
+        const double wall = Timer() - t1, cpu = CpuSeconds() - cpu0;
+        const double passes = double(st.goodPasses - passes0);
+        qInfo("panel: %.0f passes, %.1f/s, %.3f s CPU in %.2f s", passes, passes / wall, cpu, wall);
+        QVERIFY2(passes / wall <= kLinePasses * 1.01, qPrintable(QString::number(passes / wall)));
+        QVERIFY2(passes / wall > kLinePasses / 2, qPrintable(QString::number(passes / wall))); // it does poll
+        QVERIFY2(cpu < 0.10 * wall, qPrintable(QString::number(cpu)));
+        DiscardScopePanel();
+    }
+
+    void aSecondClientOnTheServerNeverMakesGetTakeItsTrafficForTheBlock()
+    {
+        auto sensor = StartSensor();
+        QVERIFY(sensor);
+        sensor->setPacing(19200);
+        sim::Block ram = sim::DefaultBlock();
+        ram[0] = 3210;
+        ram[24] = 123;
+        sensor->setRam(ram);
+        Ser2Net server({{true, sensor->devicePath(), "9600n82"}});
+        QVERIFY(server.start());
+        const QString url = QString::fromStdString(server[0].url());
+        QTemporaryDir dir;
+        // Another client polls the port; the server hands it to whoever connected last (kickolduser), and the other
+        // takes it back within its time-out.
+        QProcess other;
+        other.start(kCli,
+                    {"watch", "--timeout", "1", "--csv", dir.filePath(QStringLiteral("other.csv")), "--device", url});
+        QVERIFY(other.waitForStarted());
+        QVERIFY(sensor->waitForFrames(8, 10.0));
+        int good = 0;
+        for (int run = 0; run < 20; ++run) {
+            const QString file = dir.filePath(QStringLiteral("get%1.dat").arg(run));
+            const CliRun r = RunCli({"get", "ram", file, "--timeout", "1", "--device", url});
+            if (r.exit == 0) {
+                ++good;
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                sim::Block got{};
+                const QList<QByteArray> words = f.readAll().split('\n');
+                for (std::size_t i = 0; i < got.size(); ++i)
+                    got[i] = uint16_t(words.value(qsizetype(i)).trimmed().toUInt());
+                QCOMPARE(got, ram);
+            } else {
+                QVERIFY2(!QFile::exists(file), qPrintable(r.err));
+            }
+            QVERIFY(sensor->waitForFrames(sensor->framesSeen() + 4, 10.0)); // the other client polls again
+        }
+        qInfo("%d of 20 gets beside a polling client ended with 0, each with the sensor's block", good);
+        other.terminate();
+        other.waitForFinished(5000);
     }
 
     void theInputQueueHoldsWhatItMayAndFlushesAll()

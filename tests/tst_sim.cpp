@@ -390,6 +390,46 @@ private slots:
         QVERIFY2(reads >= 10, qPrintable(QString::number(reads)));
     }
 
+    void otherTrafficAndLostWordsAreWhatTheFaultSays()
+    {
+        OPEN_SIM(s, port, 0);
+        const sim::Measurement m{1, 2, 3, 4, 5, 6, 7};
+        s.setFixedMeasurement(m);
+        const Bytes block = sim::EncodeWords(sim::DefaultBlock()), other = sim::EncodeWords(m);
+        const std::pair<sim::Fault, Bytes> replies[] = {
+            {sim::Fault::Ahead,
+             [&] {
+                 Bytes b = other;
+                 b.insert(b.end(), block.begin(), block.end());
+                 return b;
+             }()},
+            {sim::Fault::Tail,
+             [&] {
+                 Bytes b = block;
+                 b.insert(b.end(), other.begin(), other.end());
+                 return b;
+             }()},
+            {sim::Fault::Ones, Bytes(50, 0xFF)},
+        };
+        for (const auto &[fault, expected] : replies) {
+            s.setFault(fault, sim::ReadRam);
+            QCOMPARE(port.exchange(sim::ReadRam, {}, 100, 300), expected);
+            QCOMPARE(port.exchange(sim::ReadEeprom, {}, 100, 300), block); // only the order it was set for
+        }
+
+        const std::pair<sim::Fault, size_t> lost[] = {{sim::Fault::KeepButFirst, 0}, {sim::Fault::KeepButLast, 24}};
+        for (const auto &[fault, word] : lost) {
+            s.setRam(sim::DefaultBlock());
+            s.setFault(fault);
+            QVERIFY(port.send(Frame(sim::StoreRam, Counting(7))));
+            QTRY_VERIFY(s.ram() != sim::DefaultBlock());
+            sim::Block expected = Counting(7);
+            expected[word] = sim::DefaultBlock()[word];
+            QCOMPARE(s.ram(), expected);
+            QCOMPARE(port.exchange(sim::ReadRam, {}, 50), sim::EncodeWords(expected)); // reads are not touched
+        }
+    }
+
     void pacingAndLatencyDelayTheReply()
     {
         OPEN_SIM(s, port, 0);
@@ -710,7 +750,8 @@ private slots:
         QProcess p;
         p.setStandardOutputProcess(&head);
         head.start(QStringLiteral("head"), {QStringLiteral("-n"), QStringLiteral("2")});
-        p.start(QStringLiteral(SIM_EXE), {QStringLiteral("--com"), QStringLiteral("5"), QStringLiteral("--log-orders")});
+        p.start(QStringLiteral(SIM_EXE),
+                {QStringLiteral("--com"), QStringLiteral("5"), QStringLiteral("--log-orders")});
         QVERIFY(p.waitForStarted());
         QVERIFY(head.waitForFinished(5000)); // the reader has gone: every later line meets a closed pipe
         QVERIFY(head.readAllStandardOutput().startsWith("device "));
