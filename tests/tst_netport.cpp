@@ -643,7 +643,7 @@ private slots:
         p.start(kCli, {"watch", "--timeout", "0.5", "--seconds", "9", "--csv", csv, "--device",
                        QString::fromStdString(server[0].url())});
         QVERIFY(p.waitForStarted());
-        QVERIFY(sensor->waitForFrames(10, 5.0));
+        QVERIFY(sensor->waitForFrames(10, 20.0));
 
         server.stop();
         QTest::qWait(500);
