@@ -7,8 +7,12 @@
 #include "io/rs232_os.h"
 #include "io/utility.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
 #include <QSerialPort>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -149,8 +153,37 @@ bool PumpEvery(ComPort &p, int waitMs)
     return alive;
 }
 
+// Nesting depth of ComServeEventsInWaits on this thread.
+thread_local int servedWaits = 0;
+
+// GetInQLenWait inside the event loop. The port's own read notifier takes in what the system has received once
+// the wake-up count is there, so the loop sleeps until the reply, the deadline or some other event; a line that
+// hangs up is closed by its watch (WatchForHangUp) and the rest of the time passes with the port out of the loop.
+int WaitServingEvents(ComPort &p, int wanted, double deadline)
+{
+    int n = QueueLen(p);
+    if (n >= wanted || Timer() >= deadline)
+        return n;
+    bool over = false;
+    QTimer end;
+    end.setSingleShot(true);
+    end.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&end, &QTimer::timeout, [&over] { over = true; });
+    end.start(MsUntil(deadline));
+    rs232os::WakeAtBytes(p.os.get(), wanted - n);
+    constexpr auto kServed = QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents;
+    while (!over && (n = QueueLen(p)) < wanted)
+        QCoreApplication::processEvents(kServed);
+    rs232os::RestoreWake(p.os.get());
+    return QueueLen(p);
+}
+
 } // namespace
 
+void ComServeEventsInWaits(bool on)
+{
+    servedWaits = std::max(0, servedWaits + (on ? 1 : -1));
+}
 
 bool ComIsAddress(const std::string &device)
 {
@@ -339,6 +372,8 @@ int GetInQLenWait(int port, int wanted, double deadline)
         return kComErrNotOpen;
     }
     wanted = std::min(wanted, p->queueSize);
+    if (servedWaits > 0 && p->sp->thread() == QThread::currentThread())
+        return WaitServingEvents(*p, wanted, deadline);
     bool alive = Pump(*p->sp, 0);
     for (;;) {
         const int n = QueueLen(*p);

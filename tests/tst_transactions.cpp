@@ -13,6 +13,7 @@
 
 #include "sensor_sim.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QRegularExpression>
 #include <QLabel>
@@ -491,6 +492,27 @@ private slots:
         QCOMPARE(st.goodPasses, 1ul);
         QCOMPARE(st.dataR, fresh[0]);
         QCOMPARE(st.dataINT, fresh[5]);
+    }
+
+    void whileAReplyIsAwaitedTheWindowIsServedAndNoCallbackRuns()
+    {
+        // A slow reply: a screen reader's question during the wait is answered during the wait, and a click
+        // then (a SEND) runs once the exchange is over, never inside it.
+        sensor->setLatency(1.5);
+        bool askedDuringTheRead = false;
+        QString spoken;
+        const int replies = sensor->repliesSent();
+        Later(200, [&] {
+            askedDuringTheRead = sensor->repliesSent() == replies;
+            spoken = QAccessible::queryAccessibleInterface(W(DispStatus))->text(QAccessible::Name);
+            Click(ButtonSend);
+        });
+        Click(ButtonGet);
+        QVERIFY(askedDuringTheRead);
+        QVERIFY2(spoken.contains(QStringLiteral("QUILLEX")), qPrintable(spoken));
+        QTRY_COMPARE(orders(), (std::vector<int>{3, 1}));
+        QTRY_VERIFY(Message().startsWith(QStringLiteral("Sent 25 words to RAM")));
+        QVERIFY(popups->popups.empty());
     }
 
     void sendWhilePollingStopsPollingAndWritesTheFrame()

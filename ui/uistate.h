@@ -42,6 +42,16 @@ struct UiState {
     bool ending = false; // the program's end has been asked for; the panel raises no more events
     int quitCode = 0;
     std::vector<PopupRecord> *popupSink = nullptr;
+    // BeginServedWait's nesting depth, and the events raised meanwhile: (panel, control, event), control 0 for
+    // the panel's own.
+    int servedWaits = 0;
+    struct HeldEvent {
+        int panel;
+        int control;
+        int event;
+    };
+    std::vector<HeldEvent> held;
+    bool heldDeliveryQueued = false;
 };
 
 // Created by InitUIRunTime; asserts when used before.

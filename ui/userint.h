@@ -107,6 +107,12 @@ int DrawPendingDisplays();
 // their own is armed per pass. A modal box opened meanwhile still sees the displays painted.
 int BeginDrawingInWaits();
 int EndDrawingInWaits();
+// Between these two (they nest) the program waits for a device while the event loop goes on with everything but
+// the user's input (paints, timers, a screen reader's questions), and no callback runs: an event a control raises
+// meanwhile (a screen reader's action, a click sent by a program) is kept and raised, in order, at the first
+// handling of events after the wait. The user's own input waits in the window system's queue until then.
+int BeginServedWait();
+int EndServedWait();
 int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);
