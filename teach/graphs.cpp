@@ -118,7 +118,7 @@ void ZoomAction()
     ShowGraphData2();
     // The arrows pan at once, without a mouse.
     SetActiveCtrl(st.panel, GraphData2);
-    Say("Zoom: arrow keys or the mouse move the cross, a right click returns to the overview");
+    Say("Zoom: arrow keys or the mouse move the cross, Escape or a right click returns to the overview");
 }
 
 void ZoomGraphBehind()

@@ -242,6 +242,24 @@ const Step kSteps[] = {
          QCOMPARE(g->xAxis->range().lower, 1858.0); // the window centred on the cross
          QCOMPARE(g->yAxis->range().lower, 1948.0);
      }},
+    {"Escape on the zoomed plane goes back to the overview",
+     [] { QTest::mouseClick(W(ButtonZoom), Qt::LeftButton); Key(Qt::Key_Escape); },
+     [] { QCOMPARE(GraphInFront(), int(GraphData1)); }},
+    {"F1, Shift+F10 and the Menu key explain the focused control",
+     [] {
+         SetActiveCtrl(st.panel, EditHold);
+         Key(Qt::Key_F1);
+         Key(Qt::Key_F10, Qt::ShiftModifier);
+         Key(Qt::Key_Menu);
+     },
+     [] {
+         QCOMPARE(int(popups->popups.size()), 3);
+         for (const PopupRecord &p : popups->popups) {
+             QCOMPARE(p.title, std::string("Info"));
+             QCOMPARE(p.text, std::string(InfoEditHold));
+         }
+         QCOMPARE(int(sensor->framesSeen()), 0); // Shift+F10 is no F10
+     }},
 };
 // clang-format on
 

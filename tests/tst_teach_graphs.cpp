@@ -290,8 +290,8 @@ private slots:
                                         << QStringLiteral("Colour plane: No. 0 at X 1800, Y 1500, CTO 120; No. 1 at "
                                                           "X 1000, Y 2200, CTO 120");
         QTest::newRow("ZOOM") << int(ButtonZoom)
-                              << QStringLiteral("Zoom: arrow keys or the mouse move the cross, a right click returns "
-                                                "to the overview");
+                              << QStringLiteral("Zoom: arrow keys or the mouse move the cross, Escape or a right click "
+                                                "returns to the overview");
         QTest::newRow("AUTO ADJUST") << int(ButtonAutoAdjust)
                                      << QStringLiteral("Adjusted CTO: No. 0 = 200, No. 1 = 200 (Ctrl+Z undoes)");
     }

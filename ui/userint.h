@@ -13,7 +13,7 @@ enum {
     EVENT_NONE = 0,
     EVENT_COMMIT = 1,
     EVENT_VAL_CHANGED = 2,
-    EVENT_RIGHT_CLICK = 3,
+    EVENT_RIGHT_CLICK = 3, // also the keyboard's: the Menu key, Shift+F10, F1; Escape on a graph's movable cross
     EVENT_CLOSE = 4,
 };
 

@@ -5,6 +5,7 @@
 
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
+#include <QChildEvent>
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -125,6 +126,14 @@ protected:
         case QEvent::MouseButtonRelease:
         case QEvent::ContextMenu:
         case QEvent::KeyPress: break;
+        case QEvent::ChildAdded: {
+            // Parts a control makes later (a table cell's editor) pass their events here too.
+            QObject *child = static_cast<QChildEvent *>(event)->child();
+            const PanelRec *p = FindPanel(panel_);
+            if (child->isWidgetType() && p && watched != p->root)
+                child->installEventFilter(this);
+            return false;
+        }
         default: return false;
         }
         PanelRec *p = FindPanel(panel_);
@@ -150,14 +159,24 @@ protected:
             return false;
         case QEvent::MouseButtonRelease: return static_cast<QMouseEvent *>(event)->button() == Qt::RightButton;
         case QEvent::ContextMenu: return true;
-        case QEvent::KeyPress: return keyPress(watched, control, static_cast<QKeyEvent *>(event)->key());
+        case QEvent::KeyPress: return keyPress(watched, control, *static_cast<QKeyEvent *>(event));
         default: return false;
         }
     }
 
 private:
-    bool keyPress(QObject *watched, int control, int key)
+    bool keyPress(QObject *watched, int control, const QKeyEvent &k)
     {
+        const int key = k.key();
+        // The keyboard's right click: the Menu key and Shift+F10, and F1 for the help a right click shows.
+        // Escape on a graph whose cross the user moves is the way back its right click is.
+        const bool plain = (k.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        const auto *graph = qobject_cast<const ColourPlaneGraph *>(watched);
+        if (key == Qt::Key_Menu || (key == Qt::Key_F10 && k.modifiers() == Qt::ShiftModifier) ||
+            (key == Qt::Key_F1 && plain) || (key == Qt::Key_Escape && plain && graph && graph->userCursor())) {
+            fire(control, EVENT_RIGHT_CLICK);
+            return true;
+        }
         auto *spin = qobject_cast<QSpinBox *>(watched);
         if (!spin || (key != Qt::Key_Return && key != Qt::Key_Enter))
             return false;
