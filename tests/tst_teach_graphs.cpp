@@ -687,6 +687,7 @@ private slots:
         QVERIFY(st.goodPasses <= passesAtPress + 1);
         QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
         QVERIFY(popups->popups.empty());
+        QVERIFY2(Message().startsWith(QStringLiteral("Stopped. ")), qPrintable(Message())); // the user is told
     }
 };
 
