@@ -45,8 +45,35 @@ constexpr double kRateInterval = 1.0;
 // Why the recording stopped, if it did: the rate said each second must not wipe that news off the line.
 std::string recordingStopped;
 
+// What else the line says meanwhile (a teach, a recording that stopped) is news: the rate leaves it there at
+// least this long, counted from the rate's first look at it.
+constexpr double kNewsSeconds = 3.0;
+std::string rateShown;  // the line as the polling loop last wrote it
+double newsSeenAt = -1; // when the rate first found the line saying something else; -1: it says the rate
+
+void NoteRateShown()
+{
+    char shown[256];
+    GetCtrlVal(st.panel, MessageLine, shown);
+    rateShown = shown;
+    newsSeenAt = -1;
+}
+
+bool NewsShowing()
+{
+    char shown[256];
+    GetCtrlVal(st.panel, MessageLine, shown);
+    if (rateShown == shown)
+        return false;
+    if (newsSeenAt < 0)
+        newsSeenAt = Timer();
+    return Timer() - newsSeenAt < kNewsSeconds;
+}
+
 void SayPolling(double passesPerSecond)
 {
+    if (NewsShowing())
+        return;
     char rate[48];
     std::snprintf(rate, sizeof rate, "Polling \u00b7 %.1f passes/s", passesPerSecond);
     std::string text = rate;
@@ -55,6 +82,7 @@ void SayPolling(double passesPerSecond)
     else if (!recordingStopped.empty())
         text += " \u00b7 " + recordingStopped;
     SayDone(text);
+    NoteRateShown();
 }
 
 void RecordPass()
@@ -137,6 +165,7 @@ void GetData()
     st.poll = 1;
     st.polling = true;
     SayDone("Polling" + OnCom());
+    NoteRateShown();
     double rateSince = Timer();
     unsigned long passesSince = st.goodPasses;
     // Every pass waits for the same reply length and paints in its wait: set up once for the loop, not per pass.

@@ -14,6 +14,7 @@
 
 #include "sensor_sim.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cstring>
@@ -688,6 +689,37 @@ private slots:
         QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
         QVERIFY(popups->popups.empty());
         QVERIFY2(Message().startsWith(QStringLiteral("Stopped. ")), qPrintable(Message())); // the user is told
+    }
+
+    void aTeachWhilePollingStaysReadableForThreeSeconds()
+    {
+        // Polling says its rate once a second; a teach clicked meanwhile is not wiped off the line by it.
+        enum { Polling, Clicked, Shown, Done } phase = Polling;
+        QElapsedTimer clock;
+        clock.start();
+        double shownFor = 0;
+        QString after;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const QString m = Message();
+            if (phase == Polling && clock.elapsed() > 1200) {
+                phase = Clicked;
+                Click(ButtonTeachDataTo);
+            } else if (phase == Clicked && m.startsWith(QStringLiteral("Taught"))) {
+                phase = Shown;
+                clock.restart();
+            } else if (phase == Shown && !m.startsWith(QStringLiteral("Taught"))) {
+                phase = Done;
+                shownFor = clock.elapsed() / 1000.0;
+                after = m;
+                Click(ButtonStop);
+            }
+        });
+        watch.start(20);
+        Click(ButtonGo);
+        QCOMPARE(phase, Done);
+        QVERIFY2(shownFor >= 3.0, qPrintable(QString::number(shownFor)));
+        QVERIFY2(after.startsWith(QStringLiteral("Polling \u00b7")), qPrintable(after)); // then the rate again
     }
 };
 
