@@ -106,8 +106,15 @@ void RecordPass()
     st.record = nullptr;
 }
 
+// New values on the panel; the zoomed circles, if they are seen, follow the table at once.
+void ShowOnPanel()
+{
+    SetPanelValues();
+    RedrawZoomedCircles();
+}
+
 // The panel is the master copy of the parameters and the teach table; a file transfer goes through it too.
-constexpr PanelValues kPanelValues{GetPanelValues, SetPanelValues};
+constexpr PanelValues kPanelValues{GetPanelValues, ShowOnPanel};
 
 } // namespace
 
@@ -152,7 +159,7 @@ void GetPara()
     if (st.nBytesR == ReplyBytes(st.anzpara)) {
         GetRxBufPara();
         CopyPPtoVars();
-        SetPanelValues();
+        ShowOnPanel();
         SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(st.order) + OnCom());
     } else {
         TimeoutReport();

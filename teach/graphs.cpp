@@ -133,3 +133,13 @@ void ZoomGraphBehind()
 {
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
 }
+
+void RedrawZoomedCircles()
+{
+    int z = kZBehind;
+    GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
+    if (z != kZFront)
+        return;
+    GetPanelValues();
+    DrawColourPlane(GraphData2, st.ctt);
+}

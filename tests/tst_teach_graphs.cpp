@@ -9,12 +9,15 @@
 #include "teach/autoadjust.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
+#include "ui/filepopup.h"
 #include "ui/panelwidgets.h"
 #include "io/rs232.h"
 
 #include "sensor_sim.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstring>
@@ -689,6 +692,51 @@ private slots:
         QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
         QVERIFY(popups->popups.empty());
         QVERIFY2(Message().startsWith(QStringLiteral("Stopped. ")), qPrintable(Message())); // the user is told
+    }
+
+    void theZoomedCirclesFollowEachChangeOfTheTable_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("x"); // where row 1's circle is afterwards
+        QTest::newRow("GET") << "GET" << 2500;
+        QTest::newRow("file load") << "file load" << 2600;
+        QTest::newRow("undo") << "undo" << 1800; // back from a teach to the panel file's table
+    }
+
+    void theZoomedCirclesFollowEachChangeOfTheTable()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, x);
+        QTemporaryDir dir;
+        FileSelectAnswer answer;
+        answer.result = VAL_EXISTING_FILE_SELECTED;
+        answer.path = dir.filePath(QStringLiteral("moved.dat")).toStdString();
+        if (change == QLatin1String("GET")) {
+            sim::Block b = sensor->ram();
+            b[sim::Row1X] = uint16_t(x);
+            sensor->setRam(b);
+        } else if (change == QLatin1String("file load")) {
+            QFile f(QString::fromStdString(answer.path));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            for (size_t i = 0; i < kParaWords; ++i)
+                f.write(QByteArray::number(i == sim::Row1X ? x : st.pp[i]) + '\n');
+            f.close();
+            SetFileSelectAnswer(&answer);
+            Click(SelectFILE);
+        } else {
+            st.dataX = 2700, st.dataY = 1000, st.dataINT = 1000;
+            Click(ButtonTeachDataTo);
+        }
+        Click(ButtonZoom);
+        QTest::keyClick(W(GraphData2), Qt::Key_Right); // a window off the whole plane: the change must keep it
+        const Range before = XRange(GraphData2);
+        Click(change == QLatin1String("undo") ? ButtonUndo : ButtonGet);
+        SetFileSelectAnswer(nullptr);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZFront);
+        const QString seen = Graph(GraphData2)->describe();
+        QVERIFY2(seen.contains(QStringLiteral("circle 0 at X %1, Y 1500").arg(x)), qPrintable(seen));
+        QCOMPARE(XRange(GraphData2).lo, before.lo);
+        QCOMPARE(XRange(GraphData2).hi, before.hi);
     }
 
     void aTeachWhilePollingStaysReadableForThreeSeconds()
