@@ -308,7 +308,9 @@ int FlushInQ(int port)
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
-    p->sp->clear(QSerialPort::Input);
+    // A device closed after a hang-up has nothing to discard.
+    if (p->sp->isOpen())
+        p->sp->clear(QSerialPort::Input);
     p->sp->clearError();
     return 0;
 }
@@ -320,7 +322,9 @@ int FlushOutQ(int port)
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
-    p->sp->clear(QSerialPort::Output);
+    // A device closed after a hang-up has nothing to discard.
+    if (p->sp->isOpen())
+        p->sp->clear(QSerialPort::Output);
     p->sp->clearError();
     return 0;
 }
@@ -334,6 +338,8 @@ int ComWrt(int port, const void *buffer, int count)
         return kComErrNotOpen;
     if (count <= 0)
         return 0;
+    if (!p->sp->isOpen())
+        return kComErrIO; // its device was closed after a hang-up: nothing can go out
     const qint64 queued = p->sp->write(static_cast<const char *>(buffer), count);
     if (queued < 0) {
         p->sp->clearError();
@@ -422,6 +428,8 @@ int ComRd(int port, void *buffer, int count)
         return kComErrNotOpen;
     if (count <= 0)
         return 0;
+    if (!p->sp->isOpen())
+        return kComErrIO; // its device was closed after a hang-up
     const double deadline = Timer() + p->timeout;
     while (p->sp->bytesAvailable() < count && Timer() < deadline) {
         if (!PumpEvery(*p, std::max(1, MsUntil(deadline))))

@@ -584,6 +584,18 @@ private slots:
         QCOMPARE(popups->popups.size(), size_t(1));
     }
 
+    void aLineThatHungUpIsNeitherFlushedNorWrittenAgain()
+    {
+        // Once the hang-up has closed the device, later transfers time out as ever, without Qt's complaints.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("not open")));
+        sensor->hangUpNow();
+        Click(ButtonGet);
+        QTRY_COMPARE(popups->popups.size(), size_t(1));
+        Click(ButtonGet);
+        QTRY_COMPARE(popups->popups.size(), size_t(2));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
+    }
+
     void theLoopLeavesTheLineWakingAsItFoundItHoweverItEnds_data()
     {
         QTest::addColumn<QString>("end");
