@@ -157,6 +157,9 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     SetComPortDirectory(portdir::Directory().c_str());
     if ((st.panel = LoadPanel(0, kPanelFile, kPanelNumber)) < 0)
         return -1;
+    // A stop signal (the session's end, Ctrl+C, kill) ends the program as closing its window does: the port is
+    // closed and its lock released.
+    CloseOnStopSignals(st.panel);
     GetProjectDir(st.proj_dir);
     InitVars();
     InitRS232(st.com);
@@ -165,6 +168,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         SayDone("Recording to " + recordPath + ": one line per polling pass");
     DisplayPanel(st.panel);
     RunUserInterface();
+    CloseOnStopSignals(-1);
     CloseCom(st.com);
     DiscardPanel(st.panel);
     st.record = nullptr;

@@ -113,6 +113,10 @@ int EndDrawingInWaits();
 // handling of events after the wait. The user's own input waits in the window system's queue until then.
 int BeginServedWait();
 int EndServedWait();
+// From now on the first SIGINT, SIGTERM or SIGHUP closes the panel as its window's close button does (the panel
+// callback gets EVENT_CLOSE); a second one ends the process at once. A panel < 0 gives the signals back their
+// default.
+int CloseOnStopSignals(int panel);
 int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);

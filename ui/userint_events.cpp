@@ -3,6 +3,8 @@
 #include "ui/panelwidgets.h"
 #include "ui/uistate.h"
 
+#include "io/stopsignal.h"
+
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QChildEvent>
@@ -275,6 +277,15 @@ int QuitUserInterface(int returnCode)
 int ProcessSystemEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return 0;
+}
+
+int CloseOnStopSignals(int panel)
+{
+    if (panel < 0)
+        CallOnStopSignal(nullptr);
+    else
+        CallOnStopSignal([panel] { Raise(panel, 0, EVENT_CLOSE); });
     return 0;
 }
 
