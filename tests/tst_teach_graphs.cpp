@@ -359,6 +359,49 @@ private slots:
         QCOMPARE(Cell(1, 1), uint16_t(5));
     }
 
+    void undoPastTheLimitTakesBackMixedStepsInOrderAndNamesEach()
+    {
+        // Five more steps than are kept, of three kinds in turn, each changing the table.
+        QTemporaryDir dir;
+        FileSelectAnswer answer;
+        answer.result = VAL_EXISTING_FILE_SELECTED;
+        answer.path = dir.filePath(QStringLiteral("table.dat")).toStdString();
+        QFile f(QString::fromStdString(answer.path));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (int i = 0; i < kParaWords; ++i)
+            f.write(QByteArray::number(i < 15 ? st.pp[i] : 3000 + i) + '\n');
+        f.close();
+        SetFileSelectAnswer(&answer);
+        Click(SelectFILE);
+        const auto table = [] {
+            std::vector<uint16_t> cells;
+            for (int r = 1; r <= 2; ++r)
+                for (int c = 1; c <= 5; ++c)
+                    cells.push_back(Cell(c, r));
+            return cells;
+        };
+        const std::pair<int, const char *> kinds[] = {
+            {ButtonTeachDataTo, "TEACH DATA TO"}, {ButtonGet, "the file load"}, {ButtonResetTable, "RESET TABLE"}};
+        constexpr int kSteps = kUndoSteps + 5;
+        std::vector<std::vector<uint16_t>> before;
+        for (int i = 0; i < kSteps; ++i) {
+            before.push_back(table());
+            st.dataX = uint16_t(100 + i);
+            Click(kinds[i % 3].first);
+            QVERIFY(table() != before.back());
+        }
+        SetFileSelectAnswer(nullptr);
+        for (int i = kSteps - 1; i >= kSteps - kUndoSteps; --i) {
+            Click(ButtonUndo);
+            QCOMPARE(Message(),
+                     QStringLiteral("Undid %1: teach table restored").arg(QLatin1String(kinds[i % 3].second)));
+            QCOMPARE(table(), before[size_t(i)]);
+        }
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Nothing to undo in the teach table"));
+        QCOMPARE(table(), before[kSteps - kUndoSteps]);
+    }
+
     void afterAResetBothCirclesHaveRadiusOneRowTwoLast()
     {
         Click(ButtonResetTable);
