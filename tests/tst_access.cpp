@@ -361,6 +361,27 @@ private slots:
         QCOMPARE(W(MessageLine)->mapTo(Root(), QPoint(0, W(MessageLine)->height())).y(), Root()->height());
     }
 
+    void theScrollFollowsTheKeyboardBothWaysAndShowsTheControlsGroup()
+    {
+        // A 1920 x 1080 screen at a scale of 2: the live data reach past the window's right edge.
+        Root()->resize(960, 540);
+        QTRY_COMPARE(Root()->size(), QSize(960, 540));
+        QVERIFY(Area()->horizontalScrollBar()->maximum() > 0);
+        SetActiveCtrl(st.panel, EditConnect);
+        const QScrollBar *across = Area()->horizontalScrollBar();
+        for (int i = 0; i < 40 && FocusedControl() != SelectSource; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(FocusedControl(), int(SelectSource));
+        // With the list come the numbers it chooses between, the last of them at the far right.
+        QVERIFY2(InSight(W(SelectSource)) && InSight(W(DispINT)), qPrintable(QString::number(across->value())));
+        const int right = across->value();
+        // And back: Tab goes round to the COM field at the left, and the view with it.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTRY_COMPARE(FocusedControl(), int(EditConnect));
+        QVERIFY(InSight(W(EditConnect)) && InSight(W(DispStatus)));
+        QVERIFY(across->value() < right);
+    }
+
     void aWindowLargerThanThePanelKeepsItInTheMiddle()
     {
         QVERIFY2(Area(), "the panel scrolls in its window");
