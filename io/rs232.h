@@ -107,8 +107,8 @@ int FlushOutQ(int port);
 int ComWrt(int port, const void *buffer, int count);
 // Bytes waiting in the input queue (never more than its size), or a negative code.
 int GetInQLen(int port);
-// Like GetInQLen, but first blocks (handling no events, using no CPU) until at least `wanted` bytes are
-// waiting or Timer() reaches `deadline`, whichever comes first.
+// Like GetInQLen, but first blocks (handling no events unless ComServeEventsInWaits says so, using no CPU) until at
+// least `wanted` bytes are waiting or Timer() reaches `deadline`, whichever comes first.
 int GetInQLenWait(int port, int wanted, double deadline);
 // For a thread whose event loop must go on while it waits for replies (a window's): while on (calls nest, per
 // thread), GetInQLenWait on a local port waits inside the thread's event loop instead of blocking in the port. The

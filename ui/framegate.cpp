@@ -110,7 +110,7 @@ void Install(QObject *application)
     // waits: the timer paints what is left. The loop of a reply wait itself does paint in its own calls.
     if (auto *dispatcher = QAbstractEventDispatcher::instance())
         QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, frames, [] {
-            if (!frames->drawnInWaits || uistate::Ui().servedWaits == 0)
+            if (!frames->drawnInWaits || !uistate::InServedWait())
                 frames->arm();
         });
 }

@@ -56,6 +56,8 @@ struct UiState {
 
 // Created by InitUIRunTime; asserts when used before.
 UiState &Ui();
+// Whether the program is inside BeginServedWait; false before the run time is up or after it has gone.
+bool InServedWait();
 
 PanelRec *FindPanel(int panel);
 // The widget of a control; a panel or identifier the program never had is a programming error.

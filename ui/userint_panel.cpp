@@ -31,6 +31,11 @@ UiState &Ui()
     return *state;
 }
 
+bool InServedWait()
+{
+    return state && state->servedWaits > 0;
+}
+
 PanelRec *FindPanel(int panel)
 {
     if (!state)
