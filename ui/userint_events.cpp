@@ -7,8 +7,8 @@
 
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
-#include <QChildEvent>
 #include <QApplication>
+#include <QChildEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
