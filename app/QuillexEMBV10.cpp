@@ -44,6 +44,8 @@ bool AnsweredInfoOption(void *hInstance)
                         "                     (rfc2217://HOST:PORT or tcp://HOST:PORT for a serial device server)\n"
                         "  -h, --help         this text\n"
                         "  --version          the program's version\n\n"
+                        "Exit status: 0 when the window is closed, 1 for an option without its value, 5 when\n"
+                        "FILE.csv cannot be written (a box says why), 255 when the panel file is missing.\n\n"
                         "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
                         "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
                         kCommandName, kRecordProgram);
@@ -60,8 +62,10 @@ bool AnsweredInfoOption(void *hInstance)
 std::string recordPath;
 
 // "--record FILE.csv" or "--record=FILE.csv" among the arguments; other arguments belong to the toolkit.
-// Returns false (with a message on stderr) for a --record without a file or a file that cannot be opened.
-bool OpenRecording(void *hInstance, LineLog *recorder)
+// Returns 0, or the exit code: kExitUsage for a --record without a file (said on stderr), kExitRecordFile for a file
+// that cannot be opened (a folder, a missing folder, no permission). A recording asked for and not made would be
+// lost without a word, so the program does not start without it; a box says why, for a start from a menu too.
+int OpenRecording(void *hInstance, LineLog *recorder)
 {
     const auto *args = static_cast<const RunTimeArgs *>(hInstance);
     std::string path;
@@ -77,16 +81,20 @@ bool OpenRecording(void *hInstance, LineLog *recorder)
         }
     }
     if (!asked)
-        return true;
+        return 0;
     if (path.empty()) {
         std::fprintf(stderr, "QuillexEMBV10: --record needs a file name (--record FILE.csv)\n");
-        return false;
+        return kExitUsage;
     }
     bool isNew = false;
     std::string why;
     if (!recorder->Open(path, &isNew, &why)) {
+        const std::string text = "Cannot record to " + path + ": " + why +
+                                 "\nThe program ends. Start it with a file it may write, or without --record.";
         std::fprintf(stderr, "QuillexEMBV10: cannot record to %s: %s\n", path.c_str(), why.c_str());
-        return false;
+        if (InitUIRunTime(hInstance) != 0)
+            MessagePopup("INFO", text.c_str());
+        return kExitRecordFile;
     }
     // The panel's pass costs far more than a write: every line goes out as it is made.
     recorder->SetMaxAge(0);
@@ -94,7 +102,7 @@ bool OpenRecording(void *hInstance, LineLog *recorder)
     st.recordHeaderDue = isNew;
     recordPath = path;
     st.recordPath = recordPath.c_str();
-    return true;
+    return 0;
 }
 
 // The COM number start-up opens.
@@ -136,8 +144,10 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     if (AnsweredInfoOption(hInstance))
         return 0;
     LineLog recorder;
-    if (!OpenRecording(hInstance, &recorder) || !BindStartDevice(hInstance))
-        return -1;
+    if (const int refused = OpenRecording(hInstance, &recorder))
+        return refused;
+    if (!BindStartDevice(hInstance))
+        return kExitUsage;
     if (InitUIRunTime(hInstance) == 0)
         return -1;
     int count = 0;
@@ -147,6 +157,9 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     SetComPortDirectory(portdir::Directory().c_str());
     if ((st.panel = LoadPanel(0, kPanelFile, kPanelNumber)) < 0)
         return -1;
+    // A stop signal (the session's end, Ctrl+C, kill) ends the program as closing its window does: the port is
+    // closed and its lock released.
+    CloseOnStopSignals(st.panel);
     GetProjectDir(st.proj_dir);
     InitVars();
     InitRS232(st.com);
@@ -155,6 +168,7 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
         SayDone("Recording to " + recordPath + ": one line per polling pass");
     DisplayPanel(st.panel);
     RunUserInterface();
+    CloseOnStopSignals(-1);
     CloseCom(st.com);
     DiscardPanel(st.panel);
     st.record = nullptr;

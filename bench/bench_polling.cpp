@@ -14,6 +14,7 @@
 #include "ui/userint.h"
 #include "io/utility.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPixmap>
@@ -69,17 +70,17 @@ Run Poll(double seconds)
     return r;
 }
 
-// Stops polling once `passes` more good passes have been made; the check runs in the loop's event processing.
-void StopAfter(long passes, QTimer &check)
+// Stops polling once `passes` more good passes have been made. The check runs whenever the event loop wakes, which
+// is at least once per pass (the loop's event processing, right after the pass) and adds no wake-up of its own: a
+// timer of 0 ms would also fire, again and again, inside the reply wait, which serves timers.
+void StopAfter(long passes, QMetaObject::Connection &check)
 {
     const unsigned long until = st.goodPasses + static_cast<unsigned long>(passes);
-    check.setInterval(0);
-    QObject::disconnect(&check, nullptr, nullptr, nullptr);
-    QObject::connect(&check, &QTimer::timeout, [until] {
+    QObject::disconnect(check);
+    check = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake, [until] {
         if (st.goodPasses >= until)
             st.poll = 0;
     });
-    check.start();
 }
 
 } // namespace
@@ -142,7 +143,7 @@ int FixedPasses(int source, long passes, int baud)
     }
     Connect();
     SelectSourceNow(source);
-    QTimer check;
+    QMetaObject::Connection check;
     StopAfter(kWarmUpPasses, check);
     ButtonGoAction();
     StopAfter(passes, check);
@@ -151,7 +152,7 @@ int FixedPasses(int source, long passes, int baud)
     MeasuredPasses();
     const double cpu = benchsupport::CpuSeconds() - cpu0, wall = Timer() - t0;
     const unsigned long counted = st.goodPasses - before;
-    check.stop();
+    QObject::disconnect(check);
     CloseCom(1);
     sensor.terminate();
     sensor.waitForFinished(3000);

@@ -15,3 +15,9 @@ inline std::string Stamped(std::string_view text)
         std::strftime(clock, sizeof clock, "%H:%M:%S", local);
     return std::string(text) + " \u00b7 " + clock;
 }
+
+// What an action that ended live data says (a drawing of the colour plane does): that polling has stopped, first.
+inline std::string StoppedFirst(bool stoppedPolling, std::string_view text)
+{
+    return stoppedPolling ? "Stopped. " + std::string(text) : std::string(text);
+}

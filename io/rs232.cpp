@@ -7,8 +7,12 @@
 #include "io/rs232_os.h"
 #include "io/utility.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
 #include <QSerialPort>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -149,8 +153,37 @@ bool PumpEvery(ComPort &p, int waitMs)
     return alive;
 }
 
+// Nesting depth of ComServeEventsInWaits on this thread.
+thread_local int servedWaits = 0;
+
+// GetInQLenWait inside the event loop. The port's own read notifier takes in what the system has received once
+// the wake-up count is there, so the loop sleeps until the reply, the deadline or some other event; a line that
+// hangs up is closed by its watch (WatchForHangUp) and the rest of the time passes with the port out of the loop.
+int WaitServingEvents(ComPort &p, int wanted, double deadline)
+{
+    int n = QueueLen(p);
+    if (n >= wanted || Timer() >= deadline)
+        return n;
+    bool over = false;
+    QTimer end;
+    end.setSingleShot(true);
+    end.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&end, &QTimer::timeout, [&over] { over = true; });
+    end.start(MsUntil(deadline));
+    rs232os::WakeAtBytes(p.os.get(), wanted - n);
+    constexpr auto kServed = QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents;
+    while (!over && (n = QueueLen(p)) < wanted)
+        QCoreApplication::processEvents(kServed);
+    rs232os::RestoreWake(p.os.get());
+    return QueueLen(p);
+}
+
 } // namespace
 
+void ComServeEventsInWaits(bool on)
+{
+    servedWaits = std::max(0, servedWaits + (on ? 1 : -1));
+}
 
 bool ComIsAddress(const std::string &device)
 {
@@ -275,7 +308,9 @@ int FlushInQ(int port)
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
-    p->sp->clear(QSerialPort::Input);
+    // A device closed after a hang-up has nothing to discard.
+    if (p->sp->isOpen())
+        p->sp->clear(QSerialPort::Input);
     p->sp->clearError();
     return 0;
 }
@@ -287,7 +322,9 @@ int FlushOutQ(int port)
     ComPort *p = Open(port);
     if (!p)
         return kComErrNotOpen;
-    p->sp->clear(QSerialPort::Output);
+    // A device closed after a hang-up has nothing to discard.
+    if (p->sp->isOpen())
+        p->sp->clear(QSerialPort::Output);
     p->sp->clearError();
     return 0;
 }
@@ -301,6 +338,8 @@ int ComWrt(int port, const void *buffer, int count)
         return kComErrNotOpen;
     if (count <= 0)
         return 0;
+    if (!p->sp->isOpen())
+        return kComErrIO; // its device was closed after a hang-up: nothing can go out
     const qint64 queued = p->sp->write(static_cast<const char *>(buffer), count);
     if (queued < 0) {
         p->sp->clearError();
@@ -339,6 +378,8 @@ int GetInQLenWait(int port, int wanted, double deadline)
         return kComErrNotOpen;
     }
     wanted = std::min(wanted, p->queueSize);
+    if (servedWaits > 0 && p->sp->thread() == QThread::currentThread())
+        return WaitServingEvents(*p, wanted, deadline);
     bool alive = Pump(*p->sp, 0);
     for (;;) {
         const int n = QueueLen(*p);
@@ -387,6 +428,8 @@ int ComRd(int port, void *buffer, int count)
         return kComErrNotOpen;
     if (count <= 0)
         return 0;
+    if (!p->sp->isOpen())
+        return kComErrIO; // its device was closed after a hang-up
     const double deadline = Timer() + p->timeout;
     while (p->sp->bytesAvailable() < count && Timer() < deadline) {
         if (!PumpEvery(*p, std::max(1, MsUntil(deadline))))

@@ -110,9 +110,16 @@ int FlushOutQ(int port);
 int ComWrt(int port, const void *buffer, int count);
 // Bytes waiting in the input queue (never more than its size), or a negative code.
 int GetInQLen(int port);
-// Like GetInQLen, but first blocks (handling no events, using no CPU) until at least `wanted` bytes are
-// waiting or Timer() reaches `deadline`, whichever comes first.
+// Like GetInQLen, but first blocks (handling no events unless ComServeEventsInWaits says so, using no CPU) until at
+// least `wanted` bytes are waiting or Timer() reaches `deadline`, whichever comes first.
 int GetInQLenWait(int port, int wanted, double deadline);
+// For a thread whose event loop must go on while it waits for replies (a window's): while on (calls nest, per
+// thread), GetInQLenWait on a local port waits inside the thread's event loop instead of blocking in the port. The
+// loop handles every event but the user's input (which waits for the next full handling of events): paints,
+// timers, a screen reader's questions. It still wakes only for the port's bytes (at the wake-up count, as a
+// blocking wait does), the deadline, or what those events need. Whatever the events start must not use the port
+// being waited on. Network ports wait as before.
+void ComServeEventsInWaits(bool on);
 // For a loop that waits for `count` bytes again and again (a polling loop): until ComReleaseWake, the
 // GetInQLenWait calls for `count` bytes on `port` find the terminal already set to wake once they are all there,
 // instead of setting and restoring that in each call. Meanwhile GetInQLenWait may report 0 while fewer than

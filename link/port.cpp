@@ -45,12 +45,16 @@ void InitRS232(int port)
     if (std::string group; st.ret == kComErrCannotOpen && ComOpenDenied(port, &group))
         tip +=
             ": permission denied" + (group.empty() ? std::string() : " — members of group " + group + " may open it");
+    // A network address that could not be reached says why in words ("connection refused"), as the command line does.
+    const std::string why = st.ret < 0 ? ComOpenError(port) : std::string();
+    if (!why.empty())
+        tip += ": " + why;
     SetCtrlAttribute(st.panel, EditConnect, ATTR_TOOLTIP_TEXT, tip.c_str());
 
     if (st.ret < 0) {
         std::snprintf(st.szStatus, sizeof st.szStatus, "%s", PortErrorText(st.ret));
         ShowStandingStatus(st.szStatus);
-        SayDone("Could not open COM " + std::to_string(port) + ": " + st.szStatus);
+        SayDone("Could not open COM " + std::to_string(port) + ": " + st.szStatus + (why.empty() ? "" : ": " + why));
         return;
     }
     CheckComLine();

@@ -7,6 +7,7 @@
 #include "core/helptexts.h"
 #include "core/messages.h"
 #include "link/com232.h"
+#include "io/rs232.h"
 #include "ui/userint.h"
 
 #include <cstdio>
@@ -38,6 +39,10 @@ void TimeoutReport(const char *whatFailed)
 ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass)
 {
     const ExchangeLine line{st.com, st.szWriteBuf, st.szReadBuf, kReplyTimeout, kSensorsTurn};
+    // The window goes on meanwhile (paints, timers, a screen reader's questions); the user's input and every
+    // callback wait for the end of the exchange, so nothing can start another one on this line.
+    BeginServedWait();
+    ComServeEventsInWaits(true);
     // The reply takes tens of milliseconds on the line: time to paint what the last measurement changed.
     const ExchangeResult r = Exchange(line, FrameBytes(st.anzpara), expected, flush, [pollingPass] {
         if (pollingPass && st.poll == 0)
@@ -45,6 +50,8 @@ ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass)
         DrawPendingDisplays();
         return true;
     });
+    ComServeEventsInWaits(false);
+    EndServedWait();
     st.tstart = r.tstart;
     st.tdiff = r.tdiff;
     if (expected > 0 && !r.abandoned)

@@ -16,8 +16,9 @@ inline constexpr double kSensorsTurn = 0.002;
 // FlushFirst::Yes, and with expected > 0 waits for the reply into szReadBuf as Exchange does (the settling after
 // a failed reply included). Sets tstart, tdiff and nBytesR. kSensorsTurn after the request has left (or once the
 // reply is in, if sooner), and between slices of the wait, the displays changed since the last frame are
-// painted; no event is handled. In a polling pass the wait also ends, reading nothing, as soon as poll is found
-// 0. The reply is good when nBytesR == expected.
+// painted. Throughout, the event loop goes on with everything but the user's input, and no callback runs
+// (BeginServedWait). In a polling pass the wait also ends, reading nothing, as soon as poll is found 0. The reply
+// is good when nBytesR == expected.
 ExchangeResult RequestReply(int expected, FlushFirst flush, bool pollingPass = false);
 
 // "TIMEOUT" in DispStatus, what went wrong on the message line, then the modal box titled "INFO". The

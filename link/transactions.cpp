@@ -56,8 +56,35 @@ std::string OutOfRangeNote()
     return " \u00b7 " + std::to_string(outOfRange) + (outOfRange == 1 ? " reply" : " replies") + " out of range";
 }
 
+// What else the line says meanwhile (a teach, a recording that stopped) is news: the rate leaves it there at
+// least this long, counted from the rate's first look at it.
+constexpr double kNewsSeconds = 3.0;
+std::string rateShown;  // the line as the polling loop last wrote it
+double newsSeenAt = -1; // when the rate first found the line saying something else; -1: it says the rate
+
+void NoteRateShown()
+{
+    char shown[256];
+    GetCtrlVal(st.panel, MessageLine, shown);
+    rateShown = shown;
+    newsSeenAt = -1;
+}
+
+bool NewsShowing()
+{
+    char shown[256];
+    GetCtrlVal(st.panel, MessageLine, shown);
+    if (rateShown == shown)
+        return false;
+    if (newsSeenAt < 0)
+        newsSeenAt = Timer();
+    return Timer() - newsSeenAt < kNewsSeconds;
+}
+
 void SayPolling(double passesPerSecond)
 {
+    if (NewsShowing())
+        return;
     char rate[48];
     std::snprintf(rate, sizeof rate, "Polling \u00b7 %.1f passes/s", passesPerSecond);
     std::string text = rate + OutOfRangeNote();
@@ -66,6 +93,7 @@ void SayPolling(double passesPerSecond)
     else if (!recordingStopped.empty())
         text += " \u00b7 " + recordingStopped;
     SayDone(text);
+    NoteRateShown();
 }
 
 // With `inRange` false the reply is logged as a comment, never as a measurement line.
@@ -93,8 +121,15 @@ void RecordPass(bool inRange)
     st.record = nullptr;
 }
 
+// New values on the panel; the zoomed circles, if they are seen, follow the table at once.
+void ShowOnPanel()
+{
+    SetPanelValues();
+    RedrawZoomedCircles();
+}
+
 // The panel is the master copy of the parameters and the teach table; a file transfer goes through it too.
-constexpr PanelValues kPanelValues{GetPanelValues, SetPanelValues};
+constexpr PanelValues kPanelValues{GetPanelValues, ShowOnPanel};
 
 } // namespace
 
@@ -139,7 +174,7 @@ void GetPara()
     if (st.nBytesR == ReplyBytes(st.anzpara)) {
         GetRxBufPara();
         CopyPPtoVars();
-        SetPanelValues();
+        ShowOnPanel();
         SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(st.order) + OnCom());
     } else {
         TimeoutReport();
@@ -153,6 +188,7 @@ void GetData()
     st.polling = true;
     SayDone("Polling" + OnCom());
     outOfRange = 0;
+    NoteRateShown();
     double rateSince = Timer();
     unsigned long passesSince = st.goodPasses;
     // Every pass waits for the same reply length and paints in its wait: set up once for the loop, not per pass.

@@ -63,6 +63,7 @@ void AdjustCto(TeachRows ctt)
 
 void AutoAdjust()
 {
+    const bool stopping = st.polling && st.poll == 1;
     st.poll = 0; // the adjustment redraws the zoom graph, which always ends live data
     GetPanelValues();
     // Both circles start at the smallest radius, on the panel and in the drawing alike.
@@ -81,5 +82,5 @@ void AutoAdjust()
     std::string text = "Adjusted CTO:";
     for (int r = 0; r < kTeachRows; ++r)
         text += (r ? ", No. " : " No. ") + std::to_string(r) + " = " + std::to_string(st.ctt[r][kCtoColumn]);
-    SetCtrlVal(st.panel, MessageLine, Stamped(text + " (Ctrl+Z undoes)").c_str());
+    SetCtrlVal(st.panel, MessageLine, Stamped(StoppedFirst(stopping, text + " (Ctrl+Z undoes)")).c_str());
 }

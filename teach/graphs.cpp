@@ -51,6 +51,11 @@ void TakePanel()
     GetPanelValues();
 }
 
+bool PollingRuns()
+{
+    return st.polling && st.poll == 1;
+}
+
 } // namespace
 
 void DrawColourPlane(int graph, ConstTeachRows table)
@@ -104,24 +109,37 @@ void ZoomGraphData2()
 
 void ApplyFromAllAction()
 {
+    const bool stopping = PollingRuns();
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
     SetCtrlAttribute(st.panel, GraphData1, ATTR_ZPLANE_POSITION, kZFront);
     ApplyFromAll();
-    Say("Colour plane: " + Circles());
+    Say(StoppedFirst(stopping, "Colour plane: " + Circles()));
 }
 
 void ZoomAction()
 {
+    const bool stopping = PollingRuns();
     SetAxisScalingMode(st.panel, GraphData2, VAL_XAXIS, VAL_MANUAL, 0, kWholePlaneZoom);
     SetAxisScalingMode(st.panel, GraphData2, VAL_LEFT_YAXIS, VAL_MANUAL, 0, kWholePlaneZoom);
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZFront);
     ShowGraphData2();
     // The arrows pan at once, without a mouse.
     SetActiveCtrl(st.panel, GraphData2);
-    Say("Zoom: arrow keys or the mouse move the cross, a right click returns to the overview");
+    Say(StoppedFirst(stopping,
+                     "Zoom: arrow keys or the mouse move the cross, Escape or a right click returns to the overview"));
 }
 
 void ZoomGraphBehind()
 {
     SetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, kZBehind);
+}
+
+void RedrawZoomedCircles()
+{
+    int z = kZBehind;
+    GetCtrlAttribute(st.panel, GraphData2, ATTR_ZPLANE_POSITION, &z);
+    if (z != kZFront)
+        return;
+    GetPanelValues();
+    DrawColourPlane(GraphData2, st.ctt);
 }

@@ -30,3 +30,6 @@ void ApplyFromAllAction();
 void ZoomAction();
 // Right click on the zoom graph: the overview is seen again.
 void ZoomGraphBehind();
+// After the program has changed the teach table (a fetch, a file load, an undo): a zoom graph in front shows the
+// new circles at once, its window and cross kept. Live data go on; nothing is drawn while the overview is seen.
+void RedrawZoomedCircles();

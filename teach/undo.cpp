@@ -5,6 +5,7 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "core/messages.h"
+#include "teach/graphs.h"
 #include "ui/userint.h"
 
 #include <algorithm>
@@ -58,6 +59,7 @@ void UndoTeachTable()
     for (int r = 1; r <= kTeachRows; ++r)
         for (int c = 1; c <= kTeachColumns; ++c)
             SetTableCellVal(st.panel, TeachTable, MakePoint(c, r), back[r - 1][c - 1]);
+    RedrawZoomedCircles();
     SetCtrlVal(st.panel, MessageLine,
                Stamped(std::string("Undid ") + st.undoWhat[st.undoCount] + ": teach table restored").c_str());
 }

@@ -1593,12 +1593,44 @@ private slots:
         QVERIFY(rec.popups.empty());
     }
 
+    void aRecordingThatCannotBeOpenedStopsTheStart_data()
+    {
+        QTest::addColumn<QString>("path"); // %1: a folder of the test's own
+        QTest::newRow("missing folder") << "/nonexistent/x.csv";
+        QTest::newRow("a folder") << "%1";
+    }
+
     void aRecordingThatCannotBeOpenedStopsTheStart()
     {
-        QByteArray a0("QuillexEMBV10"), a1("--record"), a2("/nonexistent/x.csv");
+        QFETCH(QString, path);
+        path.replace(QLatin1String("%1"), dir.path());
+        PopupRecorder rec;
+        QByteArray a0("QuillexEMBV10"), a1("--record"), a2 = path.toLocal8Bit();
         char *argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
         RunTimeArgs args{3, argv};
-        QCOMPARE(WinMain(&args, nullptr, nullptr, 0), -1);
+        QCOMPARE(WinMain(&args, nullptr, nullptr, 0), kExitRecordFile);
+        QVERIFY(sensor->frames().empty());
+        // Said where a user started from a menu sees it, not on standard error alone.
+        QCOMPARE(rec.popups.size(), size_t(1));
+        QCOMPARE(rec.popups[0].title, std::string("INFO"));
+        QVERIFY2(QString::fromStdString(rec.popups[0].text).startsWith(QStringLiteral("Cannot record to ") + path),
+                 rec.popups[0].text.c_str());
+    }
+
+    void anOptionWithoutItsValueIsAUsageError_data()
+    {
+        QTest::addColumn<QByteArray>("option");
+        QTest::newRow("--record") << QByteArray("--record");
+        QTest::newRow("--device") << QByteArray("--device");
+    }
+
+    void anOptionWithoutItsValueIsAUsageError()
+    {
+        QFETCH(QByteArray, option);
+        QByteArray a0("QuillexEMBV10");
+        char *argv[] = {a0.data(), option.data(), nullptr};
+        RunTimeArgs args{2, argv};
+        QCOMPARE(WinMain(&args, nullptr, nullptr, 0), kExitUsage);
         QVERIFY(sensor->frames().empty());
     }
 };

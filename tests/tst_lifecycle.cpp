@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Start-up and shutdown of the whole program: closing the window, a missing or damaged panel file.
+// Start-up and shutdown of the whole program: closing the window, a stop signal, a missing or damaged panel file.
 #include "testsupport.h"
 
 #include <QProcess>
 #include <QTimer>
+
+#include <csignal>
 
 using namespace testsupport;
 
@@ -18,20 +20,57 @@ private slots:
         PopupRecorder rec; // no sensor is attached: the connection report must not block the test
         ResetScopeState();
         bool closed = false;
-        QTimer::singleShot(300, [&] {
+        // Timers also run while the program waits for the sensor that is not there: close once the window shows.
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
             for (QWidget *w : QApplication::topLevelWidgets())
-                if (w->objectName() == QLatin1String("MainPanel") && w->isVisible()) {
+                if (w->objectName() == QLatin1String("MainPanel") && w->isVisible() && !closed) {
                     st.poll = 1;
                     closed = true;
                     w->close();
                 }
         });
+        closer.start(50);
         const int code = WinMain(nullptr, nullptr, nullptr, 0);
         QVERIFY(closed);
         QCOMPARE(code, 0);
         QCOMPARE(st.poll, uint16_t(0));
         for (QWidget *w : QApplication::topLevelWidgets())
             QVERIFY(w->objectName() != QLatin1String("MainPanel"));
+    }
+
+    void aStopSignalEndsTheProgramAsClosingTheWindowDoes_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+
+    void aStopSignalEndsTheProgramAsClosingTheWindowDoes()
+    {
+        QFETCH(int, signal);
+        sim::SensorSim sensor;
+        QVERIFY(sensor.start());
+        // Qt Serial Port locks a device with a file named after it in the system's lock folder.
+        QString lock = QString::fromStdString(sensor.devicePath()).mid(int(std::strlen("/dev/")));
+        lock = QStringLiteral("LCK..") + lock.replace(QLatin1Char('/'), QLatin1Char('_'));
+        const auto locked = [&lock] {
+            for (const char *folder : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"})
+                if (QFileInfo::exists(QLatin1String(folder) + QLatin1Char('/') + lock))
+                    return true;
+            return false;
+        };
+        QProcess program;
+        program.start(QStringLiteral(SCOPE_BIN_DIR "/QuillexEMBV10"), {});
+        QVERIFY(program.waitForStarted());
+        // Connected: identified, and its parameters read.
+        QTRY_VERIFY_WITH_TIMEOUT(sensor.framesSeen() >= 2 && locked(), 15000);
+        ::kill(pid_t(program.processId()), signal);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(!locked(), qPrintable(lock));
     }
 
     void aMissingOrDamagedPanelFileEndsWithMinusOneAndNoWindow_data()

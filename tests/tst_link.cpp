@@ -2,6 +2,8 @@
 // Request frames and replies, port set-up and identification, through the simulated sensor on a real pty.
 #include "testsupport.h"
 
+#include "loopback.h"
+
 #include "core/helptexts.h"
 #include "link/com232.h"
 #include "link/exchange.h"
@@ -308,6 +310,17 @@ private slots:
         QCOMPARE(st.ret, int16_t(-7));
         QCOMPARE(Message(), QStringLiteral("Could not open COM 8: Cannot open port"));
         QVERIFY(!W(EditConnect)->toolTip().contains(QStringLiteral("permission")));
+        std::filesystem::remove(portdir::LinkPath(8));
+
+        // A network address nobody answers on says why, as the command line does.
+        const std::string refused = "tcp://127.0.0.1:" + std::to_string(loopback::FreeTcpPort());
+        std::filesystem::create_symlink(refused, portdir::LinkPath(8));
+        InitRS232(8);
+        QCOMPARE(Status(), QStringLiteral("Cannot open port"));
+        const QString why = QString::fromStdString(ComOpenError(8));
+        QVERIFY2(why.contains(QStringLiteral("refused")), qPrintable(why));
+        QCOMPARE(Message(), QStringLiteral("Could not open COM 8: Cannot open port: ") + why);
+        QVERIFY(W(EditConnect)->toolTip().endsWith(why));
         std::filesystem::remove(portdir::LinkPath(8));
         QVERIFY(rec.popups.empty());
     }

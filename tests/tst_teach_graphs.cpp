@@ -9,11 +9,15 @@
 #include "teach/autoadjust.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
+#include "ui/filepopup.h"
 #include "ui/panelwidgets.h"
 #include "io/rs232.h"
 
 #include "sensor_sim.h"
 
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstring>
@@ -290,8 +294,8 @@ private slots:
                                         << QStringLiteral("Colour plane: No. 0 at X 1800, Y 1500, CTO 120; No. 1 at "
                                                           "X 1000, Y 2200, CTO 120");
         QTest::newRow("ZOOM") << int(ButtonZoom)
-                              << QStringLiteral("Zoom: arrow keys or the mouse move the cross, a right click returns "
-                                                "to the overview");
+                              << QStringLiteral("Zoom: arrow keys or the mouse move the cross, Escape or a right click "
+                                                "returns to the overview");
         QTest::newRow("AUTO ADJUST") << int(ButtonAutoAdjust)
                                      << QStringLiteral("Adjusted CTO: No. 0 = 200, No. 1 = 200 (Ctrl+Z undoes)");
     }
@@ -353,6 +357,49 @@ private slots:
         Click(ButtonUndo);
         QCOMPARE(Message(), QStringLiteral("Nothing to undo in the teach table"));
         QCOMPARE(Cell(1, 1), uint16_t(5));
+    }
+
+    void undoPastTheLimitTakesBackMixedStepsInOrderAndNamesEach()
+    {
+        // Five more steps than are kept, of three kinds in turn, each changing the table.
+        QTemporaryDir dir;
+        FileSelectAnswer answer;
+        answer.result = VAL_EXISTING_FILE_SELECTED;
+        answer.path = dir.filePath(QStringLiteral("table.dat")).toStdString();
+        QFile f(QString::fromStdString(answer.path));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        for (int i = 0; i < kParaWords; ++i)
+            f.write(QByteArray::number(i < 15 ? st.pp[i] : 3000 + i) + '\n');
+        f.close();
+        SetFileSelectAnswer(&answer);
+        Click(SelectFILE);
+        const auto table = [] {
+            std::vector<uint16_t> cells;
+            for (int r = 1; r <= 2; ++r)
+                for (int c = 1; c <= 5; ++c)
+                    cells.push_back(Cell(c, r));
+            return cells;
+        };
+        const std::pair<int, const char *> kinds[] = {
+            {ButtonTeachDataTo, "TEACH DATA TO"}, {ButtonGet, "the file load"}, {ButtonResetTable, "RESET TABLE"}};
+        constexpr int kSteps = kUndoSteps + 5;
+        std::vector<std::vector<uint16_t>> before;
+        for (int i = 0; i < kSteps; ++i) {
+            before.push_back(table());
+            st.dataX = uint16_t(100 + i);
+            Click(kinds[i % 3].first);
+            QVERIFY(table() != before.back());
+        }
+        SetFileSelectAnswer(nullptr);
+        for (int i = kSteps - 1; i >= kSteps - kUndoSteps; --i) {
+            Click(ButtonUndo);
+            QCOMPARE(Message(),
+                     QStringLiteral("Undid %1: teach table restored").arg(QLatin1String(kinds[i % 3].second)));
+            QCOMPARE(table(), before[size_t(i)]);
+        }
+        Click(ButtonUndo);
+        QCOMPARE(Message(), QStringLiteral("Nothing to undo in the teach table"));
+        QCOMPARE(table(), before[kSteps - kUndoSteps]);
     }
 
     void afterAResetBothCirclesHaveRadiusOneRowTwoLast()
@@ -687,6 +734,83 @@ private slots:
         QVERIFY(st.goodPasses <= passesAtPress + 1);
         QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), zoomZ);
         QVERIFY(popups->popups.empty());
+        QVERIFY2(Message().startsWith(QStringLiteral("Stopped. ")), qPrintable(Message())); // the user is told
+    }
+
+    void theZoomedCirclesFollowEachChangeOfTheTable_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("x"); // where row 1's circle is afterwards
+        QTest::newRow("GET") << "GET" << 2500;
+        QTest::newRow("file load") << "file load" << 2600;
+        QTest::newRow("undo") << "undo" << 1800; // back from a teach to the panel file's table
+    }
+
+    void theZoomedCirclesFollowEachChangeOfTheTable()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, x);
+        QTemporaryDir dir;
+        FileSelectAnswer answer;
+        answer.result = VAL_EXISTING_FILE_SELECTED;
+        answer.path = dir.filePath(QStringLiteral("moved.dat")).toStdString();
+        if (change == QLatin1String("GET")) {
+            sim::Block b = sensor->ram();
+            b[sim::Row1X] = uint16_t(x);
+            sensor->setRam(b);
+        } else if (change == QLatin1String("file load")) {
+            QFile f(QString::fromStdString(answer.path));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            for (size_t i = 0; i < kParaWords; ++i)
+                f.write(QByteArray::number(i == sim::Row1X ? x : st.pp[i]) + '\n');
+            f.close();
+            SetFileSelectAnswer(&answer);
+            Click(SelectFILE);
+        } else {
+            st.dataX = 2700, st.dataY = 1000, st.dataINT = 1000;
+            Click(ButtonTeachDataTo);
+        }
+        Click(ButtonZoom);
+        QTest::keyClick(W(GraphData2), Qt::Key_Right); // a window off the whole plane: the change must keep it
+        const Range before = XRange(GraphData2);
+        Click(change == QLatin1String("undo") ? ButtonUndo : ButtonGet);
+        SetFileSelectAnswer(nullptr);
+        QCOMPARE(Attr(GraphData2, ATTR_ZPLANE_POSITION), kZFront);
+        const QString seen = Graph(GraphData2)->describe();
+        QVERIFY2(seen.contains(QStringLiteral("circle 0 at X %1, Y 1500").arg(x)), qPrintable(seen));
+        QCOMPARE(XRange(GraphData2).lo, before.lo);
+        QCOMPARE(XRange(GraphData2).hi, before.hi);
+    }
+
+    void aTeachWhilePollingStaysReadableForThreeSeconds()
+    {
+        // Polling says its rate once a second; a teach clicked meanwhile is not wiped off the line by it.
+        enum { Polling, Clicked, Shown, Done } phase = Polling;
+        QElapsedTimer clock;
+        clock.start();
+        double shownFor = 0;
+        QString after;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const QString m = Message();
+            if (phase == Polling && clock.elapsed() > 1200) {
+                phase = Clicked;
+                Click(ButtonTeachDataTo);
+            } else if (phase == Clicked && m.startsWith(QStringLiteral("Taught"))) {
+                phase = Shown;
+                clock.restart();
+            } else if (phase == Shown && !m.startsWith(QStringLiteral("Taught"))) {
+                phase = Done;
+                shownFor = clock.elapsed() / 1000.0;
+                after = m;
+                Click(ButtonStop);
+            }
+        });
+        watch.start(20);
+        Click(ButtonGo);
+        QCOMPARE(phase, Done);
+        QVERIFY2(shownFor >= 3.0, qPrintable(QString::number(shownFor)));
+        QVERIFY2(after.startsWith(QStringLiteral("Polling \u00b7")), qPrintable(after)); // then the rate again
     }
 };
 

@@ -13,6 +13,7 @@
 
 #include "sensor_sim.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QRegularExpression>
 #include <QLabel>
@@ -493,6 +494,30 @@ private slots:
         QCOMPARE(st.dataINT, fresh[5]);
     }
 
+    void whileAReplyIsAwaitedTheWindowIsServedAndNoCallbackRuns()
+    {
+        // A slow reply: a screen reader's question during the wait is answered during the wait, and a click
+        // then (a SEND) runs once the exchange is over, never inside it.
+        sensor->setLatency(1.5);
+        bool askedDuringTheRead = false;
+        QString spoken;
+        const int replies = sensor->repliesSent();
+        QTimer during; // ends with the test, so a failure leaves nothing behind to fire later
+        during.setSingleShot(true);
+        QObject::connect(&during, &QTimer::timeout, [&] {
+            askedDuringTheRead = sensor->repliesSent() == replies;
+            spoken = QAccessible::queryAccessibleInterface(W(DispStatus))->text(QAccessible::Name);
+            Click(ButtonSend);
+        });
+        during.start(200);
+        Click(ButtonGet);
+        QVERIFY(askedDuringTheRead);
+        QVERIFY2(spoken.contains(QStringLiteral("QUILLEX")), qPrintable(spoken));
+        QTRY_COMPARE(orders(), (std::vector<int>{3, 1}));
+        QTRY_VERIFY(Message().startsWith(QStringLiteral("Sent 25 words to RAM")));
+        QVERIFY(popups->popups.empty());
+    }
+
     void sendWhilePollingStopsPollingAndWritesTheFrame()
     {
         Later(120, [] { Click(ButtonSend); });
@@ -560,6 +585,28 @@ private slots:
         Click(ButtonGo);
         QVERIFY(countOrder(5) >= 1);
         QCOMPARE(popups->popups.size(), size_t(1));
+    }
+
+    void aLineThatHungUpIsNeitherFlushedNorWrittenAgain()
+    {
+        // A line that hangs up while the panel idles has its device closed; later transfers time out as ever,
+        // without Qt's complaints.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("not open")));
+        const std::string device = sensor->devicePath();
+        sensor->hangUpNow();
+        const auto held = [&device] { // a descriptor of ours still on it ("/dev/pts/N (deleted)" once it is gone)
+            std::error_code ec;
+            for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
+                if (std::filesystem::read_symlink(fd.path(), ec).string().rfind(device, 0) == 0)
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY(!held());
+        Click(ButtonGet);
+        QTRY_COMPARE(popups->popups.size(), size_t(1));
+        Click(ButtonGet);
+        QTRY_COMPARE(popups->popups.size(), size_t(2));
+        QCOMPARE(Status(), QStringLiteral("TIMEOUT"));
     }
 
     void theLoopLeavesTheLineWakingAsItFoundItHoweverItEnds_data()

@@ -2,6 +2,7 @@
 // The pace of redraws: displays changed many times a second paint at most once a frame, and tell screen
 // readers what they show a few times a second.
 #include "ui/panelwidgets.h"
+#include "ui/uistate.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -106,9 +107,12 @@ void Install(QObject *application)
     spoken->setParent(application);
     QObject::connect(spoken, &QObject::destroyed, [] { spoken = nullptr; });
     // An event loop that is about to sleep (a modal box opened from inside the polling loop) runs no reply
-    // waits: the timer paints what is left.
+    // waits: the timer paints what is left. The loop of a reply wait itself does paint in its own calls.
     if (auto *dispatcher = QAbstractEventDispatcher::instance())
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, frames, [] { frames->arm(); });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, frames, [] {
+            if (!frames->drawnInWaits || !uistate::InServedWait())
+                frames->arm();
+        });
 }
 
 void SetDrawnInWaits(bool on)

@@ -42,10 +42,22 @@ struct UiState {
     bool ending = false; // the program's end has been asked for; the panel raises no more events
     int quitCode = 0;
     std::vector<PopupRecord> *popupSink = nullptr;
+    // BeginServedWait's nesting depth, and the events raised meanwhile: (panel, control, event), control 0 for
+    // the panel's own.
+    int servedWaits = 0;
+    struct HeldEvent {
+        int panel;
+        int control;
+        int event;
+    };
+    std::vector<HeldEvent> held;
+    bool heldDeliveryQueued = false;
 };
 
 // Created by InitUIRunTime; asserts when used before.
 UiState &Ui();
+// Whether the program is inside BeginServedWait; false before the run time is up or after it has gone.
+bool InServedWait();
 
 PanelRec *FindPanel(int panel);
 // The widget of a control; a panel or identifier the program never had is a programming error.

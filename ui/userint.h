@@ -13,7 +13,7 @@ enum {
     EVENT_NONE = 0,
     EVENT_COMMIT = 1,
     EVENT_VAL_CHANGED = 2,
-    EVENT_RIGHT_CLICK = 3,
+    EVENT_RIGHT_CLICK = 3, // also the keyboard's: the Menu key, Shift+F10, F1; Escape on a graph's movable cross
     EVENT_CLOSE = 4,
 };
 
@@ -107,6 +107,16 @@ int DrawPendingDisplays();
 // their own is armed per pass. A modal box opened meanwhile still sees the displays painted.
 int BeginDrawingInWaits();
 int EndDrawingInWaits();
+// Between these two (they nest) the program waits for a device while the event loop goes on with everything but
+// the user's input (paints, timers, a screen reader's questions), and no callback runs: an event a control raises
+// meanwhile (a screen reader's action, a click sent by a program) is kept and raised, in order, at the first
+// handling of events after the wait. The user's own input waits in the window system's queue until then.
+int BeginServedWait();
+int EndServedWait();
+// From now on the first SIGINT, SIGTERM or SIGHUP closes the panel as its window's close button does (the panel
+// callback gets EVENT_CLOSE); a second one ends the process at once. A panel < 0 gives the signals back their
+// default.
+int CloseOnStopSignals(int panel);
 int GetProjectDir(char directory[260]);
 
 int SetCtrlVal(int panel, int control, int value);

@@ -3,9 +3,12 @@
 #include "ui/panelwidgets.h"
 #include "ui/uistate.h"
 
+#include "io/stopsignal.h"
+
 #include <QAbstractItemView>
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QChildEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -15,6 +18,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+
+#include <algorithm>
+#include <vector>
 
 using namespace uistate;
 
@@ -45,25 +51,71 @@ void CommitFocusedEditor()
     emit delegate->closeEditor(spin, QAbstractItemDelegate::NoHint);
 }
 
+void DeliverHeld();
+
+// Runs the callback of a control (control 0: the panel's own, for EVENT_CLOSE), or keeps the event for later
+// while the program waits for a device.
+void Raise(int panel, int control, int event)
+{
+    UiState &ui = Ui();
+    // Events queued behind an accepted close belong to a window that is going away.
+    if (ui.ending)
+        return;
+    if (ui.servedWaits > 0) {
+        ui.held.push_back({panel, control, event});
+        return;
+    }
+    PanelRec *p = FindPanel(panel);
+    if (!p)
+        return;
+    if (control == 0) {
+        if (p->panelCallback)
+            p->panelCallback(panel, event, nullptr, 0, 0);
+        return;
+    }
+    auto it = p->callbacks.find(control);
+    if (it == p->callbacks.end())
+        return;
+    if (event != EVENT_RIGHT_CLICK) // a help box reads nothing from the panel
+        CommitFocusedEditor();
+    it->second(panel, control, event, nullptr, 0, 0);
+}
+
+void QueueHeldDelivery()
+{
+    UiState &ui = Ui();
+    if (ui.held.empty() || ui.heldDeliveryQueued)
+        return;
+    ui.heldDeliveryQueued = true;
+    // Posted, so they run where the program handles events next: at the end of a polling pass, or in the loop.
+    QMetaObject::invokeMethod(qApp, DeliverHeld, Qt::QueuedConnection);
+}
+
+void DeliverHeld()
+{
+    UiState &ui = Ui();
+    ui.heldDeliveryQueued = false;
+    // Posted events also run inside a later wait; the events stay kept until it is over (its end posts again).
+    if (ui.servedWaits > 0)
+        return;
+    std::vector<UiState::HeldEvent> due;
+    due.swap(ui.held);
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        Raise(due[i].panel, due[i].control, due[i].event);
+        // A callback that waited for a device meanwhile kept what came then; it goes after these.
+        if (Ui().servedWaits > 0 || !Ui().held.empty()) {
+            Ui().held.insert(Ui().held.begin(), due.begin() + long(i) + 1, due.end());
+            QueueHeldDelivery();
+            return;
+        }
+    }
+}
+
 class Dispatcher : public QObject {
 public:
     Dispatcher(int panel, QObject *parent) : QObject(parent), panel_(panel) {}
 
-    void fire(int control, int event)
-    {
-        // Events queued behind an accepted close belong to a window that is going away.
-        if (Ui().ending)
-            return;
-        PanelRec *p = FindPanel(panel_);
-        if (!p)
-            return;
-        auto it = p->callbacks.find(control);
-        if (it == p->callbacks.end())
-            return;
-        if (event != EVENT_RIGHT_CLICK) // a help box reads nothing from the panel
-            CommitFocusedEditor();
-        it->second(panel_, control, event, nullptr, 0, 0);
-    }
+    void fire(int control, int event) { Raise(panel_, control, event); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -76,6 +128,14 @@ protected:
         case QEvent::MouseButtonRelease:
         case QEvent::ContextMenu:
         case QEvent::KeyPress: break;
+        case QEvent::ChildAdded: {
+            // Parts a control makes later (a table cell's editor) pass their events here too.
+            QObject *child = static_cast<QChildEvent *>(event)->child();
+            const PanelRec *p = FindPanel(panel_);
+            if (child->isWidgetType() && p && watched != p->root)
+                child->installEventFilter(this);
+            return false;
+        }
         default: return false;
         }
         PanelRec *p = FindPanel(panel_);
@@ -84,8 +144,7 @@ protected:
         if (watched == p->root && event->type() == QEvent::Close) {
             // The program decides when the window goes: the panel callback asks the loop to end.
             event->ignore();
-            if (p->panelCallback)
-                p->panelCallback(panel_, EVENT_CLOSE, nullptr, 0, 0);
+            Raise(panel_, 0, EVENT_CLOSE);
             return true;
         }
         const int control = CtrlIdOf(watched);
@@ -102,14 +161,24 @@ protected:
             return false;
         case QEvent::MouseButtonRelease: return static_cast<QMouseEvent *>(event)->button() == Qt::RightButton;
         case QEvent::ContextMenu: return true;
-        case QEvent::KeyPress: return keyPress(watched, control, static_cast<QKeyEvent *>(event)->key());
+        case QEvent::KeyPress: return keyPress(watched, control, *static_cast<QKeyEvent *>(event));
         default: return false;
         }
     }
 
 private:
-    bool keyPress(QObject *watched, int control, int key)
+    bool keyPress(QObject *watched, int control, const QKeyEvent &k)
     {
+        const int key = k.key();
+        // The keyboard's right click: the Menu key and Shift+F10, and F1 for the help a right click shows.
+        // Escape on a graph whose cross the user moves is the way back its right click is.
+        const bool plain = (k.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        const auto *graph = qobject_cast<const ColourPlaneGraph *>(watched);
+        if (key == Qt::Key_Menu || (key == Qt::Key_F10 && k.modifiers() == Qt::ShiftModifier) ||
+            (key == Qt::Key_F1 && plain) || (key == Qt::Key_Escape && plain && graph && graph->userCursor())) {
+            fire(control, EVENT_RIGHT_CLICK);
+            return true;
+        }
         auto *spin = qobject_cast<QSpinBox *>(watched);
         if (!spin || (key != Qt::Key_Return && key != Qt::Key_Enter))
             return false;
@@ -208,6 +277,30 @@ int QuitUserInterface(int returnCode)
 int ProcessSystemEvents()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return 0;
+}
+
+int CloseOnStopSignals(int panel)
+{
+    if (panel < 0)
+        CallOnStopSignal(nullptr);
+    else
+        CallOnStopSignal([panel] { Raise(panel, 0, EVENT_CLOSE); });
+    return 0;
+}
+
+int BeginServedWait()
+{
+    ++Ui().servedWaits;
+    return 0;
+}
+
+int EndServedWait()
+{
+    UiState &ui = Ui();
+    ui.servedWaits = std::max(0, ui.servedWaits - 1);
+    if (ui.servedWaits == 0)
+        QueueHeldDelivery();
     return 0;
 }
 

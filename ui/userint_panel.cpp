@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSet>
 #include <QStringDecoder>
 #include <QUiLoader>
@@ -28,6 +29,11 @@ UiState &Ui()
 {
     Q_ASSERT_X(state, "userint", "the user-interface run time is not initialised (InitUIRunTime)");
     return *state;
+}
+
+bool InServedWait()
+{
+    return state && state->servedWaits > 0;
 }
 
 PanelRec *FindPanel(int panel)
@@ -189,6 +195,37 @@ bool BindCallbacks(QWidget *root, PanelRec &rec)
     return true;
 }
 
+// Scrolls `bar` (showing `span` pixels) so that lo..hi is in sight, or as much of it as fits, from lo on.
+void ScrollToSee(QScrollBar *bar, int lo, int hi, int span)
+{
+    int value = bar->value();
+    if (hi > value + span)
+        value = hi - span;
+    if (lo < value)
+        value = lo;
+    bar->setValue(value);
+}
+
+// Brings the control that took the keyboard into sight, and with it, along each direction in which it fits the
+// window, the whole of its group on the panel: the numbers beside a list come along with the list, and going
+// back to a group at the other side scrolls back.
+void FollowFocus(QScrollArea *area, QWidget *canvas, QWidget *focused)
+{
+    constexpr int kMargin = 8; // a little of what lies beyond, so the user sees there is more
+    area->ensureWidgetVisible(focused);
+    QWidget *group = focused;
+    while (group->parentWidget() != canvas)
+        group = group->parentWidget();
+    const QRect g = group->geometry().adjusted(-kMargin, -kMargin, kMargin, kMargin);
+    const QRect c =
+        QRect(focused->mapTo(canvas, QPoint(0, 0)), focused->size()).adjusted(-kMargin, -kMargin, kMargin, kMargin);
+    const QSize view = area->viewport()->size();
+    const QRect x = g.width() <= view.width() ? g : c;
+    const QRect y = g.height() <= view.height() ? g : c;
+    ScrollToSee(area->horizontalScrollBar(), x.left(), x.right(), view.width());
+    ScrollToSee(area->verticalScrollBar(), y.top(), y.bottom(), view.height());
+}
+
 // The panel's face keeps the size the file gives it and scrolls in a window of any size: smaller, scroll bars
 // reach every control (and follow the keyboard); larger, the face stays in the middle. Controls marked belowPanel
 // (a message line) stay in sight under it, across the window.
@@ -230,7 +267,7 @@ QWidget *ArrangeScrolling(QWidget *root)
     // A control that takes the keyboard is scrolled into sight, however it got it (Tab, a click, the program).
     QObject::connect(qApp, &QApplication::focusChanged, area, [area, canvas](QWidget *, QWidget *now) {
         if (now && canvas->isAncestorOf(now))
-            area->ensureWidgetVisible(now);
+            FollowFocus(area, canvas, now);
     });
     return canvas;
 }

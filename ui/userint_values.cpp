@@ -114,7 +114,17 @@ private:
     QPersistentModelIndex left_;
 };
 
-// A combo box's list keeps a current item only while it is open: closed, no item of it has the keyboard.
+// The closed list shows the chosen item as selected, as a screen reader reads it.
+void SelectInList(QComboBox *c)
+{
+    QItemSelectionModel *selection = c->view()->selectionModel();
+    const QSignalBlocker quiet(selection);
+    selection->select(c->model()->index(c->currentIndex(), c->modelColumn()), QItemSelectionModel::ClearAndSelect);
+}
+
+// A combo box's list keeps a current item only while it is open: closed, no item of it has the keyboard, and
+// the item it shows as selected is the one chosen. The list hides before the combo box takes the item the
+// user chose from it (by click or Enter), so it is let go only once that has been taken.
 class ComboListKeys : public QObject {
 public:
     using QObject::QObject;
@@ -122,13 +132,26 @@ public:
 protected:
     bool eventFilter(QObject *object, QEvent *event) override
     {
-        if (event->type() == QEvent::Hide) {
-            auto *view = static_cast<QComboBox *>(parent())->view();
+        (void)object;
+        if (event->type() == QEvent::Hide)
+            QMetaObject::invokeMethod(
+                this, [this] { letGo(); }, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    void letGo()
+    {
+        auto *combo = static_cast<QComboBox *>(parent());
+        QAbstractItemView *view = combo->view();
+        if (view->isVisible()) // opened again meanwhile
+            return;
+        {
             const QSignalBlocker quiet(view->selectionModel());
             view->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
         }
-        (void)object;
-        return false;
+        // Moving through the list and leaving it with Escape chose nothing.
+        SelectInList(combo);
     }
 };
 
@@ -163,14 +186,6 @@ void SetupCodes(QComboBox *c)
     const QStringList codes = c->property("codes").toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (int i = 0; i < codes.size() && i < c->count(); ++i)
         c->setItemData(i, codes[i].trimmed().toInt());
-}
-
-// The closed list shows the chosen item as selected, as a screen reader reads it.
-void SelectInList(QComboBox *c)
-{
-    QItemSelectionModel *selection = c->view()->selectionModel();
-    const QSignalBlocker quiet(selection);
-    selection->select(c->model()->index(c->currentIndex(), c->modelColumn()), QItemSelectionModel::ClearAndSelect);
 }
 
 void SetComboValue(QComboBox *c, int value)
