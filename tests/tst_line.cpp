@@ -5,10 +5,15 @@
 
 #include "cli/cliargs.h"
 #include "cli/linefile.h"
+#include "io/rotatelog.h"
 #include "sensor_sim.h"
 
+#include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 using namespace testsupport;
 
@@ -46,6 +51,37 @@ QString Sensor(const QString &name, const QString &port, const QString &ident = 
 }
 
 constexpr const char *kSimIdent = "QUILLEX CS-EMB COLOUR SENSOR SIMULATOR FW 1.0";
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// What a rotated log left in its folder: each file's lines, in the order its numbered lines were written.
+struct Rotated {
+    QStringList names;
+    QList<QStringList> files;
+};
+
+Rotated FilesOfLog(const QString &folder)
+{
+    Rotated r;
+    QMap<int, QString> byFirst;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("rot*.csv")}, QDir::Files)) {
+        const QStringList lines = QString::fromUtf8(ReadAll(folder + "/" + name)).split(u'\n');
+        int first = INT_MAX;
+        for (const QString &l : lines)
+            if (l.startsWith(QLatin1String("line ")))
+                first = std::min(first, l.mid(5).section(u',', 0, 0).toInt());
+        byFirst.insert(first, name);
+    }
+    for (const QString &name : byFirst) {
+        r.names << name;
+        r.files << QString::fromUtf8(ReadAll(folder + "/" + name)).split(u'\n');
+    }
+    return r;
+}
 
 } // namespace
 
@@ -224,6 +260,151 @@ private slots:
             QCOMPARE(inlet.ram(), sent);
         if (args[0] == QLatin1String("get"))
             QVERIFY(!QFile::exists(out.filePath(QStringLiteral("b-outlet.dat"))));
+    }
+
+    void rotationAtASizeKeepsEveryLineWholeOnceAndUnderItsHeader()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("rot.csv"));
+        constexpr int64_t kLimit = 1000;
+        int headers = 0;
+        const auto header = [&headers] {
+            return QStringLiteral("# header %1\ntime,port\n").arg(++headers).toStdString();
+        };
+        RotatingLog log;
+        bool isNew = false;
+        std::string why;
+        QVERIFY(log.Open(path.toStdString(), Rotation{Rotation::Kind::Size, kLimit}, header, &isNew, &why));
+        QVERIFY(isNew);
+        log.Append(header());
+        // Lines of many lengths, and now and then two in one append, which must stay together.
+        constexpr int kLines = 400;
+        for (int n = 0; n < kLines; ++n) {
+            std::string text = "line " + std::to_string(n) + "," + std::string(size_t(n % 37), 'x') + "\n";
+            if (n % 10 == 8)
+                text += "line " + std::to_string(++n) + ",pair\n";
+            log.Append(text);
+        }
+        log.Close();
+        QVERIFY(log.Error().empty());
+        const Rotated r = FilesOfLog(folder.path());
+        QVERIFY2(r.files.size() >= 10, qPrintable(r.names.join(u' ')));
+        QCOMPARE(int(log.TakeRotated().size()), int(r.files.size()) - 1);
+        int next = 0;
+        for (int f = 0; f < r.files.size(); ++f) {
+            const QStringList &lines = r.files[f];
+            const QString name = r.names[f];
+            QVERIFY2(QFileInfo(folder.filePath(name)).size() <= kLimit, qPrintable(name));
+            QVERIFY2(lines.size() > 3 && lines[0].startsWith(QLatin1String("# header ")) &&
+                         lines[1] == QLatin1String("time,port"),
+                     qPrintable(name));
+            QVERIFY2(lines.last().isEmpty(), qPrintable(name)); // ends with a whole line
+            for (const QString &l : lines.mid(2, lines.size() - 3)) {
+                QVERIFY2(l.startsWith(QStringLiteral("line %1,").arg(next)), qPrintable(name + ": " + l));
+                ++next;
+            }
+            // The file in use keeps its name; the others are named after when they were begun.
+            if (f + 1 < r.files.size())
+                QVERIFY2(QRegularExpression(QStringLiteral("^rot-\\d{4}-\\d\\d-\\d\\dT\\d{6}(_\\d+)?\\.csv$"))
+                             .match(name)
+                             .hasMatch(),
+                         qPrintable(name));
+            else
+                QCOMPARE(name, QStringLiteral("rot.csv"));
+        }
+        QCOMPARE(next, kLines);
+        QCOMPARE(headers, int(r.files.size()));
+    }
+
+    void dailyRotationMovesAtMidnightAndAnOldFileAtStart()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("rot.csv"));
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("# header 0\ntime,port\nline 0,old\n");
+        old.close();
+        const QString today = QDate::currentDate().toString(Qt::ISODate);
+        // Two days on, a second before local midnight.
+        auto now = QDateTime(QDate::currentDate().addDays(2), QTime(23, 59, 59)).toSecsSinceEpoch();
+        const auto clock = [&now] { return std::chrono::system_clock::time_point(std::chrono::seconds(now)); };
+        RotatingLog log;
+        bool isNew = false;
+        std::string why;
+        QVERIFY(log.Open(
+            path.toStdString(), Rotation{Rotation::Kind::Daily, 0}, [] { return std::string("# h\n"); }, &isNew, &why,
+            clock));
+        QVERIFY(isNew); // the file from an earlier day went away first
+        QCOMPARE(log.TakeRotated(), std::vector<std::string>{folder.filePath("rot-" + today + ".csv").toStdString()});
+        log.Append("# h\n");
+        log.Append("line 1\n");
+        now += 2;
+        log.Append("line 2\n");
+        log.Close();
+        const QString day = QDate::currentDate().addDays(2).toString(Qt::ISODate);
+        QCOMPARE(ReadAll(folder.filePath("rot-" + today + ".csv")), QByteArray("# header 0\ntime,port\nline 0,old\n"));
+        QCOMPARE(ReadAll(folder.filePath("rot-" + day + ".csv")), QByteArray("# h\nline 1\n"));
+        QCOMPARE(ReadAll(path), QByteArray("# h\nline 2\n"));
+    }
+
+    void aRotationTheFolderRefusesKeepsTheLinesInTheirFile()
+    {
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("rot.csv"));
+        RotatingLog log;
+        bool isNew = false;
+        std::string why;
+        QVERIFY(log.Open(
+            path.toStdString(), Rotation{Rotation::Kind::Size, 40}, [] { return std::string("# h\n"); }, &isNew, &why));
+        log.Append("# h\n");
+        {
+            HeldToFilePermissions held;
+            QVERIFY(::chmod(folder.path().toLocal8Bit().constData(), 0555) == 0);
+            for (int n = 0; n < 10; ++n)
+                log.Append("line " + std::to_string(n) + ",0123456789\n");
+            log.Close();
+            ::chmod(folder.path().toLocal8Bit().constData(), 0755);
+        }
+        QVERIFY(log.Error().empty());
+        const QString problem = QString::fromStdString(log.TakeProblem());
+        QVERIFY2(problem.startsWith(QStringLiteral("cannot rename %1 to %2/rot-").arg(path, folder.path())) &&
+                     problem.endsWith(QStringLiteral("; %1 goes on growing").arg(path)),
+                 qPrintable(problem));
+        QCOMPARE(ReadAll(path).count('\n'), 11);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{QStringLiteral("rot.csv")});
+    }
+
+    void rotationSizesAreReadAsWritten_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qlonglong>("bytes"); // -1: daily; 0: refused
+        QTest::newRow("daily") << "daily" << -1LL;
+        QTest::newRow("bytes") << "4096" << 4096LL;
+        QTest::newRow("kibibytes") << "64k" << 65536LL;
+        QTest::newRow("mebibytes") << "10M" << 10485760LL;
+        QTest::newRow("gibibytes") << "2G" << 2147483648LL;
+        QTest::newRow("zero") << "0" << 0LL;
+        QTest::newRow("a unit alone") << "M" << 0LL;
+        QTest::newRow("two units") << "1MB" << 0LL;
+        QTest::newRow("negative") << "-5k" << 0LL;
+        QTest::newRow("too large") << "9000000000G" << 0LL;
+        QTest::newRow("hourly") << "hourly" << 0LL;
+    }
+
+    void rotationSizesAreReadAsWritten()
+    {
+        QFETCH(QString, text);
+        QFETCH(qlonglong, bytes);
+        Rotation r;
+        std::string why;
+        const bool ok = ParseRotation(text.toStdString(), &r, &why);
+        QCOMPARE(ok, bytes != 0);
+        if (!ok)
+            QCOMPARE(
+                QString::fromStdString(why),
+                QStringLiteral("'%1' is neither daily nor a size such as 10M (bytes, or with k, M or G)").arg(text));
+        else
+            QCOMPARE(r.kind == Rotation::Kind::Daily ? -1LL : qlonglong(r.bytes), bytes);
     }
 };
 
