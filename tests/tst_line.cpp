@@ -3,6 +3,7 @@
 // against simulated sensors.
 #include "testsupport.h"
 
+#include "cli/alarms.h"
 #include "cli/cliargs.h"
 #include "cli/linefile.h"
 #include "io/rotatelog.h"
@@ -405,6 +406,77 @@ private slots:
                 QStringLiteral("'%1' is neither daily nor a size such as 10M (bytes, or with k, M or G)").arg(text));
         else
             QCOMPARE(r.kind == Rotation::Kind::Daily ? -1LL : qlonglong(r.bytes), bytes);
+    }
+
+    void aSensorIsSilentAfterATimeOutWithoutAGoodPassAndToldOncePerChange_data()
+    {
+        // Looks at a sensor with a time-out of 2 s from a start at 0: "now:lastGood" each (lastGood -1: none yet).
+        QTest::addColumn<QString>("looks");
+        QTest::addColumn<QString>("changes"); // what each look found: - none, o online, s silent, b back
+        QTest::addColumn<QString>("since");   // when the last state began
+        QTest::newRow("heard at once, then every pass") << "0.1:0.05 0.5:0.4 1.0:0.9 5.0:4.9"
+                                                        << "o---"
+                                                        << "0.05";
+        QTest::newRow("a gap shorter than the time-out") << "0.1:0.1 1.9:0.1 2.05:2.0"
+                                                         << "o--"
+                                                         << "0.1";
+        QTest::newRow("silent once, however long") << "0.1:0.1 2.2:0.1 4.0:0.1 9.0:0.1"
+                                                   << "os--"
+                                                   << "0.1";
+        QTest::newRow("silent and back, twice") << "0.1:0.1 2.2:0.1 3.0:2.9 3.5:3.4 6.0:3.4 6.1:6.05"
+                                                << "osb-sb"
+                                                << "6.05";
+        QTest::newRow("never heard: silent since the start") << "1.0:-1 2.0:-1 30:-1"
+                                                             << "-s-"
+                                                             << "0";
+        QTest::newRow("missing at the start, then found") << "2.5:-1 7.0:6.9 7.2:7.1"
+                                                          << "sb-"
+                                                          << "6.9";
+    }
+
+    void aSensorIsSilentAfterATimeOutWithoutAGoodPassAndToldOncePerChange()
+    {
+        QFETCH(QString, looks);
+        QFETCH(QString, changes);
+        QFETCH(QString, since);
+        cli::Liveness l(2.0, 0.0);
+        QString found;
+        for (const QString &look : looks.split(u' ')) {
+            switch (l.Look(look.section(u':', 0, 0).toDouble(), look.section(u':', 1, 1).toDouble())) {
+            case cli::Liveness::Change::None: found += u'-'; break;
+            case cli::Liveness::Change::Online: found += u'o'; break;
+            case cli::Liveness::Change::Silent: found += u's'; break;
+            case cli::Liveness::Change::Back: found += u'b'; break;
+            }
+        }
+        QCOMPARE(found, changes);
+        QCOMPARE(l.since(), since.toDouble());
+    }
+
+    void alarmCommandsRunWithTheSensorInTheirEnvironment()
+    {
+        QTemporaryDir folder;
+        const QString told = folder.filePath(QStringLiteral("told"));
+        const QString record =
+            QStringLiteral("echo \"$QUILLEX_STATE|$QUILLEX_SENSOR|$QUILLEX_PORT|$QUILLEX_SINCE\" >> ") + told;
+        cli::Alarms alarms({record.toStdString(), record.toStdString() + "; exit 3"});
+        qputenv("QUILLEX_SENSOR", "not the sensor"); // the program's own variable of that name gives way
+        alarms.Tell(cli::Liveness::Change::Online, "inlet", "COM 3", "t0"); // no command for the first good pass
+        alarms.Tell(cli::Liveness::Change::Silent, "inlet", "COM 3", "2025-03-04T14:02:17.311+01:00");
+        QTRY_VERIFY_WITH_TIMEOUT((alarms.Collect(), !alarms.running()), 10000);
+        alarms.Tell(cli::Liveness::Change::Back, "out let", "rfc2217://127.0.0.1:4001", "t2");
+        std::vector<std::string> notes;
+        const auto ended = [&] {
+            for (std::string &n : alarms.Collect())
+                notes.push_back(std::move(n));
+            return !alarms.running();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(ended(), 10000);
+        qunsetenv("QUILLEX_SENSOR");
+        QCOMPARE(alarms.started(), 2);
+        QCOMPARE(QString::fromUtf8(ReadAll(told)), QStringLiteral("silent|inlet|COM 3|2025-03-04T14:02:17.311+01:00\n"
+                                                                  "online|out let|rfc2217://127.0.0.1:4001|t2\n"));
+        QCOMPARE(notes, std::vector<std::string>{"--on-back for out let: the command ended with exit code 3"});
     }
 };
 
