@@ -52,6 +52,9 @@ long Start(const std::string &command, const std::vector<std::string> &extra, st
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&files, STDERR_FILENO, STDOUT_FILENO);
+    // Nothing of the program's own: an open serial port or network connection held by a command that outlives the
+    // program would keep the sensor, or the broker's last will, from the next user.
+    posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
