@@ -6,10 +6,13 @@
 #include "cli/alarms.h"
 #include "cli/cliargs.h"
 #include "cli/linefile.h"
+#include "cli/plantnet.h"
+#include "core/csvrecord.h"
 #include "io/rotatelog.h"
 #include "sensor_sim.h"
 
 #include <QDir>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -477,6 +480,23 @@ private slots:
         QCOMPARE(QString::fromUtf8(ReadAll(told)), QStringLiteral("silent|inlet|COM 3|2025-03-04T14:02:17.311+01:00\n"
                                                                   "online|out let|rfc2217://127.0.0.1:4001|t2\n"));
         QCOMPARE(notes, std::vector<std::string>{"--on-back for out let: the command ended with exit code 3"});
+    }
+
+    void eachSensorHasTopicsOfItsOwnAndItsMeasurementsReadAsJson()
+    {
+        cli::PortSpec named{.com = 1, .device = {}, .name = "inlet", .ident = {}};
+        cli::PortSpec com{.com = 11, .device = {}, .name = {}, .ident = {}};
+        cli::PortSpec address{.com = 2, .device = "rfc2217://cabinet4:4001", .name = {}, .ident = {}};
+        QCOMPARE(cli::SensorTopic("plant/line4", named, "state"), std::string("plant/line4/inlet/state"));
+        QCOMPARE(cli::SensorTopic("", com, "measurement"), std::string("com11/measurement"));
+        QCOMPARE(cli::SensorTopic("l", address, "measurement"), std::string("l/rfc2217_cabinet4_4001/measurement"));
+        const uint16_t data[kDataWords] = {2004, 1519, 931, 1842, 1396, 1484, 65535};
+        const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1741093337311));
+        const QString json = QString::fromStdString(cli::MeasurementJson(when, data));
+        QCOMPARE(json, QStringLiteral("{\"time\":\"%1\",\"R\":2004,\"G\":1519,\"B\":931,\"X\":1842,\"Y\":1396,"
+                                      "\"INT\":1484,\"COL\":65535}")
+                           .arg(QString::fromStdString(csvrec::Timestamp(when))));
+        QVERIFY(QJsonDocument::fromJson(json.toUtf8()).isObject());
     }
 };
 
