@@ -47,10 +47,12 @@ struct Options {
     std::string line; // --line: the line file that names the sensors instead ("" = none); read by LoadLine
     double timeout = kDefaultTimeout;
     bool verify = true;
-    bool probe = false; // ports: open each port to see whether it opens
-    double seconds = 0; // watch: 0 = no time limit
-    long count = 0;     // watch: 0 = no count limit
-    std::string csv;    // watch: "" = standard output
+    bool probe = false;           // ports: open each port to see whether it opens
+    double seconds = 0;           // watch: 0 = no time limit
+    long count = 0;               // watch: 0 = no count limit
+    std::string csv;              // watch: "" = standard output
+    std::string onSilent, onBack; // watch: commands run when a sensor falls silent or answers again ("" = none)
+    std::string mqtt;             // watch: mqtt://HOST[:PORT]/PREFIX to publish to ("" = none)
 };
 
 struct ParseResult {
