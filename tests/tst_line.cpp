@@ -5,10 +5,12 @@
 
 #include "cli/alarms.h"
 #include "cli/cliargs.h"
+#include "cli/lineservices.h"
 #include "cli/linefile.h"
 #include "cli/plantnet.h"
 #include "core/csvrecord.h"
 #include "io/rotatelog.h"
+#include "io/utility.h"
 #include "sensor_sim.h"
 
 #include <QDir>
@@ -497,6 +499,52 @@ private slots:
                                       "\"INT\":1484,\"COL\":65535}")
                            .arg(QString::fromStdString(csvrec::Timestamp(when))));
         QVERIFY(QJsonDocument::fromJson(json.toUtf8()).isObject());
+    }
+
+    void aLineTellsEachChangeOnceAndSumsUpEachSensor()
+    {
+        QTemporaryDir folder;
+        const QString told = folder.filePath(QStringLiteral("told"));
+        cli::Options o;
+        o.timeout = 1.0;
+        o.onSilent = QStringLiteral("echo silent $QUILLEX_SENSOR $QUILLEX_PORT >> %1").arg(told).toStdString();
+        o.onBack = QStringLiteral("echo back $QUILLEX_SENSOR >> %1").arg(told).toStdString();
+        const std::vector<cli::PortSpec> ports{{.com = 3, .device = {}, .name = "steady", .ident = {}},
+                                               {.com = 4, .device = {}, .name = "flaky", .ident = {}}};
+        cli::LineServices line(o, ports);
+        std::string why;
+        QVERIFY(line.Start(Timer(), &why));
+        const uint16_t data[kDataWords] = {1, 2, 3, 4, 5, 6, 0};
+        QStringList notes;
+        // Both measure for a while, then the flaky one falls silent for longer than the time-out, then answers.
+        const auto run = [&](double seconds, bool flaky) {
+            for (const double end = Timer() + seconds; Timer() < end; QTest::qWait(20)) {
+                line.Measured(0, Timer(), std::chrono::system_clock::now(), data);
+                if (flaky)
+                    line.Measured(1, Timer(), std::chrono::system_clock::now(), data);
+                else
+                    line.Missed(1);
+                for (const std::string &n : line.Tick(Timer()))
+                    notes << QString::fromStdString(n);
+            }
+        };
+        run(0.5, true);
+        run(2.0, false);
+        run(0.5, true);
+        QTRY_COMPARE_WITH_TIMEOUT(ReadAll(told), QByteArray("silent flaky COM 4\nback flaky\n"), 10000);
+        for (const std::string &n : line.Stop())
+            notes << QString::fromStdString(n);
+        QCOMPARE(notes.size(), 2);
+        QVERIFY2(notes[0].startsWith(QLatin1String("flaky: silent: no good pass since ")), qPrintable(notes[0]));
+        QVERIFY2(notes[1].startsWith(QLatin1String("flaky: answering again since ")), qPrintable(notes[1]));
+        const std::vector<std::string> summary = line.Summary(Timer());
+        QCOMPARE(summary.size(), std::size_t(2));
+        QVERIFY2(QString::fromStdString(summary[1])
+                     .contains(QRegularExpression(QStringLiteral(
+                         "^flaky: \\d+ measurements \\(\\d+\\.\\d/s\\), \\d+ without a valid reply, last good pass "
+                         "\\d{4}-"))),
+                 summary[1].c_str());
+        QVERIFY(!QString::fromStdString(line.Status(Timer())).contains(QLatin1String("SILENT")));
     }
 };
 
