@@ -3,6 +3,8 @@
 // files.
 #include "cli/cliargs.h"
 
+#include "io/mqtt.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -200,6 +202,40 @@ std::optional<std::string> ApplyCsv(Given &g, const std::string &v)
     return std::nullopt;
 }
 
+std::optional<std::string> ApplyRotate(Given &g, const std::string &v)
+{
+    std::string why;
+    if (!ParseRotation(v, &g.o.rotation, &why))
+        return "--rotate: " + why;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyOnSilent(Given &g, const std::string &v)
+{
+    if (v.empty())
+        return "--on-silent needs a command";
+    g.o.onSilent = v;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyOnBack(Given &g, const std::string &v)
+{
+    if (v.empty())
+        return "--on-back needs a command";
+    g.o.onBack = v;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyMqtt(Given &g, const std::string &v)
+{
+    mqtt::Broker broker;
+    std::string why;
+    if (!mqtt::ParseUrl(v, &broker, &why))
+        return "--mqtt " + why;
+    g.o.mqtt = v;
+    return std::nullopt;
+}
+
 std::optional<std::string> ApplyNoVerify(Given &g, const std::string &)
 {
     g.o.verify = false;
@@ -225,6 +261,7 @@ std::optional<std::string> ApplyVersion(Given &g, const std::string &)
 }
 
 constexpr const char *kWatchOnly = "--seconds, --count and --csv belong to watch only";
+constexpr const char *kServiceOnly = "--rotate, --on-silent, --on-back and --mqtt belong to watch only";
 
 // Every option, once. The port options reach every subcommand; a subcommand without a port ignores them.
 // Rows are checked for their subcommand in this order, so the first misplaced one is the one reported.
@@ -240,6 +277,10 @@ constexpr OptionRow kOptions[] = {
     {"--seconds", nullptr, true, Only(Command::Watch), kWatchOnly, ApplySeconds},
     {"--count", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCount},
     {"--csv", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCsv},
+    {"--rotate", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyRotate},
+    {"--on-silent", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyOnSilent},
+    {"--on-back", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyOnBack},
+    {"--mqtt", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyMqtt},
 };
 constexpr std::size_t kOptionCount = std::size(kOptions);
 
@@ -439,6 +480,9 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
             return Fail(kOptions[r].elsewhere);
     if (const auto why = TakeOperands(*command, operands, o))
         return Fail(*why);
+    // Standard output is one stream that cannot be renamed; a rotated log needs a file of its own.
+    if (o.rotation.kind != Rotation::Kind::None && o.csv.empty())
+        return Fail("--rotate needs --csv FILE: standard output is not rotated");
     // A line file's ports are checked once it has been read.
     if (const auto why = o.line.empty() ? PortsProblem(o) : std::nullopt)
         return Fail(*why);

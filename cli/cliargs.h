@@ -2,6 +2,7 @@
 // The command line of quillex-scope-cli: subcommands, options and their help texts, parsed without side effects.
 #pragma once
 
+#include "io/rotatelog.h"
 #include "link/com232.h"
 
 #include <optional>
@@ -51,6 +52,7 @@ struct Options {
     double seconds = 0;           // watch: 0 = no time limit
     long count = 0;               // watch: 0 = no count limit
     std::string csv;              // watch: "" = standard output
+    Rotation rotation;            // watch: when --csv moves on to a new file
     std::string onSilent, onBack; // watch: commands run when a sensor falls silent or answers again ("" = none)
     std::string mqtt;             // watch: mqtt://HOST[:PORT]/PREFIX to publish to ("" = none)
 };

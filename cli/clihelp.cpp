@@ -95,7 +95,8 @@ std::string HelpText(Command command)
                "  --no-verify        skip the read-back\n\n" +
                several + "\n" + common + "\n" + exits;
     case Command::Watch:
-        return "Usage: quillex-scope-cli watch [--seconds S] [--count N] [--csv FILE]\n"
+        return "Usage: quillex-scope-cli watch [--seconds S] [--count N] [--csv FILE [--rotate daily|SIZE]]\n"
+               "                              [--on-silent CMD] [--on-back CMD] [--mqtt URL]\n"
                "                              [--com N[,N|,A-B...] | --device PATH... | --line FILE]\n"
                "                              [--timeout S]\n\n"
                "Polls live measurements and writes one CSV line per measurement:\n"
@@ -121,7 +122,26 @@ std::string HelpText(Command command)
                "  --count N          stop after N requests to each sensor (a missing reply counts too)\n"
                "  --csv FILE         append to FILE (one sensor: header when new) instead of standard output;\n"
                "                     written out in whole lines at least every half second, so a crash loses\n"
-               "                     at most that; a failed write cuts the file back to its last whole line\n\n" +
+               "                     at most that; a failed write cuts the file back to its last whole line\n"
+               "  --rotate daily|SIZE  with --csv: at local midnight (daily), or before FILE would grow past\n"
+               "                     SIZE (bytes, or with k, M, G: 10M), FILE is renamed FILE-DATE (never over\n"
+               "                     another file) and a new FILE begins with the header; no line is lost\n"
+               "  --on-silent CMD    run CMD with sh -c when a sensor has had no good pass for the time-out,\n"
+               "  --on-back CMD      and when it answers again: once per change, never once per pass, with\n"
+               "                     QUILLEX_SENSOR, QUILLEX_PORT, QUILLEX_STATE (silent, online) and\n"
+               "                     QUILLEX_SINCE (when that began) in its environment; its output goes to\n"
+               "                     stderr, and the watch does not wait for it\n"
+               "  --mqtt mqtt://HOST[:PORT]/PREFIX\n"
+               "                     publish each measurement as JSON (time, R, G, B, X, Y, INT, COL) to\n"
+               "                     PREFIX/NAME/measurement and each sensor's state retained to\n"
+               "                     PREFIX/NAME/state: online, silent, and offline when the watch ends or\n"
+               "                     dies (the connection's last will); a broker that is down or goes away\n"
+               "                     is tried again without holding up the polling, and measurements it\n"
+               "                     cannot take are dropped beyond a bounded queue and counted\n\n"
+               "Over a line file (--line) the watch keeps going as a service: a sensor missing at the start is\n"
+               "tried again once per time-out, one that answers with another identification than the line file\n"
+               "names is reported and not logged under that name. On a terminal, stderr shows one status line\n"
+               "per sensor (rate, misses, last good pass); at the end a line per sensor sums it up.\n\n" +
                common + "\n" + exits +
                "watch exits 3 when any reply was missing or out of range, or when it was stopped before its\n"
                "first measurement, after writing every good line.\n";
