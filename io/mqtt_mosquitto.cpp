@@ -378,9 +378,10 @@ void Publisher::Run()
                     ::fcntl(mosquitto_socket(s.mosq), F_SETFD, FD_CLOEXEC);
                 }
             }
+            // A change of state goes out before the measurements queued behind it.
             if (s.connected) {
-                Drain(s, queueLimit_, sent_, dropped_);
                 s.SendState();
+                Drain(s, queueLimit_, sent_, dropped_);
             }
             if (s.Open()) {
                 fds.push_back({mosquitto_socket(s.mosq),

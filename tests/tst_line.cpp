@@ -50,6 +50,49 @@ QString WriteFile(const QTemporaryDir &dir, const QString &name, const QString &
     return path;
 }
 
+// The CSV lines of `path` that name `port`, in file order (the rest of the line after the port).
+QStringList LinesOf(const QString &path, const QString &port)
+{
+    QFile f(path);
+    QStringList out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QString &l : QString::fromUtf8(f.readAll()).split(u'\n'))
+        if (!l.startsWith(u'#') && l.section(u',', 1, 1) == port)
+            out << l.section(u',', 2);
+    return out;
+}
+
+// A watch running in the background as a line's service would, stopped with SIGTERM at the end.
+struct Background {
+    QProcess p;
+    explicit Background(const QStringList &args) { p.start(kCli, args); }
+    int stop()
+    {
+        p.terminate();
+        p.waitForFinished(15000);
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+    ~Background()
+    {
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished(3000);
+        }
+    }
+};
+
+// A recording whose measurements count up in R and carry `tag` in G, so order and origin show in every line.
+sim::Recording Numbered(int count, uint16_t tag)
+{
+    sim::Recording r;
+    for (int n = 0; n < count; ++n) {
+        r.measurements.push_back({uint16_t(n), tag, 0, 0, 0, 0, 0});
+        r.seconds.push_back(0);
+    }
+    return r;
+}
+
 QString Sensor(const QString &name, const QString &port, const QString &ident = {})
 {
     return QStringLiteral("[[sensor]]\nname = \"%1\"\nport = \"%2\"\n").arg(name, port) +
@@ -72,17 +115,17 @@ struct Rotated {
 
 Rotated FilesOfLog(const QString &folder)
 {
-    Rotated r;
-    QMap<int, QString> byFirst;
+    // Rotated files are named after when they were begun, a taken name with _2, _3, …; the file in use is last.
+    static const QRegularExpression stamped(QStringLiteral("^rot-(.*?)(?:_(\\d+))?\\.csv$"));
+    QMap<std::pair<QString, int>, QString> ordered;
     for (const QString &name : QDir(folder).entryList({QStringLiteral("rot*.csv")}, QDir::Files)) {
-        const QStringList lines = QString::fromUtf8(ReadAll(folder + "/" + name)).split(u'\n');
-        int first = INT_MAX;
-        for (const QString &l : lines)
-            if (l.startsWith(QLatin1String("line ")))
-                first = std::min(first, l.mid(5).section(u',', 0, 0).toInt());
-        byFirst.insert(first, name);
+        const QRegularExpressionMatch m = stamped.match(name);
+        ordered.insert(m.hasMatch() ? std::pair{m.captured(1), m.captured(2).isEmpty() ? 1 : m.captured(2).toInt()}
+                                    : std::pair{QStringLiteral("~"), 0},
+                       name);
     }
-    for (const QString &name : byFirst) {
+    Rotated r;
+    for (const QString &name : ordered) {
         r.names << name;
         r.files << QString::fromUtf8(ReadAll(folder + "/" + name)).split(u'\n');
     }
@@ -545,6 +588,127 @@ private slots:
                          "\\d{4}-"))),
                  summary[1].c_str());
         QVERIFY(!QString::fromStdString(line.Status(Timer())).contains(QLatin1String("SILENT")));
+    }
+
+    void aSensorMissingAtTheStartIsWatchedOnceItAppears()
+    {
+        QTemporaryDir out;
+        sim::SensorSim inlet(sim::Options{.com = 3});
+        QVERIFY(inlet.start());
+        const QString csv = out.filePath(QStringLiteral("line.csv"));
+        const QString line =
+            WriteFile(out, QStringLiteral("line.toml"), Sensor("inlet", "com3") + Sensor("outlet", "com4"));
+        Background watch({"watch", "--line", line, "--timeout", "0.5", "--csv", csv});
+        QTRY_VERIFY_WITH_TIMEOUT(LinesOf(csv, QStringLiteral("inlet")).size() >= 10, 20000);
+        // Tried once more in vain before it comes.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QString::fromUtf8(ReadAll(csv))
+                .contains(QRegularExpression(QStringLiteral("\\n# \\d{4}-[^ ]+ outlet: cannot open: "))),
+            20000);
+        QVERIFY(LinesOf(csv, QStringLiteral("outlet")).isEmpty());
+        sim::SensorSim outlet(sim::Options{.com = 4});
+        QVERIFY(outlet.start());
+        QTRY_VERIFY_WITH_TIMEOUT(LinesOf(csv, QStringLiteral("outlet")).size() >= 10, 20000);
+        QCOMPARE(watch.stop(), 3); // the tries before it came count as misses
+        const QString text = QString::fromUtf8(ReadAll(csv));
+        const qsizetype started = text.indexOf(QStringLiteral(" outlet (%1) started\n# port: outlet (%1)\n# ident: ")
+                                                   .arg(QString::fromStdString(outlet.devicePath())));
+        QVERIFY2(started > 0 && started < text.indexOf(QLatin1String(",outlet,")), qPrintable(text.left(2000)));
+        QVERIFY(text.contains(QLatin1String("# outlet: cannot open: ")));
+        const QString err = QString::fromUtf8(watch.p.readAllStandardError());
+        QVERIFY2(err.contains(QLatin1String("outlet: answering again since ")), qPrintable(err));
+    }
+
+    void aSensorAnsweringAsAnotherIsReportedAndNotLoggedUnderItsName()
+    {
+        QTemporaryDir out;
+        sim::SensorSim inlet(sim::Options{.com = 3}), swapped(sim::Options{.com = 4});
+        QVERIFY(inlet.start() && swapped.start());
+        swapped.setIdent("QUILLEX CS-EMB COLOUR SENSOR OF LINE 7");
+        const QString csv = out.filePath(QStringLiteral("line.csv"));
+        const QString line = WriteFile(out, QStringLiteral("line.toml"),
+                                       Sensor("inlet", "com3", kSimIdent) + Sensor("outlet", "com4", kSimIdent));
+        const Outcome r = Run({"watch", "--line", line, "--seconds", "2", "--timeout", "0.5", "--csv", csv});
+        QCOMPARE(r.exit, 3);
+        QVERIFY(LinesOf(csv, QStringLiteral("inlet")).size() >= 20);
+        QVERIFY(LinesOf(csv, QStringLiteral("outlet")).isEmpty());
+        const QString wrong = QStringLiteral("outlet (%1): another sensor answers: it identifies as \"QUILLEX CS-EMB "
+                                             "COLOUR SENSOR OF LINE 7\", the line file names \"%2\"")
+                                  .arg(QString::fromStdString(swapped.devicePath()), kSimIdent);
+        const QString text = QString::fromUtf8(ReadAll(csv));
+        QVERIFY2(text.contains("# " + wrong + "; tried again once per time-out\n"), qPrintable(text.left(1500)));
+        QVERIFY2(r.err.contains(wrong), qPrintable(r.err));
+        // Asked who it is once per time-out, and never for a measurement.
+        for (const auto &f : swapped.frames())
+            QVERIFY((f[2] << 8 | f[3]) != sim::Measure);
+    }
+
+    void aRotatedWatchLosesNoLineAndBeginsEveryFileWithItsHeader()
+    {
+        QTemporaryDir out;
+        sim::SensorSim a(sim::Options{.com = 3}), b(sim::Options{.com = 4});
+        QVERIFY(a.start() && b.start());
+        constexpr int kEach = 2000;
+        a.setReplay(Numbered(kEach, 1), sim::ReplayEnd::Stop);
+        b.setReplay(Numbered(kEach, 2), sim::ReplayEnd::Stop);
+        a.setPacing(0);
+        b.setPacing(0);
+        const QString csv = out.filePath(QStringLiteral("rot.csv"));
+        const QString line = WriteFile(out, QStringLiteral("line.toml"), Sensor("a", "com3") + Sensor("b", "com4"));
+        constexpr int kCount = 600;
+        const Outcome r =
+            Run({"watch", "--line", line, "--count", QString::number(kCount), "--csv", csv, "--rotate", "4k"});
+        QCOMPARE(r.exit, 0);
+        const Rotated files = FilesOfLog(out.path());
+        QVERIFY2(files.files.size() >= 10, qPrintable(files.names.join(u' ')));
+        QMap<QString, QList<int>> seen;
+        for (int f = 0; f < files.files.size(); ++f) {
+            const QStringList &lines = files.files[f];
+            QVERIFY2(QFileInfo(out.filePath(files.names[f])).size() <= 4096, qPrintable(files.names[f]));
+            QCOMPARE(lines.value(0), QStringLiteral("# quillex-scope-cli 1.0"));
+            QVERIFY2(lines.contains(QStringLiteral("time,port,R,G,B,X,Y,INT,COL")), qPrintable(files.names[f]));
+            QVERIFY2(lines.filter(QRegularExpression(QStringLiteral("^# port: [ab] \\("))).size() == 2,
+                     qPrintable(files.names[f]));
+            QVERIFY(lines.last().isEmpty()); // the last line is whole
+            for (const QString &l : lines) {
+                if (l.isEmpty() || l.startsWith(u'#') || l.startsWith(QLatin1String("time,")))
+                    continue;
+                const QStringList f = l.split(u',');
+                QCOMPARE(f.size(), 9);
+                QCOMPARE(f[3].toInt(), f[1] == QLatin1String("a") ? 1 : 2); // each sensor's own measurement
+                seen[f[1]] << f[2].toInt();
+            }
+        }
+        for (const QString &port : {QStringLiteral("a"), QStringLiteral("b")}) {
+            QCOMPARE(seen[port].size(), kCount);
+            for (int n = 0; n < kCount; ++n)
+                QCOMPARE(seen[port][n], n); // none lost, none twice, in order across the files
+        }
+    }
+
+    void alarmsRunOnceEachAcrossAHangUp()
+    {
+        QTemporaryDir out;
+        sim::SensorSim inlet(sim::Options{.com = 3});
+        QVERIFY(inlet.start());
+        const QString told = out.filePath(QStringLiteral("told"));
+        const QString csv = out.filePath(QStringLiteral("line.csv"));
+        const QString line = WriteFile(out, QStringLiteral("line.toml"), Sensor("inlet", "com3"));
+        Background watch({"watch", "--line", line, "--timeout", "0.5", "--csv", csv, "--on-silent",
+                          "echo silent $QUILLEX_SENSOR $QUILLEX_PORT >> " + told, "--on-back",
+                          "echo back $QUILLEX_SENSOR >> " + told});
+        QTRY_VERIFY_WITH_TIMEOUT(LinesOf(csv, QStringLiteral("inlet")).size() >= 10, 20000);
+        QVERIFY(!QFile::exists(told));
+        inlet.hangUpNow();
+        QTRY_COMPARE_WITH_TIMEOUT(ReadAll(told), QByteArray("silent inlet COM 3\n"), 20000);
+        const qsizetype before = LinesOf(csv, QStringLiteral("inlet")).size();
+        QTest::qWait(1500); // three more time-outs of silence: still one alarm
+        QVERIFY2(ReadAll(told) == QByteArray("silent inlet COM 3\n"), ReadAll(csv).right(1500).constData());
+        QVERIFY(inlet.reopen());
+        QTRY_COMPARE_WITH_TIMEOUT(ReadAll(told), QByteArray("silent inlet COM 3\nback inlet\n"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(LinesOf(csv, QStringLiteral("inlet")).size() >= before + 20, 20000);
+        QCOMPARE(watch.stop(), 3);
+        QCOMPARE(ReadAll(told), QByteArray("silent inlet COM 3\nback inlet\n"));
     }
 };
 

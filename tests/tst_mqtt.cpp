@@ -1,10 +1,17 @@
 // SPDX-License-Identifier: MIT
 // Publishing to the plant network against a real mosquitto on loopback, read back with a real mosquitto_sub.
 #include "brokersupport.h"
+#include "linesupport.h"
+#include "testsupport.h"
 
 #include "io/mqtt.h"
+#include "sensor_sim.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace brokersupport;
 
@@ -30,12 +37,41 @@ std::string Topic(const QString &prefix, int sensor)
     return QStringLiteral("%1/s%2/measurement").arg(prefix).arg(sensor).toStdString();
 }
 
+const QString kCli = QStringLiteral(SCOPE_BIN_DIR "/quillex-scope-cli");
+
+QString WriteLine(const QTemporaryDir &dir, const QStringList &names)
+{
+    QFile f(dir.filePath(QStringLiteral("line.toml")));
+    f.open(QIODevice::WriteOnly);
+    for (int i = 0; i < names.size(); ++i)
+        f.write(QStringLiteral("[[sensor]]\nname = \"%1\"\nport = \"com%2\"\n\n").arg(names[i]).arg(i + 3).toUtf8());
+    return f.fileName();
+}
+
+// Measurement lines in the CSV so far, or those measured from `from` on and before `to`.
+int Lines(const QString &csv, const QDateTime &from = {}, const QDateTime &to = {})
+{
+    QFile f(csv);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    int n = 0;
+    for (const QByteArray &l : f.readAll().split('\n')) {
+        if (l.isEmpty() || l[0] < '0' || l[0] > '9')
+            continue;
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(l.left(l.indexOf(','))), Qt::ISODateWithMs);
+        n += !from.isValid() || (at >= from && at < to);
+    }
+    return n;
+}
+
 } // namespace
 
 class TstMqtt : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { testsupport::PrivatePortDir(); }
+
     void brokerAddressesAreReadOrRefusedInWords_data()
     {
         QTest::addColumn<QString>("url");
@@ -173,6 +209,86 @@ private slots:
                      notes[2].startsWith(QLatin1String("lost the broker at 127.0.0.1:")) &&
                      notes[3].startsWith(QLatin1String("connected to the broker at 127.0.0.1:")),
                  qPrintable(notes.join(u'\n')));
+    }
+
+    void aWatchPublishesMeasurementsAndStatesAndItsWillWhenKilled()
+    {
+        Broker broker;
+        QVERIFY(broker.start());
+        QTemporaryDir dir;
+        sim::SensorSim inlet(sim::Options{.com = 3});
+        QVERIFY(inlet.start());
+        Subscriber sub(broker, QStringLiteral("line4/#"));
+        QProcess watch;
+        watch.start(kCli, {"watch", "--line", WriteLine(dir, {"inlet"}), "--timeout", "0.5", "--csv",
+                           dir.filePath(QStringLiteral("l.csv")), "--mqtt", broker.url(QStringLiteral("line4"))});
+        QTRY_VERIFY_WITH_TIMEOUT(sub.on(QStringLiteral("inlet/measurement")).size() >= 20, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sub.on(QStringLiteral("/state")),
+                                  QStringList{QStringLiteral("line4/inlet/state online")}, 10000);
+        const QJsonObject m =
+            QJsonDocument::fromJson(sub.on(QStringLiteral("/measurement")).last().section(u' ', 1).toUtf8()).object();
+        for (const char *key : {"time", "R", "G", "B", "X", "Y", "INT", "COL"})
+            QVERIFY2(m.contains(QLatin1String(key)), key);
+        QVERIFY(m.value(QLatin1String("X")).toInt() > 0);
+
+        inlet.hangUpNow();
+        QTRY_VERIFY_WITH_TIMEOUT(sub.messages().contains(QStringLiteral("line4/inlet/state silent")), 20000);
+        QVERIFY(inlet.reopen());
+        QTRY_COMPARE_WITH_TIMEOUT(sub.on(QStringLiteral("/state")).size(), 3, 20000);
+        QCOMPARE(sub.on(QStringLiteral("/state")).last(), QStringLiteral("line4/inlet/state online"));
+
+        ::kill(pid_t(watch.processId()), SIGKILL); // no orderly end: the broker says it for the dead client
+        QVERIFY(watch.waitForFinished(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(sub.on(QStringLiteral("/state")).last(), QStringLiteral("line4/inlet/state offline"),
+                                  20000);
+    }
+
+    void aBrokerStoppedAndStartedAgainCostsThePollingNothing()
+    {
+        Broker broker;
+        QVERIFY(broker.start());
+        QTemporaryDir dir;
+        sim::SensorSim a(sim::Options{.com = 3}), b(sim::Options{.com = 4});
+        QVERIFY(a.start() && b.start());
+        a.setPacing(19200); // the pace of a real line, which the broker must not slow
+        b.setPacing(19200);
+        const QString csv = dir.filePath(QStringLiteral("l.csv"));
+        QProcess watch;
+        watch.start(kCli, {"watch", "--line", WriteLine(dir, {"a", "b"}), "--timeout", "0.5", "--csv", csv, "--mqtt",
+                           broker.url(QStringLiteral("l"))});
+        QTRY_VERIFY_WITH_TIMEOUT(Lines(csv) >= 40, 20000);
+        // Each period long enough for two lines at 19200 baud to give some 160 measurements.
+        constexpr int kPeriodMs = 3000;
+        // By the lines' own times: the log hands lines to the file every half second.
+        const auto rateOver = [&] {
+            const QDateTime from = QDateTime::currentDateTime();
+            QTest::qWait(kPeriodMs);
+            const QDateTime to = QDateTime::currentDateTime();
+            QTest::qWait(1000);
+            return Lines(csv, from, to) * 1000.0 / double(from.msecsTo(to));
+        };
+        const double connected = rateOver();
+        const long rssConnected = linesupport::UsageOf(watch.processId()).rssKb;
+        broker.stop();
+        const double down = rateOver();
+        const double longDown = rateOver();
+        const long rssDown = linesupport::UsageOf(watch.processId()).rssKb;
+        QVERIFY(broker.start());
+        Subscriber sub(broker, QStringLiteral("l/#"));
+        QTRY_VERIFY_WITH_TIMEOUT(sub.on(QStringLiteral("/measurement")).size() >= 20, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sub.on(QStringLiteral("/state")).size(), 2, 10000); // said again to the new broker
+        qInfo("measurements/s: %.1f connected, %.1f and %.1f without the broker; resident %ld kB, then %ld kB",
+              connected, down, longDown, rssConnected, rssDown);
+        QVERIFY2(down >= 0.9 * connected && longDown >= 0.9 * connected, "the polling slowed without the broker");
+        // The queues hold a bounded number of measurements: far less than a megabyte.
+        QVERIFY2(rssDown - rssConnected < 4096, "memory grew without the broker");
+        watch.terminate();
+        QVERIFY(watch.waitForFinished(10000));
+        const QString err = QString::fromUtf8(watch.readAllStandardError());
+        QVERIFY2(err.contains(QLatin1String("MQTT: lost the broker at 127.0.0.1:")) &&
+                     err.indexOf(QLatin1String("MQTT: connected to the broker"),
+                                 err.indexOf(QLatin1String("MQTT: lost the broker"))) > 0,
+                 qPrintable(err));
     }
 };
 
