@@ -195,10 +195,14 @@ struct Broker {
         QThread::msleep(kServerStartMs);
         return process.state() == QProcess::Running && counter.state() == QProcess::Running;
     }
+    // Messages the counter printed since the last call: everything the pipe holds, until it has been quiet a moment.
     long Received()
     {
-        counter.waitForReadyRead(0);
-        return counter.readAllStandardOutput().count('\n');
+        long n = 0;
+        do
+            n += counter.readAllStandardOutput().count('\n');
+        while (counter.waitForReadyRead(200));
+        return n;
     }
     ~Broker()
     {
