@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Measures a line of sensors watched together by the command line: many local sensors at once against each alone,
-// and sensors behind ser2net on loopback against the same sensors local.
+// sensors behind ser2net on loopback against the same sensors local, and a whole line behind one ser2net from a
+// line file, with and without publishing to a local MQTT broker.
 #include "io/utility.h"
 #include "tests/loopback.h"
 
@@ -32,6 +33,7 @@ constexpr int kServerStartMs = 500; // ser2net listens well within this
 constexpr double kSlack = 30;       // seconds a watch may run past its --seconds before it counts as hung
 constexpr double kShareGoal = 99;   // per cent of a link's single-sensor rate
 constexpr double kCpuGoal = 10;     // per cent of one core for the whole watch
+constexpr double kMqttGoal = 2;     // per cent of one core that publishing may add
 
 double ChildCpu()
 {
@@ -76,14 +78,14 @@ struct Run {
     int exit = -1;
 };
 
-Run Watch(const QStringList &ports, double seconds, const QString &csv)
+Run Watch(const QStringList &options, double seconds, const QString &csv)
 {
     QFile::remove(csv);
     Run r;
     const double cpu0 = ChildCpu(), t0 = Timer();
     QProcess p;
     p.start(Bin("quillex-scope-cli"),
-            QStringList{"watch", "--seconds", QString::number(seconds), "--csv", csv} + ports);
+            QStringList{"watch", "--seconds", QString::number(seconds), "--csv", csv} + options);
     p.waitForFinished(int((seconds + kSlack) * 1000));
     r.wall = Timer() - t0;
     r.cpuSeconds = ChildCpu() - cpu0;
@@ -147,6 +149,131 @@ QStringList StartSer2Net(QProcess &server, const QTemporaryDir &work, const std:
     return server.state() == QProcess::Running ? urls : QStringList{};
 }
 
+// CPU seconds a process has used so far, from /proc.
+double ProcessCpu(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return f.size() > 12 ? (f[11].toDouble() + f[12].toDouble()) / double(::sysconf(_SC_CLK_TCK)) : 0;
+}
+
+// A line file of the sensors at `ports` (COM names or addresses), named s1, s2, …
+QString LineFile(const QTemporaryDir &work, const QString &name, const QStringList &ports)
+{
+    QFile f(work.filePath(name));
+    f.open(QIODevice::WriteOnly);
+    for (int i = 0; i < ports.size(); ++i)
+        f.write(QStringLiteral("[[sensor]]\nname = \"s%1\"\nport = \"%2\"\n\n").arg(i + 1).arg(ports[i]).toUtf8());
+    return f.fileName();
+}
+
+// A mosquitto broker on a free loopback port, and a mosquitto_sub counting what reaches it.
+struct Broker {
+    QTemporaryDir dir;
+    QProcess process, counter;
+    int port = loopback::FreeTcpPort();
+    bool start()
+    {
+        const QString exe = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"});
+        if (exe.isEmpty())
+            return false;
+        QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
+        conf.open(QIODevice::WriteOnly);
+        conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
+        conf.close();
+        process.start(exe, {"-c", conf.fileName()});
+        if (!process.waitForStarted())
+            return false;
+        QThread::msleep(kServerStartMs);
+        counter.start(QStringLiteral("mosquitto_sub"),
+                      {"-h", "127.0.0.1", "-p", QString::number(port), "-t", "bench/+/measurement"});
+        if (!counter.waitForStarted())
+            return false;
+        QThread::msleep(kServerStartMs);
+        return process.state() == QProcess::Running && counter.state() == QProcess::Running;
+    }
+    // Messages the counter printed since the last call: everything the pipe holds, until it has been quiet a moment.
+    long Received()
+    {
+        long n = 0;
+        do
+            n += counter.readAllStandardOutput().count('\n');
+        while (counter.waitForReadyRead(200));
+        return n;
+    }
+    ~Broker()
+    {
+        for (QProcess *p : {&counter, &process}) {
+            p->terminate();
+            p->waitForFinished(3000);
+        }
+    }
+};
+
+// The whole line behind one ser2net from a line file, against the same sensors local; then publishing too.
+int LineBehindOneServer(std::vector<std::unique_ptr<Sensor>> &sensors, const QTemporaryDir &work, double seconds,
+                        int rounds)
+{
+    std::vector<QString> devices;
+    QStringList coms;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        devices.push_back(sensors[i]->device);
+        coms << QStringLiteral("com%1").arg(i + 1);
+    }
+    Broker broker;
+    if (!broker.start())
+        return std::fprintf(stderr, "bench: mosquitto did not start (scripts/install-deps installs it)\n"), 1;
+    QProcess server;
+    const QStringList urls = StartSer2Net(server, work, devices);
+    if (urls.isEmpty())
+        return std::fprintf(stderr, "bench: ser2net did not start (scripts/install-deps installs it)\n"), 1;
+    const QString localLine = LineFile(work, QStringLiteral("local.toml"), coms);
+    const QString netLine = LineFile(work, QStringLiteral("net.toml"), urls);
+    const QStringList mqtt{"--mqtt", QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(broker.port)};
+    std::printf("\n%zu sensors from a line file, local and behind one ser2net (RFC 2217, loopback), then with --mqtt "
+                "to a local mosquitto; %d rounds taken in turn:\n",
+                sensors.size(), rounds);
+    for (int round = 1; round <= rounds; ++round) {
+        const Run local = Watch({"--line", localLine}, seconds, work.filePath(QStringLiteral("local.csv")));
+        const double server0 = ProcessCpu(server.processId());
+        const Run net = Watch({"--line", netLine}, seconds, work.filePath(QStringLiteral("net.csv")));
+        const double serverCpu = ProcessCpu(server.processId()) - server0;
+        broker.Received();
+        const Run published = Watch(QStringList{"--line", netLine} + mqtt, seconds, work.filePath("mqtt.csv"));
+        QThread::msleep(kServerStartMs); // the last messages on their way to the counter
+        const long received = broker.Received();
+        double lowest = 1e9, lowestMqtt = 1e9;
+        long lines = 0;
+        QString each;
+        for (std::size_t i = 0; i < sensors.size(); ++i) {
+            const QString name = QStringLiteral("s%1").arg(i + 1);
+            const double l = local.rate.value(name);
+            lowest = std::min(lowest, l > 0 ? 100 * net.rate.value(name) / l : 0);
+            lowestMqtt = std::min(lowestMqtt, l > 0 ? 100 * published.rate.value(name) / l : 0);
+            each += QStringLiteral(" %1/%2").arg(l, 0, 'f', 2).arg(net.rate.value(name), 0, 'f', 2);
+        }
+        std::printf("    local/ser2net per sensor:%s\n", qPrintable(each));
+        for (const double r : published.rate)
+            lines += long(r * seconds);
+        const auto share = [](const Run &r) { return 100 * r.cpuSeconds / r.wall; };
+        std::printf("  round %d: lowest share of local: ser2net %.2f %%, ser2net with MQTT %.2f %% (goal >= %.0f %%); "
+                    "exits %d %d %d\n",
+                    round, lowest, lowestMqtt, kShareGoal, local.exit, net.exit, published.exit);
+        std::printf("    CPU of the watch: local %.3f s in %.2f s = %.2f %%, ser2net %.3f s in %.2f s = %.2f %% (goal "
+                    "<= %.0f %%), with MQTT %.3f s in %.2f s = %.2f %% (+%.2f, goal <= +%.0f); %ld of about %ld "
+                    "measurements reached the broker's subscriber; ser2net itself %.2f s\n",
+                    local.cpuSeconds, local.wall, share(local), net.cpuSeconds, net.wall, share(net), kCpuGoal,
+                    published.cpuSeconds, published.wall, share(published), share(published) - share(net), kMqttGoal,
+                    received, lines, serverCpu);
+    }
+    server.terminate();
+    server.waitForFinished(3000);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -155,6 +282,10 @@ int main(int argc, char **argv)
     qputenv("XDG_RUNTIME_DIR", work.path().toLocal8Bit()); // COM links of this run alone
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+    const QString part = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("all");
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+    if (part != QLatin1String("all") && part != QLatin1String("line"))
+        return std::fprintf(stderr, "usage: bench_lines [SECONDS [all|line [ROUNDS]]]\n"), 1;
     std::printf("Lines benchmark: %.1f s per watch, simulated sensors paced at %d baud, each in its own process\n",
                 seconds, kBaud);
 
@@ -164,6 +295,8 @@ int main(int argc, char **argv)
         if (!sensors.back()->start(com))
             return std::fprintf(stderr, "bench: simulator %d did not start\n", com), 1;
     }
+    if (part == QLatin1String("line"))
+        return LineBehindOneServer(sensors, work, seconds, rounds);
 
     // Each link alone, then all of them together.
     QMap<QString, double> alone;

@@ -3,6 +3,8 @@
 // files.
 #include "cli/cliargs.h"
 
+#include "io/mqtt.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -154,6 +156,14 @@ std::optional<std::string> ApplyDevice(Given &g, const std::string &v)
     return std::nullopt;
 }
 
+std::optional<std::string> ApplyLine(Given &g, const std::string &v)
+{
+    if (v.empty())
+        return "--line needs a file name";
+    g.o.line = v;
+    return std::nullopt;
+}
+
 std::optional<std::string> ApplyTimeout(Given &g, const std::string &v)
 {
     const auto t = ToSeconds(v);
@@ -192,6 +202,40 @@ std::optional<std::string> ApplyCsv(Given &g, const std::string &v)
     return std::nullopt;
 }
 
+std::optional<std::string> ApplyRotate(Given &g, const std::string &v)
+{
+    std::string why;
+    if (!ParseRotation(v, &g.o.rotation, &why))
+        return "--rotate: " + why;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyOnSilent(Given &g, const std::string &v)
+{
+    if (v.empty())
+        return "--on-silent needs a command";
+    g.o.onSilent = v;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyOnBack(Given &g, const std::string &v)
+{
+    if (v.empty())
+        return "--on-back needs a command";
+    g.o.onBack = v;
+    return std::nullopt;
+}
+
+std::optional<std::string> ApplyMqtt(Given &g, const std::string &v)
+{
+    mqtt::Broker broker;
+    std::string why;
+    if (!mqtt::ParseUrl(v, &broker, &why))
+        return "--mqtt " + why;
+    g.o.mqtt = v;
+    return std::nullopt;
+}
+
 std::optional<std::string> ApplyNoVerify(Given &g, const std::string &)
 {
     g.o.verify = false;
@@ -217,6 +261,7 @@ std::optional<std::string> ApplyVersion(Given &g, const std::string &)
 }
 
 constexpr const char *kWatchOnly = "--seconds, --count and --csv belong to watch only";
+constexpr const char *kServiceOnly = "--rotate, --on-silent, --on-back and --mqtt belong to watch only";
 
 // Every option, once. The port options reach every subcommand; a subcommand without a port ignores them.
 // Rows are checked for their subcommand in this order, so the first misplaced one is the one reported.
@@ -225,12 +270,17 @@ constexpr OptionRow kOptions[] = {
     {"--version", nullptr, false, kEveryCommand, nullptr, ApplyVersion},
     {"--com", nullptr, true, kEveryCommand, nullptr, ApplyCom},
     {"--device", nullptr, true, kEveryCommand, nullptr, ApplyDevice},
+    {"--line", nullptr, true, kEveryCommand, nullptr, ApplyLine},
     {"--timeout", nullptr, true, kEveryCommand, nullptr, ApplyTimeout},
     {"--no-verify", nullptr, false, Only(Command::Send), "--no-verify belongs to send only", ApplyNoVerify},
     {"--probe", nullptr, false, Only(Command::Ports), "--probe belongs to ports only", ApplyProbe},
     {"--seconds", nullptr, true, Only(Command::Watch), kWatchOnly, ApplySeconds},
     {"--count", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCount},
     {"--csv", nullptr, true, Only(Command::Watch), kWatchOnly, ApplyCsv},
+    {"--rotate", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyRotate},
+    {"--on-silent", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyOnSilent},
+    {"--on-back", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyOnBack},
+    {"--mqtt", nullptr, true, Only(Command::Watch), kServiceOnly, ApplyMqtt},
 };
 constexpr std::size_t kOptionCount = std::size(kOptions);
 
@@ -249,6 +299,9 @@ std::optional<std::string> TakePorts(Given &g)
     // One kind of port per run, so that every port is named the same way in messages, files and the CSV.
     if (!g.coms.empty() && !g.devices.empty())
         return "--com and --device exclude each other";
+    // The line file's sensors replace the port list once it is read; a port beside it would be dropped unseen.
+    if (!o.line.empty() && (!g.coms.empty() || !g.devices.empty()))
+        return std::string("--line names the sensors itself: give it without --com or --device");
     if (g.coms.size() > static_cast<std::size_t>(kMaxPorts) || g.devices.size() > static_cast<std::size_t>(kMaxPorts))
         return "at most " + std::to_string(kMaxPorts) + " ports at once";
     if (!g.coms.empty() || !g.devices.empty())
@@ -257,14 +310,14 @@ std::optional<std::string> TakePorts(Given &g)
     for (int n : g.coms) {
         if (!seenComs.insert(n).second)
             return "COM " + std::to_string(n) + " is given twice";
-        o.ports.push_back(PortSpec{n, {}});
+        o.ports.push_back(PortSpec{.com = n, .device = {}, .name = {}, .ident = {}});
     }
     std::set<std::string> seenDevices;
     for (const std::string &d : g.devices) {
         if (!seenDevices.insert(d).second)
             return "--device " + d + " is given twice";
         // Devices are opened under their place in the list; no COM number is looked up for them.
-        o.ports.push_back(PortSpec{static_cast<int>(o.ports.size()) + 1, d});
+        o.ports.push_back(PortSpec{.com = static_cast<int>(o.ports.size()) + 1, .device = d, .name = {}, .ident = {}});
     }
     return std::nullopt;
 }
@@ -306,9 +359,12 @@ std::optional<std::string> TakeOperands(Command command, const std::vector<std::
     }
 }
 
+} // namespace
+
 // With several ports, each must have a name of its own where the subcommand puts its results.
-std::optional<std::string> CheckPortNames(Command command, const Options &o)
+std::optional<std::string> PortsProblem(const Options &o)
 {
+    const Command command = o.command;
     const bool several = o.ports.size() > 1;
     if (command == Command::Get && several && o.file.find(kPortMark) == std::string::npos)
         return std::string("get with several ports needs a FILE with ") + kPortMark +
@@ -327,6 +383,13 @@ std::optional<std::string> CheckPortNames(Command command, const Options &o)
                        "quotes or control characters; link it as a COM number instead";
     return std::nullopt;
 }
+
+bool Named(const Options &o)
+{
+    return !o.line.empty();
+}
+
+namespace {
 
 ParseResult Done(const Options &o)
 {
@@ -417,7 +480,11 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
             return Fail(kOptions[r].elsewhere);
     if (const auto why = TakeOperands(*command, operands, o))
         return Fail(*why);
-    if (const auto why = CheckPortNames(*command, o))
+    // Standard output is one stream that cannot be renamed; a rotated log needs a file of its own.
+    if (o.rotation.kind != Rotation::Kind::None && o.csv.empty())
+        return Fail("--rotate needs --csv FILE: standard output is not rotated");
+    // A line file's ports are checked once it has been read.
+    if (const auto why = o.line.empty() ? PortsProblem(o) : std::nullopt)
         return Fail(*why);
     return Done(o);
 }

@@ -2,8 +2,10 @@
 // The command line of quillex-scope-cli: subcommands, options and their help texts, parsed without side effects.
 #pragma once
 
+#include "io/rotatelog.h"
 #include "link/com232.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,12 @@ inline constexpr int kMaxPorts = kMaxCom;                // devices given by pat
 // In get's FILE, stands for each port's part of the file name (com3, dev_ttyUSB0, rfc2217_cabinet4_4001).
 inline constexpr const char *kPortMark = "%p";
 
-// One sensor to talk to: a COM number, or a device path or network address given with --device.
+// One sensor to talk to: a COM number, or a device path or network address given with --device or in a line file.
 struct PortSpec {
-    int com = 1;        // the serial services' number: COM N, or the device's place among the --device options
+    int com = 1;        // the serial services' number: COM N, or a number of its own for a device
     std::string device; // "" = the device COM com finds
+    std::string name;   // from a line file: how output, the CSV and the plant network name the sensor
+    std::string ident;  // from a line file: the identification it must answer with ("" = any)
 };
 
 struct Options {
@@ -41,12 +45,16 @@ struct Options {
     std::string file; // get: where to write ("" = standard output); send: what to send
     // The sensors, in the order given: --com lists and ranges, or every --device; COM 1 when neither is given.
     std::vector<PortSpec> ports{PortSpec{}};
+    std::string line; // --line: the line file that names the sensors instead ("" = none); read by LoadLine
     double timeout = kDefaultTimeout;
     bool verify = true;
-    bool probe = false; // ports: open each port to see whether it opens
-    double seconds = 0; // watch: 0 = no time limit
-    long count = 0;     // watch: 0 = no count limit
-    std::string csv;    // watch: "" = standard output
+    bool probe = false;           // ports: open each port to see whether it opens
+    double seconds = 0;           // watch: 0 = no time limit
+    long count = 0;               // watch: 0 = no count limit
+    std::string csv;              // watch: "" = standard output
+    Rotation rotation;            // watch: when --csv moves on to a new file
+    std::string onSilent, onBack; // watch: commands run when a sensor falls silent or answers again ("" = none)
+    std::string mqtt;             // watch: mqtt://HOST[:PORT]/PREFIX to publish to ("" = none)
 };
 
 struct ParseResult {
@@ -57,6 +65,8 @@ struct ParseResult {
 
 // args excludes the program name. Pure: no output, no exit, no state kept between calls.
 ParseResult ParseArgs(const std::vector<std::string> &args);
+// What is wrong with the ports for the subcommand (two sensors' files of one name, a port the CSV cannot name).
+std::optional<std::string> PortsProblem(const Options &options);
 
 // The usage text of one subcommand, or of the whole program for Command::Help.
 std::string HelpText(Command command);
@@ -64,13 +74,16 @@ std::string HelpText(Command command);
 std::string Fixed(double value, int decimals);
 std::string CommandName(Command command);
 
-// How messages, summaries and the CSV's port column name a port: "COM 3", or the device as given.
+// How messages, summaries and the CSV's port column name a port: its name from a line file, "COM 3", or the
+// device as given.
 std::string PortName(const PortSpec &port);
-// The port's part of a file name, for kPortMark: "com3", or the device with every run of characters other
-// than letters, digits, '.', '-' and '_' made one '_' (/dev/ttyUSB0 -> dev_ttyUSB0).
+// The port's part of a file name, for kPortMark: "com3", or the device (or a line file's name) with every run of
+// characters other than letters, digits, '.', '-' and '_' made one '_' (/dev/ttyUSB0 -> dev_ttyUSB0).
 std::string PortFilePart(const PortSpec &port);
 // `pattern` with every kPortMark replaced by PortFilePart(port).
 std::string PortFile(const std::string &pattern, const PortSpec &port);
+// Whether the sensors are named by a line file: then every command speaks of each by its name, even of one alone.
+bool Named(const Options &options);
 
 inline constexpr const char *kProgram = "quillex-scope-cli";
 inline constexpr const char *kVersion = "1.0";

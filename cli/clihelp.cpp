@@ -32,6 +32,10 @@ std::string HelpText(Command command)
         " 8N1) or\n"
         "                     tcp://HOST:PORT (raw TCP: the server's own line settings); more than once\n"
         "                     for several sensors (not mixed with --com)\n"
+        "  --line FILE        the sensors a line file lists instead: [[sensor]] tables with name,\n"
+        "                     port (comN, a device path, rfc2217:// or tcp://) and optionally the\n"
+        "                     ident it must answer with; output names each sensor by its name, and\n"
+        "                     one that answers with another identification is refused (exit 3)\n"
         "  --timeout SECONDS  longest wait for a reply (default " +
         Fixed(kDefaultTimeout, 1) + ")\n";
     const std::string exits = "Exit codes: 0 success, 1 usage, 2 port cannot be opened, 3 time-out (no or\n"
@@ -57,12 +61,12 @@ std::string HelpText(Command command)
                "  --probe            open each local port as ident would, to say why one does not open;\n"
                "                     this touches the line (an open and close pulse DTR and RTS on RS-232)\n";
     case Command::Ident:
-        return "Usage: quillex-scope-cli ident [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
+        return "Usage: quillex-scope-cli ident [--com N[,N|,A-B...] | --device PATH... | --line FILE] [--timeout S]\n\n"
                "Prints the sensor's identification text.\n\n" +
                alone + "\n" + several + "\n" + common + "\n" + exits;
     case Command::Get:
-        return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat|-] [--com N[,N|,A-B...] | --device PATH...]\n"
-               "                            [--timeout S]\n\n"
+        return "Usage: quillex-scope-cli get ram|eeprom [FILE.dat|-] [--com N[,N|,A-B...] | --device PATH...\n"
+               "                            | --line FILE] [--timeout S]\n\n"
                "Reads the " +
                std::to_string(kParaWords) +
                "-word parameter block from the sensor's RAM or EEPROM and writes it in the panel's\n"
@@ -71,12 +75,14 @@ std::string HelpText(Command command)
                "earlier file stays as it was. A path that is not a regular file (a folder, FIFO, device node\n"
                "or socket) is refused.\n\n"
                "In FILE, %p stands for the port: com11 for COM 11, dev_ttyUSB0 for /dev/ttyUSB0,\n"
-               "rfc2217_cabinet4_4001 for rfc2217://cabinet4:4001. With several ports FILE must hold %p\n"
+               "rfc2217_cabinet4_4001 for rfc2217://cabinet4:4001, a line file's sensor by its name.\n"
+               "With several ports FILE must hold %p\n"
                "(get eeprom backup-%p.dat --com 11,12), so each sensor's block has a file of its own.\n\n" +
                alone + "\n" + several + "\n" + common + "\n" + exits;
     case Command::Send:
         return "Usage: quillex-scope-cli send ram|eeprom FILE.dat|- [--no-verify]\n"
-               "                             [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
+               "                             [--com N[,N|,A-B...] | --device PATH... | --line FILE]\n"
+               "                             [--timeout S]\n\n"
                "Loads FILE.dat (standard input with -; a pipe is read to its end first) with the panel's rules\n"
                "(exactly " +
                std::to_string(kParaWords) +
@@ -89,8 +95,10 @@ std::string HelpText(Command command)
                "  --no-verify        skip the read-back\n\n" +
                several + "\n" + common + "\n" + exits;
     case Command::Watch:
-        return "Usage: quillex-scope-cli watch [--seconds S] [--count N] [--csv FILE]\n"
-               "                              [--com N[,N|,A-B...] | --device PATH...] [--timeout S]\n\n"
+        return "Usage: quillex-scope-cli watch [--seconds S] [--count N] [--csv FILE [--rotate daily|SIZE]]\n"
+               "                              [--on-silent CMD] [--on-back CMD] [--mqtt URL]\n"
+               "                              [--com N[,N|,A-B...] | --device PATH... | --line FILE]\n"
+               "                              [--timeout S]\n\n"
                "Polls live measurements and writes one CSV line per measurement:\n"
                "  time,R,G,B,X,Y,INT,COL   (local time, ISO 8601 with milliseconds and UTC offset)\n"
                "Comment lines (#) first record the program version, the port, the identification and the RAM\n"
@@ -114,7 +122,26 @@ std::string HelpText(Command command)
                "  --count N          stop after N requests to each sensor (a missing reply counts too)\n"
                "  --csv FILE         append to FILE (one sensor: header when new) instead of standard output;\n"
                "                     written out in whole lines at least every half second, so a crash loses\n"
-               "                     at most that; a failed write cuts the file back to its last whole line\n\n" +
+               "                     at most that; a failed write cuts the file back to its last whole line\n"
+               "  --rotate daily|SIZE  with --csv: at local midnight (daily), or before FILE would grow past\n"
+               "                     SIZE (bytes, or with k, M, G: 10M), FILE is renamed FILE-DATE (never over\n"
+               "                     another file) and a new FILE begins with the header; no line is lost\n"
+               "  --on-silent CMD    run CMD with sh -c when a sensor has had no good pass for the time-out,\n"
+               "  --on-back CMD      and when it answers again: once per change, never once per pass, with\n"
+               "                     QUILLEX_SENSOR, QUILLEX_PORT, QUILLEX_STATE (silent, online) and\n"
+               "                     QUILLEX_SINCE (when that began) in its environment; its output goes to\n"
+               "                     stderr, and the watch does not wait for it\n"
+               "  --mqtt mqtt://HOST[:PORT]/PREFIX\n"
+               "                     publish each measurement as JSON (time, R, G, B, X, Y, INT, COL) to\n"
+               "                     PREFIX/NAME/measurement and each sensor's state retained to\n"
+               "                     PREFIX/NAME/state: online, silent, and offline when the watch ends or\n"
+               "                     dies (the connection's last will); a broker that is down or goes away\n"
+               "                     is tried again without holding up the polling, and measurements it\n"
+               "                     cannot take are dropped beyond a bounded queue and counted\n\n"
+               "Over a line file (--line) the watch keeps going as a service: a sensor missing at the start is\n"
+               "tried again once per time-out, one that answers with another identification than the line file\n"
+               "names is reported and not logged under that name. On a terminal, stderr shows one status line\n"
+               "per sensor (rate, misses, last good pass); at the end a line per sensor sums it up.\n\n" +
                common + "\n" + exits +
                "watch exits 3 when any reply was missing or out of range, or when it was stopped before its\n"
                "first measurement, after writing every good line.\n";

@@ -4,6 +4,7 @@
 
 #include "cli/console.h"
 #include "cli/diagnose.h"
+#include "cli/linefile.h"
 #include "cli/paramfile.h"
 #include "cli/sensorlink.h"
 #include "cli/watch.h"
@@ -133,6 +134,20 @@ std::string Differences(std::span<const uint16_t, kParaWords> sent, std::span<co
     return std::to_string(differing) + (differing == 1 ? " word: " : " words: ") + diffs;
 }
 
+// Why the sensor on the line is not the one its line file names, in *why; it is asked who it is first.
+bool IdentifiedAsNamed(SensorLink &link, std::string *why)
+{
+    std::string ident;
+    if (const std::string failed = Identify(link, &ident, Interruptible()); !failed.empty()) {
+        *why = failed;
+        return false;
+    }
+    if (IdentMatches(link.port, ident))
+        return true;
+    *why = WrongSensor(link.port, ident);
+    return false;
+}
+
 // ---- One sensor: the words and codes scripts have relied on from the start ----
 
 int IdentOne(const Options &o)
@@ -162,6 +177,10 @@ int GetOne(const Options &o)
     if (OpenSensor(link, &why) != kExitOk) {
         Say(link.label + ": cannot open: " + why);
         return kExitPort;
+    }
+    if (!o.ports.front().ident.empty() && !IdentifiedAsNamed(link, &why)) {
+        Say(link.label + ": " + why);
+        return kExitTimeout;
     }
     if (const std::string failed = ReadBlock(link, o.memory, Interruptible()); !failed.empty()) {
         Say(link.label + ": " + failed);
@@ -245,6 +264,12 @@ std::vector<Outcome> OnEverySensor(const Options &o, const SensorJob &job)
             if (std::string failed = Identify(link, &out.ident, {}); !failed.empty()) {
                 out.code = kExitTimeout;
                 out.result = std::move(failed);
+                return;
+            }
+            // Parameters sent to, or read from, the wrong sensor would go unnoticed until the line runs.
+            if (!IdentMatches(spec, out.ident)) {
+                out.code = kExitTimeout;
+                out.result = WrongSensor(spec, out.ident) + "; nothing done";
                 return;
             }
             job(link, &out);
@@ -366,14 +391,16 @@ int SendMany(const Options &o, std::span<const uint16_t, kParaWords> block)
     return Report(o, outcomes, o.verify ? "verified" : "sent");
 }
 
+// With a line file every sensor is named in the output, even one alone; a block for standard output is the
+// exception, since it is the output.
 int Ident(const Options &o)
 {
-    return o.ports.size() == 1 ? IdentOne(o) : IdentMany(o);
+    return o.ports.size() == 1 && !Named(o) ? IdentOne(o) : IdentMany(o);
 }
 
 int Get(const Options &o)
 {
-    return o.ports.size() == 1 ? GetOne(o) : GetMany(o);
+    return o.ports.size() == 1 && (!Named(o) || o.file.empty()) ? GetOne(o) : GetMany(o);
 }
 
 int Send(const Options &o)
@@ -385,7 +412,7 @@ int Send(const Options &o)
         Say(why + " Nothing was sent.");
         return kExitFile;
     }
-    return o.ports.size() == 1 ? SendOne(o, block) : SendMany(o, block);
+    return o.ports.size() == 1 && !Named(o) ? SendOne(o, block) : SendMany(o, block);
 }
 
 int Dispatch(const Options &o)
@@ -404,12 +431,17 @@ int Dispatch(const Options &o)
 
 } // namespace
 
-int Run(const Options &o)
+int Run(const Options &given)
 {
     SetComPortDirectory(portdir::Directory().c_str());
     console::IgnoreBrokenPipe(); // a closed pipe shows up as a failed write instead
     SetOutputError(0);
     ClearStop();
+    Options o = given;
+    if (std::string why; !LoadLine(&o, &why)) {
+        Say(why);
+        return kExitUsage;
+    }
     const int code = Dispatch(o);
     // What stdio still holds goes out now, while a failure can still change the exit code.
     if (std::fflush(stdout) != 0 && OutputError() == 0)

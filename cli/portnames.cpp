@@ -6,15 +6,17 @@ namespace cli {
 
 std::string PortName(const PortSpec &port)
 {
+    if (!port.name.empty())
+        return port.name;
     return port.device.empty() ? "COM " + std::to_string(port.com) : port.device;
 }
 
 std::string PortFilePart(const PortSpec &port)
 {
-    if (port.device.empty())
+    if (port.name.empty() && port.device.empty())
         return "com" + std::to_string(port.com);
     std::string part;
-    for (char c : port.device) {
+    for (char c : port.name.empty() ? port.device : port.name) {
         const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
                           c == '-' || c == '_';
         if (keep)

@@ -25,6 +25,8 @@ constexpr unsigned char kFirstPrintable = 0x20, kLastPrintable = 0x7E;
 
 std::string Label(const PortSpec &port, const std::string &device)
 {
+    if (!port.name.empty())
+        return port.name + (device.empty() ? std::string() : " (" + device + ")");
     if (!port.device.empty())
         return port.device;
     return PortName(port) + (device.empty() ? std::string() : " (" + device + ")");

@@ -3,10 +3,13 @@
 #include "cli/watch.h"
 
 #include "cli/console.h"
+#include "cli/linefile.h"
+#include "cli/lineservices.h"
 #include "cli/sensorlink.h"
 #include "core/csvrecord.h"
 #include "io/console.h"
 #include "io/fileio.h"
+#include "io/rotatelog.h"
 #include "io/rs232.h"
 #include "io/utility.h"
 #include "link/com232.h"
@@ -26,6 +29,7 @@ namespace cli {
 namespace {
 
 constexpr double kProgressEvery = 1.0; // seconds between progress lines on a terminal
+constexpr double kLookEvery = 0.1;     // seconds between looks at whether a sensor has fallen silent
 
 std::string Now()
 {
@@ -33,12 +37,16 @@ std::string Now()
 }
 
 // What one sensor's thread found and did. The thread writes it; the calling thread reads the start fields after
-// the gate has seen the start, the counters at any time, and the rest after the thread has ended.
+// the gate has seen the start, the counters at any time, the header fields under `mu` at any time (a new file of
+// a rotated log begins with them), and the rest after the thread has ended.
 struct Sensor {
     PortSpec port;
+    std::size_t index = 0;
     std::string name; // the CSV's port column
     int startCode = kExitOk;
     std::string startWhy; // with startCode: why the start failed, without the label
+    std::mutex mu;
+    bool started = false;
     std::string label;
     std::string ident;
     uint16_t ram[kParaWords] = {};
@@ -46,6 +54,14 @@ struct Sensor {
     int code = kExitOk;
     std::string changed; // after the run: what another sensor found on the port after a reopen was ("" none)
 };
+
+// The sensor's lines in a header: its port, identification and block, or why it has not started yet.
+std::string HeaderOf(Sensor &s)
+{
+    const std::lock_guard lock(s.mu);
+    return s.started ? csvrec::PortHeader(s.label, s.ident, s.ram)
+                     : "# " + s.label + ": " + s.startWhy + "; tried again once per time-out\n";
+}
 
 // The lines' threads hand their text to the one thread that writes the log, each in the order it made it; the
 // writer waits on it for text, for the end of a thread, or for its own next duty.
@@ -138,25 +154,33 @@ ExchangeHook Until(double deadline)
     return [deadline] { return !StopRequested() && (deadline <= 0 || Timer() < deadline); };
 }
 
-// Opens the port, asks for the identification and reads RAM for the header.
+// Opens the port, asks for the identification and reads RAM for the header. A sensor that answers as another
+// than its line file names has not started: nothing it measures may be logged under that name.
 bool Start(SensorLink &link, Sensor &s, const ExchangeHook &hook)
 {
-    std::string why;
-    s.startCode = OpenSensor(link, &why);
+    std::string why, ident;
+    int code = OpenSensor(link, &why);
+    if (code != kExitOk) {
+        why = "cannot open: " + why;
+    } else {
+        why = Identify(link, &ident, hook);
+        if (why.empty() && !IdentMatches(s.port, ident))
+            why = WrongSensor(s.port, ident);
+        if (why.empty())
+            why = ReadBlock(link, Memory::Ram, hook);
+        if (!why.empty())
+            code = kExitTimeout;
+    }
+    const std::lock_guard lock(s.mu);
     s.label = link.label;
-    if (s.startCode != kExitOk) {
-        s.startWhy = "cannot open: " + why;
-        return false;
+    s.startCode = code;
+    s.startWhy = why;
+    if (code == kExitOk) {
+        s.ident = ident;
+        std::ranges::copy(link.pp, s.ram);
+        s.started = true;
     }
-    s.startWhy = Identify(link, &s.ident, hook);
-    if (s.startWhy.empty())
-        s.startWhy = ReadBlock(link, Memory::Ram, hook);
-    if (!s.startWhy.empty()) {
-        s.startCode = kExitTimeout;
-        return false;
-    }
-    std::ranges::copy(link.pp, s.ram);
-    return true;
+    return code == kExitOk;
 }
 
 // After the line hung up: opens the port again where the run started, and identifies the sensor there and reads its
@@ -172,6 +196,9 @@ std::string Recover(SensorLink &link, Sensor &s, Mailbox &mail, const ExchangeHo
     }
     std::string ident;
     std::string why = Identify(link, &ident, hook);
+    // What the line file names is the only sensor logged under its name, after a reopen as at the start.
+    if (why.empty() && !IdentMatches(s.port, ident))
+        why = WrongSensor(s.port, ident);
     if (why.empty())
         why = ReadBlock(link, Memory::Ram, hook);
     if (!why.empty())
@@ -183,6 +210,7 @@ std::string Recover(SensorLink &link, Sensor &s, Mailbox &mail, const ExchangeHo
     mail.Post("# " + Now() + " " + link.label + ": " + change + " since it was opened again:\n" +
               csvrec::PortHeader(link.label, ident, link.pp));
     s.changed = std::move(change);
+    const std::lock_guard lock(s.mu);
     s.ident = ident;
     std::ranges::copy(link.pp, s.ram);
     return {};
@@ -199,7 +227,7 @@ void SleepUntil(double until)
 // a sensor that did not start is tried again once per time-out, and its header lines follow when it does. A line
 // that hung up is opened again at most once per time-out, and measured again once the sensor there has identified
 // itself.
-void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagged, Mailbox &mail)
+void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagged, Mailbox &mail, LineServices &line)
 {
     const std::string tag = tagged ? s.name + ": " : std::string();
     const double deadline = o.seconds > 0 ? start + o.seconds : 0;
@@ -212,15 +240,19 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
     // the quiet is looked for while that request is on its way, and costs the polling no time.
     double quietLeft = 0;
     std::string pending;
+    std::chrono::system_clock::time_point pendingWhen;
+    uint16_t pendingData[kDataWords] = {};
     const auto settle = [&](int followedBy) {
         if (pending.empty())
             return;
         if (followedBy > 0) {
             s.timeouts.fetch_add(1, std::memory_order_relaxed);
+            line.Missed(s.index);
             mail.Post("# " + Now() + " " + tag + "no valid reply" + Followed(kDataReplyBytes) + "\n");
         } else {
             mail.Post(pending);
             s.good.fetch_add(1, std::memory_order_relaxed);
+            line.Measured(s.index, Timer(), pendingWhen, pendingData);
         }
         pending.clear();
     };
@@ -243,12 +275,14 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
                               csvrec::PortHeader(link.label, s.ident, s.ram));
                 } else {
                     s.timeouts.fetch_add(1, std::memory_order_relaxed);
+                    line.Missed(s.index);
                     mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");
                 }
             } else if (const std::string why = Recover(link, s, mail, hook); why.empty()) {
                 measuring = true;
             } else {
                 s.timeouts.fetch_add(1, std::memory_order_relaxed);
+                line.Missed(s.index);
                 mail.Post("# " + Now() + " " + tag + "no valid reply: " + why + "\n");
             }
             continue;
@@ -271,11 +305,14 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
             const auto when = std::chrono::system_clock::now();
             pending =
                 tagged ? csvrec::MeasurementLine(when, s.name, link.data) : csvrec::MeasurementLine(when, link.data);
+            pendingWhen = when;
+            std::ranges::copy(link.data, pendingData);
             if (!r.quietLeft)
                 settle(0);
             continue;
         }
         s.timeouts.fetch_add(1, std::memory_order_relaxed);
+        line.Missed(s.index);
         mail.Post("# " + Now() + " " + tag + "no valid reply" + Detail(link, kDataReplyBytes, r) + "\n");
         // A line that hung up stays dead until it is opened again; a sensor that comes back on the same number
         // (a re-pointed link, a re-plugged adapter, a device server started again) is found then.
@@ -283,6 +320,7 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
             measuring = false;
     }
     settle(QuietAfterLast(link.port.com, &quietLeft));
+    const std::lock_guard lock(s.mu);
     s.label = link.label;
 }
 
@@ -299,12 +337,34 @@ const char *ExitMeaning(int code)
 
 int Watch(const Options &o)
 {
-    const bool several = o.ports.size() > 1;
-    LineLog csv;
+    // A line file names its sensors in the log as several ports are named, even one alone.
+    const bool several = o.ports.size() > 1 || Named(o);
+    const std::string program = std::string(kProgram) + " " + kVersion;
+    std::vector<std::unique_ptr<Sensor>> sensors;
+    for (const PortSpec &p : o.ports) {
+        sensors.push_back(std::make_unique<Sensor>());
+        sensors.back()->port = p;
+        sensors.back()->index = sensors.size() - 1;
+        sensors.back()->name = PortName(p);
+        sensors.back()->label = PortName(p);
+    }
+    // What a log's file begins with: asked for again by each new file of a rotated log, with what is known then.
+    const auto header = [&sensors, several, &program] {
+        if (!several) {
+            Sensor &s = *sensors.front();
+            const std::lock_guard lock(s.mu);
+            return csvrec::Header(program, s.label, s.ident, s.ram);
+        }
+        std::string text = "# " + program + "\n";
+        for (const auto &s : sensors)
+            text += HeaderOf(*s);
+        return text + csvrec::kColumnsWithPort + "\n";
+    };
+    RotatingLog csv;
     bool isNew = true;
     if (!o.csv.empty()) {
         std::string why;
-        if (!csv.Open(o.csv, &isNew, &why)) {
+        if (!csv.Open(o.csv, o.rotation, header, &isNew, &why)) {
             Say("cannot write " + o.csv + ": " + why);
             return kExitFile;
         }
@@ -314,31 +374,27 @@ int Watch(const Options &o)
     CatchStopSignals();
     // A watch for S seconds takes no longer than that to find its sensors silent.
     const double begun = Timer();
+    LineServices line(o, o.ports);
 
-    std::vector<std::unique_ptr<Sensor>> sensors;
-    for (const PortSpec &p : o.ports) {
-        sensors.push_back(std::make_unique<Sensor>());
-        sensors.back()->port = p;
-        sensors.back()->name = PortName(p);
-    }
     Mailbox mail;
     Gate gate(static_cast<int>(sensors.size()));
     std::vector<std::unique_ptr<ComThread>> threads;
     for (auto &sensor : sensors)
-        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, several, begun] {
+        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, &line, several, begun] {
             SensorLink link(s.port, o.timeout);
             Start(link, s, Until(o.seconds > 0 ? begun + o.seconds : 0));
             gate.Arrive();
             double start = 0;
             if (gate.WaitOpen(&start))
-                Poll(o, link, s, start, several, mail);
+                Poll(o, link, s, start, several, mail, line);
             mail.Finished();
         }));
 
     gate.WaitAll();
     const auto startedCount =
         std::count_if(sensors.begin(), sensors.end(), [](const auto &s) { return s->startCode == kExitOk; });
-    if (startedCount == 0) {
+    // A line watched as a service waits for its sensors; a watch of ports given by hand ends when none answers.
+    if (startedCount == 0 && (!Named(o) || StopRequested())) {
         gate.Open(false, 0);
         threads.clear();
         // Stopped before anything was measured: nothing good came, and a script must not take that for success.
@@ -353,27 +409,23 @@ int Watch(const Options &o)
         }
         return worst;
     }
-    const std::string program = std::string(kProgram) + " " + kVersion;
-    if (!several) {
-        if (isNew)
-            csv.Append(csvrec::Header(program, sensors[0]->label, sensors[0]->ident, sensors[0]->ram));
-    } else {
-        // Every session over several sensors starts with its header: the ports may differ from the last one's.
-        std::string header = "# " + program + "\n";
-        for (const auto &s : sensors) {
-            if (s->startCode == kExitOk) {
-                header += csvrec::PortHeader(s->label, s->ident, s->ram);
-            } else {
-                header += "# " + s->label + ": " + s->startWhy + "; tried again once per time-out\n";
+    // Every session over several sensors starts with its header: the ports may differ from the last one's.
+    if (several || isNew)
+        csv.Append(header());
+    if (several)
+        for (const auto &s : sensors)
+            if (s->startCode != kExitOk)
                 Say(s->label + ": " + s->startWhy + "; tried again once per time-out");
-            }
-        }
-        csv.Append(header + csvrec::kColumnsWithPort + "\n");
-    }
 
     const bool progress = console::IsTerminal(console::Stream::Error);
     const double start = Timer();
-    double nextProgress = start + kProgressEvery;
+    double nextProgress = start + kProgressEvery, nextLook = start;
+    if (std::string why; !line.Start(start, &why)) {
+        gate.Open(false, 0);
+        threads.clear();
+        Say(why);
+        return kExitUsage;
+    }
     gate.Open(true, start);
     const auto total = [&sensors](std::atomic<long> Sensor::*field) {
         long n = 0;
@@ -381,18 +433,53 @@ int Watch(const Options &o)
             n += ((*s).*field).load(std::memory_order_relaxed);
         return n;
     };
+    // On a terminal: one progress line for one sensor; a status block of a line per sensor for several, drawn
+    // over itself, and taken away while a message is told.
+    int shown = 0;
+    const auto hideStatus = [&] {
+        if (shown > 0)
+            std::fprintf(stderr, "\033[%dA\033[J", shown);
+        shown = 0;
+    };
     const auto showProgress = [&](const char *end) {
+        if (several) {
+            hideStatus();
+            const std::string block = line.Status(Timer());
+            std::fputs(block.c_str(), stderr);
+            shown = static_cast<int>(std::count(block.begin(), block.end(), '\n'));
+            return;
+        }
         const long good = total(&Sensor::good);
         std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs%s", good, good / (Timer() - start),
                      total(&Sensor::timeouts), end);
     };
+    const auto tell = [&](const std::vector<std::string> &notes) {
+        if (notes.empty())
+            return;
+        if (progress)
+            hideStatus();
+        for (const std::string &n : notes)
+            Say(n);
+    };
+    const auto logRotations = [&] {
+        for (const std::string &moved : csv.TakeRotated())
+            tell({o.csv + ": the full file is now " + moved + "; a new one began"});
+        if (const std::string problem = csv.TakeProblem(); !problem.empty())
+            tell({o.csv + ": cannot rotate: " + problem});
+    };
+    logRotations(); // a file due at the start was moved aside before the first line
     for (int finished = 0; finished < static_cast<int>(sensors.size());) {
         for (const std::string &text : mail.Take(kWaitSlice, &finished))
             csv.Append(text);
         csv.FlushIfDue();
+        logRotations();
         // A log that can take nothing more ends the watch for every sensor.
         if (!csv.Error().empty())
             RequestStop();
+        if (Timer() >= nextLook) {
+            nextLook = Timer() + kLookEvery;
+            tell(line.Tick(Timer()));
+        }
         if (progress && Timer() >= nextProgress) {
             nextProgress += kProgressEvery;
             showProgress(" ");
@@ -403,8 +490,12 @@ int Watch(const Options &o)
     for (const std::string &text : mail.Take(0, &finished))
         csv.Append(text);
     csv.Flush();
+    logRotations();
+    tell(line.Tick(Timer()));
     if (progress)
         showProgress("\n");
+    shown = 0; // the last status stays on the screen
+    tell(line.Stop());
 
     // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
     const bool readerGone = console::ReaderGone(csv.ErrorCode());
@@ -413,6 +504,9 @@ int Watch(const Options &o)
             (o.csv.empty() ? "" : "; the file ends with the last whole line"));
         return kExitFile;
     }
+    if (several)
+        for (const std::string &sum : line.Summary(Timer()))
+            Say(sum);
     int worst = kExitOk, clean = 0;
     std::string failed;
     for (const auto &s : sensors) {

@@ -61,7 +61,8 @@ void PrintUsage(std::ostream &os)
           "  --hangup-after N   close the device after N replies (the link is left dangling)\n"
           "  --log-orders       print the order code of every request received (\"order 7\" = identify)\n"
           "  --replay FILE.csv  answer data requests with the measurements of a recorded log, line by line\n"
-          "                     at the recorded pace; parameter reads get its RAM block\n"
+          "                     at the recorded pace; parameter reads get its RAM block and the\n"
+          "                     identification its ident line (unless --ident is given)\n"
           "  --replay-port PORT the sensor to replay from a log of several (a watch over several ports):\n"
           "                     its port column's text, e.g. \"COM 11\" (or just 11)\n"
           "  --replay-end loop|stop\n"
@@ -122,6 +123,7 @@ int main(int argc, char **argv)
     sim::ReplayEnd replayEnd = sim::ReplayEnd::Loop;
 
     bool replayEndGiven = false;
+    bool identGiven = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -158,6 +160,7 @@ int main(int argc, char **argv)
             opt.latency = v;
         } else if (arg == "--ident") {
             opt.ident = value;
+            identGiven = true;
         } else if (arg == "--fault") {
             const auto f = ParseFault(value);
             if (!f)
@@ -211,6 +214,9 @@ int main(int argc, char **argv)
     sensor.setFault(fault);
     if (!replayPath.empty())
         sensor.setReplay(std::move(replay), replayEnd);
+    // The recording's identification, unless one is asked for.
+    if (identGiven)
+        sensor.setIdent(opt.ident);
     sensor.hangUpAfter(hangUpAfter);
     if (!sensor.start()) {
         std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";

@@ -19,6 +19,7 @@ namespace sim {
 namespace {
 
 constexpr const char *kRamTag = "# RAM:";
+constexpr const char *kIdentTag = "# ident:";
 constexpr const char *kPortTag = "# port:";
 constexpr const char *kPortColumn = "port";
 constexpr const char *kComPrefix = "COM ";
@@ -216,6 +217,8 @@ public:
         }
         if (trimmed.starts_with(kRamTag))
             return ram(trimmed, why);
+        if (trimmed.starts_with(kIdentTag))
+            return ident(trimmed);
         if (trimmed[0] == '#')
             return Kind::Other;
         Split(trimmed, &fields_);
@@ -271,8 +274,18 @@ public:
     }
 
     const std::optional<Block> &block() const { return ram_; }
+    const std::optional<std::string> &identification() const { return ident_; }
 
 private:
+    // The sensor the log was taken from answers as it did then; the chosen one's, in a log of several.
+    Kind ident(std::string_view trimmed)
+    {
+        if (ident_ || (!port_.empty() && !HeaderNames(headerPort_, port_)))
+            return Kind::Other;
+        ident_ = std::string(Trim(trimmed.substr(std::strlen(kIdentTag))));
+        return Kind::Other;
+    }
+
     Kind ram(std::string_view trimmed, std::string *why)
     {
         if (ram_)
@@ -327,6 +340,7 @@ private:
     std::set<std::string, std::less<>> ports_; // every port the measurement lines name
     std::string headerPort_;                   // the text of the last "# port:" line
     std::optional<Block> ram_;
+    std::optional<std::string> ident_;
     std::vector<std::string_view> fields_;
 };
 
@@ -335,7 +349,7 @@ using OnMeasurement = std::function<void(const Measurement &, double)>;
 // Reads a whole log, handing each measurement of the chosen port to `take`; at most maxLines lines. False with
 // *error ("line N: why") for the first line that cannot be read, or when the log as a whole cannot be replayed.
 bool Scan(std::istream &in, const std::string &port, std::size_t maxLines, const OnMeasurement &take,
-          std::optional<Block> *ram, std::size_t *count, std::string *error)
+          std::optional<Block> *ram, std::optional<std::string> *ident, std::size_t *count, std::string *error)
 {
     LineReader lines(in);
     LogParser parser(port);
@@ -371,6 +385,7 @@ bool Scan(std::istream &in, const std::string &port, std::size_t maxLines, const
         }
     }
     *ram = parser.block();
+    *ident = parser.identification();
     return parser.finish(*count, error);
 }
 
@@ -382,7 +397,7 @@ bool ScanInto(std::istream &in, const std::string &port, Recording *recording, s
         r.measurements.push_back(m);
         r.seconds.push_back(seconds);
     };
-    if (!Scan(in, port, kMaxHeldLines, take, &r.ram, &count, error))
+    if (!Scan(in, port, kMaxHeldLines, take, &r.ram, &r.ident, &count, error))
         return false;
     *recording = std::move(r);
     return true;
@@ -499,6 +514,7 @@ ReplayLog HeldLog(Recording recording)
 {
     ReplayLog log;
     log.ram = recording.ram;
+    log.ident = recording.ident;
     log.measurements = recording.measurements.size();
     log.source = std::make_unique<HeldSource>(std::move(recording));
     return log;
@@ -522,7 +538,7 @@ bool OpenReplayLog(const std::string &path, ReplayLog *log, std::string *error, 
     std::string why = file ? std::string() : std::strerror(errno);
     ReplayLog opened;
     const auto ignore = [](const Measurement &, double) {};
-    if (why.empty() && Scan(file, port, SIZE_MAX, ignore, &opened.ram, &opened.measurements, &why)) {
+    if (why.empty() && Scan(file, port, SIZE_MAX, ignore, &opened.ram, &opened.ident, &opened.measurements, &why)) {
         opened.source = std::make_unique<FileSource>(path, port, opened.measurements);
         *log = std::move(opened);
         return true;

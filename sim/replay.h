@@ -29,20 +29,22 @@ inline constexpr std::size_t kMaxHeldLines = 1000000;
 
 struct Recording {
     std::optional<Block> ram;              // the first "# RAM:" header line, when the file has one
+    std::optional<std::string> ident;      // the first "# ident:" header line, when the file has one
     std::vector<Measurement> measurements; // in file order
     std::vector<double> seconds;           // the time of each, in seconds from an arbitrary origin
 };
 
-// Reads a log: '#' comment lines anywhere (the first "# RAM: w0 … w24" gives the block), blank lines, a column
+// Reads a log: '#' comment lines anywhere (the first "# RAM: w0 … w24" gives the block, the first "# ident: TEXT"
+// the identification), blank lines, a column
 // line naming at least time,R,G,B,X,Y,INT,COL in any order (without one, that order is assumed), then one line
 // per measurement. Times are ISO 8601 as the log writes them (2024-05-17T08:03:11.042+02:00) or plain seconds.
 // False with *error ("line N: why") for anything else, a line longer than kMaxLogLine, more than kMaxHeldLines
 // lines, or when there is no measurement at all.
 //
 // A log of several sensors has a "port" column too. `port` chooses one of them: only its lines are read, and the
-// block is the first "# RAM:" line after a "# port:" line that names it ("# port: COM 11 (/dev/ttyUSB0)" names
-// COM 11; a bare number N stands for "COM N"). Such a log cannot be read without a choice when it holds more
-// than one port, and a log without the column admits none.
+// block and the identification are the first "# RAM:" and "# ident:" lines after a "# port:" line that names it ("#
+// port: COM 11 (/dev/ttyUSB0)" names COM 11; a bare number N stands for "COM N"). Such a log cannot be read without a
+// choice when it holds more than one port, and a log without the column admits none.
 bool ParseRecording(const std::string &text, Recording *recording, std::string *error, const std::string &port = {});
 // The same from a file or pipe, held in memory; *error starts with the path.
 bool LoadRecording(const std::string &path, Recording *recording, std::string *error, const std::string &port = {});
@@ -59,6 +61,7 @@ public:
 // A log ready to replay: its block, how many measurements it has, and where they come from.
 struct ReplayLog {
     std::optional<Block> ram;
+    std::optional<std::string> ident; // what the recorded sensor identified itself as
     std::size_t measurements = 0;
     std::unique_ptr<MeasurementSource> source;
 };

@@ -178,6 +178,8 @@ void SensorSim::setReplay(ReplayLog log, ReplayEnd end)
         ram_ = *log.ram;
         eeprom_ = *log.ram;
     }
+    if (log.ident)
+        opt_.ident = *log.ident;
     replay_.emplace(std::move(log), end);
 }
 

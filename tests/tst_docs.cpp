@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The manual pages and READMEs against the programs themselves: the same options, only pages that are installed.
+#include "io/portdir.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -129,6 +131,53 @@ private slots:
             if (line.startsWith(QLatin1String("| `--")))
                 table += LongOptions(line.section(QLatin1Char('|'), 1, 1));
         QCOMPARE(table, LongOptions(help));
+    }
+
+    void everyHereDocumentInTheReadmeEndsWhenPastedAsShown()
+    {
+        const QStringList lines = Read(Source(QStringLiteral("README.md"))).split(QLatin1Char('\n'));
+        static const QRegularExpression opens(QStringLiteral("<<\\s*'?([A-Za-z_]+)'?"));
+        int found = 0;
+        for (int i = 0; i < lines.size(); ++i) {
+            const QRegularExpressionMatch m = opens.match(lines[i]);
+            if (!m.hasMatch() || lines[i].contains(QLatin1String("<<-")))
+                continue;
+            ++found;
+            // The shell ends it only at a line that is the word alone, from the first column on.
+            bool ended = false;
+            for (int j = i + 1; j < lines.size() && !lines[j].trimmed().startsWith(QLatin1String("```")); ++j)
+                ended = ended || lines[j] == m.captured(1);
+            QVERIFY2(ended, qPrintable(QStringLiteral("README.md:%1: %2").arg(i + 1).arg(lines[i])));
+        }
+        QVERIFY(found > 0);
+    }
+
+    void theReadmesPortFolderIsTheOneTheProgramsUse_data()
+    {
+        QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR, "" for unset
+        QTest::newRow("with XDG_RUNTIME_DIR") << "/run/user/1000";
+        QTest::newRow("without") << "";
+    }
+
+    void theReadmesPortFolderIsTheOneTheProgramsUse()
+    {
+        QFETCH(QString, runtime);
+        if (runtime.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else
+            qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+        const QString folder = QString::fromStdString(portdir::Directory());
+        QStringList snippets;
+        for (const QString &line : Read(Source(QStringLiteral("README.md"))).split(QLatin1Char('\n')))
+            if (line.trimmed().startsWith(QLatin1String("d=")))
+                snippets << line.trimmed().section(QLatin1String("; mkdir"), 0, 0); // the folder, not made here
+        QVERIFY(!snippets.isEmpty());
+        for (const QString &snippet : snippets) {
+            QProcess sh;
+            sh.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), snippet + QStringLiteral("; printf %s \"$d\"")});
+            QVERIFY(sh.waitForFinished(10000));
+            QCOMPARE(QString::fromUtf8(sh.readAllStandardOutput()), folder);
+        }
     }
 
     void manualsPointOnlyToPagesThatAreInstalled_data()

@@ -173,21 +173,29 @@ private slots:
         QTest::addColumn<QList<int>>("reds"); // the R of each measurement replayed
         QTest::addColumn<int>("ramWord");     // every word of the block replayed; -1 = none
         QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("ident"); // the identification replayed; "-" = none
         const QString two = QString::fromLatin1(kTwoSensors);
         const QString one = QStringLiteral("# RAM: 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5 5\n"
                                            "time,R,G,B,X,Y,INT,COL\n0.0,7,0,0,0,0,0,0\n");
-        QTest::newRow("by number, across sessions") << two << "2" << QList<int>{20, 21, 22} << 2 << "";
-        QTest::newRow("by name") << two << "COM 1" << QList<int>{10, 11} << 1 << "";
+        QTest::newRow("by number, across sessions") << two << "2" << QList<int>{20, 21, 22} << 2 << ""
+                                                    << "B";
+        QTest::newRow("by name") << two << "COM 1" << QList<int>{10, 11} << 1 << ""
+                                 << "A";
         QTest::newRow("no choice") << two << "" << QList<int>{} << -1
                                    << "it holds the lines of several sensors (COM 1, COM 2): choose one with "
-                                      "--replay-port";
+                                      "--replay-port"
+                                   << "";
         QTest::newRow("a port it does not have")
-            << two << "COM 3" << QList<int>{} << -1 << "no measurements of COM 3 in it (it has COM 1, COM 2)";
+            << two << "COM 3" << QList<int>{} << -1 << "no measurements of COM 3 in it (it has COM 1, COM 2)"
+            << "";
         QTest::newRow("a name that only begins like one")
-            << two << "COM" << QList<int>{} << -1 << "no measurements of COM in it";
+            << two << "COM" << QList<int>{} << -1 << "no measurements of COM in it"
+            << "";
         QTest::newRow("a choice in the log of one sensor")
-            << one << "1" << QList<int>{} << -1 << "it is the log of one sensor, with no port column to choose COM 1";
-        QTest::newRow("the log of one sensor, as before") << one << "" << QList<int>{7} << 5 << "";
+            << one << "1" << QList<int>{} << -1 << "it is the log of one sensor, with no port column to choose COM 1"
+            << "";
+        QTest::newRow("the log of one sensor, as before") << one << "" << QList<int>{7} << 5 << ""
+                                                          << "-";
     }
 
     void oneSensorIsChosenFromALogOfSeveral()
@@ -197,6 +205,7 @@ private slots:
         QFETCH(QList<int>, reds);
         QFETCH(int, ramWord);
         QFETCH(QString, error);
+        QFETCH(QString, ident);
         sim::Recording r;
         std::string why;
         const bool ok = sim::ParseRecording(log.toStdString(), &r, &why, port.toStdString());
@@ -213,6 +222,7 @@ private slots:
         sim::Block expected;
         expected.fill(uint16_t(ramWord));
         QCOMPARE(*r.ram, expected);
+        QCOMPARE(r.ident ? QString::fromStdString(*r.ident) : QStringLiteral("-"), ident);
     }
 
     void aLineOfTwoSensorsWatchedTogetherReplaysEachAgain()
@@ -226,6 +236,7 @@ private slots:
         sim::Block ramB = sim::DefaultBlock();
         ramB[sim::Power] = 444;
         b.setRam(ramB);
+        b.setIdent("QUILLEX SENSOR B OF LINE 4"); // the replay answers as the recorded sensor, not as itself
         const QString deviceA = QString::fromStdString(a.devicePath()),
                       deviceB = QString::fromStdString(b.devicePath());
         QCOMPARE(RunCli({"watch", "--count", QString::number(kLines), "--csv", recorded, "--device", deviceA,
@@ -247,6 +258,7 @@ private slots:
         const sim::Recording second = Load(again);
         QCOMPARE(second.measurements, first.measurements);
         QVERIFY(second.ram && *second.ram == ramB);
+        QCOMPARE(second.ident.value_or("-"), std::string("QUILLEX SENSOR B OF LINE 4"));
         replay.terminate();
         replay.waitForFinished(3000);
 
