@@ -53,20 +53,6 @@ QString StartReplay(QProcess &replay, const QStringList &args, QByteArray *out)
 // The most a replaying simulator may hold, whatever it is given to replay.
 constexpr qint64 kReplayMemoryKiB = 64 * 1024;
 
-// AddressSanitizer holds freed memory back on purpose and pads every block: there the bound is not the
-// program's to keep (its leak check at exit stands in).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // The peak resident memory of a running process, from the system's own record of it.
 qint64 PeakKiB(qint64 pid)
 {
