@@ -5,6 +5,7 @@
 #include "app/callbacks.h"
 #include "core/ScopeState.h"
 #include "core/controls.h"
+#include "core/product.h"
 #include "io/portdir.h"
 #include "branding/logo.h"
 #include "display/display.h"
@@ -48,10 +49,10 @@ bool AnsweredInfoOption(void *hInstance)
                         "FILE.csv cannot be written (a box says why), 255 when the panel file is missing.\n\n"
                         "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
                         "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
-                        kCommandName, kRecordProgram);
+                        kCommandName, kProductTitle);
             return true;
         } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("%s (%s)\n", kCommandName, kRecordProgram);
+            std::printf("%s (%s)\n", kCommandName, kProductTitle);
             return true;
         }
     }
@@ -83,7 +84,7 @@ int OpenRecording(void *hInstance, LineLog *recorder)
     if (!asked)
         return 0;
     if (path.empty()) {
-        std::fprintf(stderr, "QuillexEMBV10: --record needs a file name (--record FILE.csv)\n");
+        std::fprintf(stderr, "%s: --record needs a file name (--record FILE.csv)\n", kPanelProgram);
         return kExitUsage;
     }
     bool isNew = false;
@@ -91,7 +92,7 @@ int OpenRecording(void *hInstance, LineLog *recorder)
     if (!recorder->Open(path, &isNew, &why)) {
         const std::string text = "Cannot record to " + path + ": " + why +
                                  "\nThe program ends. Start it with a file it may write, or without --record.";
-        std::fprintf(stderr, "QuillexEMBV10: cannot record to %s: %s\n", path.c_str(), why.c_str());
+        std::fprintf(stderr, "%s: cannot record to %s: %s\n", kPanelProgram, path.c_str(), why.c_str());
         if (InitUIRunTime(hInstance) != 0)
             MessagePopup("INFO", text.c_str());
         return kExitRecordFile;
@@ -126,8 +127,8 @@ bool BindStartDevice(void *hInstance)
         else if (std::strncmp(arg, kOptionWithValue, prefix) == 0)
             device = arg + prefix;
         if (device && !*device) {
-            std::fprintf(stderr,
-                         "QuillexEMBV10: --device needs a device or an address (--device rfc2217://HOST:PORT)\n");
+            std::fprintf(stderr, "%s: --device needs a device or an address (--device rfc2217://HOST:PORT)\n",
+                         kPanelProgram);
             return false;
         }
         if (device)
@@ -160,7 +161,11 @@ int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdSho
     // A stop signal (the session's end, Ctrl+C, kill) ends the program as closing its window does: the port is
     // closed and its lock released.
     CloseOnStopSignals(st.panel);
-    GetProjectDir(st.proj_dir);
+    if (GetProjectDir(st.proj_dir) < 0)
+        std::fprintf(stderr,
+                     "%s: the program's directory has a path longer than the %d bytes the system takes; file "
+                     "dialogs open in the documents folder\n",
+                     kPanelProgram, kFileNameChars - 1);
     InitVars();
     InitRS232(st.com);
     // The connection's outcome stays in DispStatus; what runs in the background for the whole session is news.

@@ -7,6 +7,7 @@
 #include "cli/lineservices.h"
 #include "cli/sensorlink.h"
 #include "core/csvrecord.h"
+#include "core/product.h"
 #include "io/console.h"
 #include "io/fileio.h"
 #include "io/rotatelog.h"
@@ -339,7 +340,7 @@ int Watch(const Options &o)
 {
     // A line file names its sensors in the log as several ports are named, even one alone.
     const bool several = o.ports.size() > 1 || Named(o);
-    const std::string program = std::string(kProgram) + " " + kVersion;
+    const std::string program = std::string(kProgram) + " " + kProductVersion;
     std::vector<std::unique_ptr<Sensor>> sensors;
     for (const PortSpec &p : o.ports) {
         sensors.push_back(std::make_unique<Sensor>());
