@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -28,33 +29,86 @@ namespace {
 // Installed, the program is started through the launcher under this name.
 constexpr const char *kCommandName = "quillex-scope";
 
-// --help and --version answer on standard output and start nothing. Returns true when one was given.
-bool AnsweredInfoOption(void *hInstance)
+// The program's own options; every other argument belongs to the toolkit. One that takes a value takes the next
+// argument whatever it is ("--help" included), or what follows its '='.
+enum class Option { Help, Version, Record, Device };
+struct OptionName {
+    const char *name;
+    const char *shortName; // nullptr: none
+    bool takesValue;
+    Option option;
+};
+constexpr OptionName kOptions[] = {
+    {"--help", "-h", false, Option::Help},
+    {"--version", nullptr, false, Option::Version},
+    {"--record", nullptr, true, Option::Record},
+    {"--device", nullptr, true, Option::Device},
+};
+
+// What the command line asks of the program. A value is "" when its option came without one.
+struct StartOptions {
+    std::optional<Option> info;        // --help or --version, whichever came first
+    std::optional<std::string> record; // the last --record's file
+    std::optional<std::string> device; // the last --device's, or "" when any came without one
+};
+
+StartOptions ReadStartOptions(void *hInstance)
 {
+    StartOptions o;
     const auto *args = static_cast<const RunTimeArgs *>(hInstance);
     for (int i = 1; args && i < args->argc; ++i) {
         const char *arg = args->argv[i];
-        if (std::strcmp(arg, "--record") == 0 || std::strcmp(arg, "--device") == 0) {
-            ++i; // its value may be anything, "--help" included
-        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::printf("Usage: %s [--record FILE.csv] [--device DEVICE] [Qt options]\n\n"
-                        "Opens the %s window for a Quillex EMB colour sensor on a serial port\n"
-                        "(19200 baud, 8N1), connects to COM 1 and reads the sensor's parameters.\n\n"
-                        "  --record FILE.csv  append one CSV line per polling pass to FILE.csv (header when new)\n"
-                        "  --device DEVICE    make COM 1 the device path or network address DEVICE\n"
-                        "                     (rfc2217://HOST:PORT or tcp://HOST:PORT for a serial device server)\n"
-                        "  -h, --help         this text\n"
-                        "  --version          the program's version\n\n"
-                        "Exit status: 0 when the window is closed, 1 for an option without its value, 5 when\n"
-                        "FILE.csv cannot be written (a box says why), 255 when the panel file is missing.\n\n"
-                        "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
-                        "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
-                        kCommandName, kProductTitle);
-            return true;
-        } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("%s (%s)\n", kCommandName, kProductTitle);
-            return true;
+        for (const OptionName &spec : kOptions) {
+            const std::size_t n = std::strlen(spec.name);
+            std::string value;
+            if (std::strcmp(arg, spec.name) == 0 || (spec.shortName && std::strcmp(arg, spec.shortName) == 0)) {
+                if (spec.takesValue && i + 1 < args->argc)
+                    value = args->argv[++i];
+            } else if (spec.takesValue && std::strncmp(arg, spec.name, n) == 0 && arg[n] == '=') {
+                value = arg + n + 1;
+            } else {
+                continue;
+            }
+            switch (spec.option) {
+            case Option::Help:
+            case Option::Version:
+                if (!o.info)
+                    o.info = spec.option;
+                break;
+            case Option::Record: o.record = value; break;
+            case Option::Device:
+                if (!o.device || !o.device->empty())
+                    o.device = value;
+                break;
+            }
+            break;
         }
+    }
+    return o;
+}
+
+// --help and --version answer on standard output and start nothing. Returns true when one was given.
+bool AnsweredInfoOption(const StartOptions &o)
+{
+    if (o.info == Option::Help) {
+        std::printf("Usage: %s [--record FILE.csv] [--device DEVICE] [Qt options]\n\n"
+                    "Opens the %s window for a Quillex EMB colour sensor on a serial port\n"
+                    "(19200 baud, 8N1), connects to COM 1 and reads the sensor's parameters.\n\n"
+                    "  --record FILE.csv  append one CSV line per polling pass to FILE.csv (header when new)\n"
+                    "  --device DEVICE    make COM 1 the device path or network address DEVICE\n"
+                    "                     (rfc2217://HOST:PORT or tcp://HOST:PORT for a serial device server)\n"
+                    "  -h, --help         this text\n"
+                    "  --version          the program's version\n\n"
+                    "Exit status: 0 when the window is closed, 1 for an option without its value, 5 when\n"
+                    "FILE.csv cannot be written (a box says why), 255 when the panel file is missing.\n\n"
+                    "Qt's own options (-platform, -display, ...) are passed on to Qt.\n"
+                    "See quillex-scope(1); quillex-scope-cli(1) talks to the sensor without a window.\n",
+                    kCommandName, kProductTitle);
+        return true;
+    }
+    if (o.info == Option::Version) {
+        std::printf("%s (%s)\n", kCommandName, kProductTitle);
+        return true;
     }
     return false;
 }
@@ -66,23 +120,11 @@ std::string recordPath;
 // Returns 0, or the exit code: kExitUsage for a --record without a file (said on stderr), kExitRecordFile for a file
 // that cannot be opened (a folder, a missing folder, no permission). A recording asked for and not made would be
 // lost without a word, so the program does not start without it; a box says why, for a start from a menu too.
-int OpenRecording(void *hInstance, LineLog *recorder)
+int OpenRecording(void *hInstance, const StartOptions &o, LineLog *recorder)
 {
-    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
-    std::string path;
-    bool asked = false;
-    for (int i = 1; args && i < args->argc; ++i) {
-        const char *arg = args->argv[i];
-        if (std::strcmp(arg, "--record") == 0) {
-            asked = true;
-            path = i + 1 < args->argc ? args->argv[++i] : "";
-        } else if (std::strncmp(arg, "--record=", 9) == 0) {
-            asked = true;
-            path = arg + 9;
-        }
-    }
-    if (!asked)
+    if (!o.record)
         return 0;
+    const std::string &path = *o.record;
     if (path.empty()) {
         std::fprintf(stderr, "%s: --record needs a file name (--record FILE.csv)\n", kPanelProgram);
         return kExitUsage;
@@ -112,28 +154,17 @@ constexpr int kStartCom = 1;
 // "--device DEVICE" or "--device=DEVICE" among the arguments binds COM 1, where the program starts, to a device
 // path or a network address (rfc2217://HOST:PORT, tcp://HOST:PORT); the other numbers keep their devices.
 // Returns false (with a message on stderr) for a --device without a value.
-bool BindStartDevice(void *hInstance)
+bool BindStartDevice(const StartOptions &o)
 {
-    constexpr const char *kOption = "--device";
-    constexpr const char *kOptionWithValue = "--device=";
-    const std::size_t prefix = std::strlen(kOptionWithValue);
-    const auto *args = static_cast<const RunTimeArgs *>(hInstance);
     BindComDevice(kStartCom, nullptr); // a run before this one in the same process may have bound it
-    for (int i = 1; args && i < args->argc; ++i) {
-        const char *arg = args->argv[i];
-        const char *device = nullptr;
-        if (std::strcmp(arg, kOption) == 0)
-            device = i + 1 < args->argc ? args->argv[++i] : "";
-        else if (std::strncmp(arg, kOptionWithValue, prefix) == 0)
-            device = arg + prefix;
-        if (device && !*device) {
-            std::fprintf(stderr, "%s: --device needs a device or an address (--device rfc2217://HOST:PORT)\n",
-                         kPanelProgram);
-            return false;
-        }
-        if (device)
-            BindComDevice(kStartCom, device);
+    if (!o.device)
+        return true;
+    if (o.device->empty()) {
+        std::fprintf(stderr, "%s: --device needs a device or an address (--device rfc2217://HOST:PORT)\n",
+                     kPanelProgram);
+        return false;
     }
+    BindComDevice(kStartCom, o.device->c_str());
     return true;
 }
 
@@ -142,12 +173,13 @@ bool BindStartDevice(void *hInstance)
 int WinMain(void *hInstance, void *hPrevInstance, char *lpszCmdLine, int nCmdShow)
 {
     (void)hPrevInstance, (void)lpszCmdLine, (void)nCmdShow;
-    if (AnsweredInfoOption(hInstance))
+    const StartOptions options = ReadStartOptions(hInstance);
+    if (AnsweredInfoOption(options))
         return 0;
     LineLog recorder;
-    if (const int refused = OpenRecording(hInstance, &recorder))
+    if (const int refused = OpenRecording(hInstance, options, &recorder))
         return refused;
-    if (!BindStartDevice(hInstance))
+    if (!BindStartDevice(options))
         return kExitUsage;
     if (InitUIRunTime(hInstance) == 0)
         return -1;
