@@ -429,21 +429,36 @@ private slots:
         } cross;
         cross.at = &painted;
         W(GraphData1)->installEventFilter(&cross);
-        constexpr double kSeconds = 3.0;
-        QTimer::singleShot(int(kSeconds * 1000), [] { st.poll = 0; });
-        const double t0 = Timer();
+        // Some three seconds at the line's pace, however long a loaded machine takes for them.
+        constexpr unsigned long kPasses = 80;
+        constexpr double kLeastPerSecond = 25;
+        const unsigned long before = st.goodPasses;
+        QTimer stopper;
+        QObject::connect(&stopper, &QTimer::timeout, [&] {
+            if (st.goodPasses - before >= kPasses)
+                st.poll = 0;
+        });
+        stopper.start(FrameGate::kFrameMs);
+        const double t0 = Timer(), cpu0 = CpuSeconds();
         {
             PollWatchdog dog;
             ButtonGoAction();
             QVERIFY(!dog.fired());
         }
-        const double wall = Timer() - t0;
+        const double wall = Timer() - t0, cpu = CpuSeconds() - cpu0;
         QObject::disconnect(passEnds);
         CloseCom(st.com);
         QVERIFY(popups.popups.empty());
-        const QString counts =
-            QStringLiteral("%1 passes, %2 paints in %3 s").arg(written.size()).arg(painted.size()).arg(wall);
-        QVERIFY2(painted.size() >= 25 * kSeconds, qPrintable(counts));
+        const QString counts = QStringLiteral("%1 passes, %2 paints in %3 s, %4 ms CPU a pass")
+                                   .arg(written.size())
+                                   .arg(painted.size())
+                                   .arg(wall)
+                                   .arg(1000 * cpu / double(written.size()));
+        qInfo("%s", qPrintable(counts));
+        // A paint for every pass; and what a pass costs, sensor and paint included, is a small part of the time the
+        // rate gives it, whatever else the machine does (some 1.2 ms of the 40).
+        QVERIFY2(painted.size() + 2 >= written.size(), qPrintable(counts));
+        QVERIFY2(cpu / double(written.size()) < 0.1 / kLeastPerSecond, qPrintable(counts));
         // Each paint in the loop falls in a reply wait, after the request of its pass has left and the sensor has
         // had its turn.
         QVERIFY2(!written.empty(), qPrintable(counts));
