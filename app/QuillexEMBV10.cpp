@@ -58,22 +58,22 @@ StartOptions ReadStartOptions(void *hInstance)
     const auto *args = static_cast<const RunTimeArgs *>(hInstance);
     for (int i = 1; args && i < args->argc; ++i) {
         const char *arg = args->argv[i];
-        for (const OptionName &spec : kOptions) {
-            const std::size_t n = std::strlen(spec.name);
+        for (const OptionName &row : kOptions) {
+            const std::size_t n = std::strlen(row.name);
             std::string value;
-            if (std::strcmp(arg, spec.name) == 0 || (spec.shortName && std::strcmp(arg, spec.shortName) == 0)) {
-                if (spec.takesValue && i + 1 < args->argc)
+            if (std::strcmp(arg, row.name) == 0 || (row.shortName && std::strcmp(arg, row.shortName) == 0)) {
+                if (row.takesValue && i + 1 < args->argc)
                     value = args->argv[++i];
-            } else if (spec.takesValue && std::strncmp(arg, spec.name, n) == 0 && arg[n] == '=') {
+            } else if (row.takesValue && std::strncmp(arg, row.name, n) == 0 && arg[n] == '=') {
                 value = arg + n + 1;
             } else {
                 continue;
             }
-            switch (spec.option) {
+            switch (row.option) {
             case Option::Help:
             case Option::Version:
                 if (!o.info)
-                    o.info = spec.option;
+                    o.info = row.option;
                 break;
             case Option::Record: o.record = value; break;
             case Option::Device:
