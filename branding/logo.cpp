@@ -5,6 +5,7 @@
 #include "core/ScopeState.h"
 #include "branding/gui.h"
 #include "core/controls.h"
+#include "core/product.h"
 #include "ui/userint.h"
 
 namespace {

@@ -2,7 +2,5 @@
 // The branding strip along the top of MainPanel: backdrop colour, logo and captions of one variant.
 #pragma once
 
-inline constexpr const char *kProductTitle = "Quillex-EMB-Scope V1.0";
-
 // Draws variant 0..10 on MainPanel; any other value changes nothing. Each call adds its captions.
 void ShowLogo(int variant);

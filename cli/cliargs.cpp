@@ -396,31 +396,33 @@ ParseResult Done(const Options &o)
     return ParseResult{true, o, {}};
 }
 
-} // namespace
-
-ParseResult ParseArgs(const std::vector<std::string> &args)
-{
+// What the arguments hold: the subcommand, its operands, and which options were given with what.
+struct Scanned {
     Given g;
     std::optional<Command> command;
     std::vector<std::string> operands;
     bool given[kOptionCount] = {};
+};
 
+// Reads the arguments into *s, up to --version if it is among them; what is wrong with one, if anything.
+std::optional<std::string> Scan(const std::vector<std::string> &args, Scanned *s)
+{
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         if (arg.empty())
-            return Fail("an empty argument is not allowed");
+            return "an empty argument is not allowed";
         if (arg == "--") { // everything after is an operand, even when it starts with '-'
-            operands.insert(operands.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            s->operands.insert(s->operands.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
             break;
         }
         if (arg.size() < 2 || arg[0] != '-') {
-            if (command) {
-                operands.push_back(arg);
+            if (s->command) {
+                s->operands.push_back(arg);
                 continue;
             }
-            command = FindCommand(arg);
-            if (!command)
-                return Fail("unknown subcommand '" + arg + "'");
+            s->command = FindCommand(arg);
+            if (!s->command)
+                return "unknown subcommand '" + arg + "'";
             continue;
         }
         // Long options may carry their value after '=' (--timeout=0.5); short ones never do.
@@ -431,9 +433,9 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
         }
         const OptionRow *row = FindOption(arg);
         if (!row)
-            return Fail("unknown option '" + arg + "'");
+            return "unknown option '" + arg + "'";
         if (!row->takesValue && inlineValue)
-            return Fail("option " + arg + " takes no value");
+            return "option " + arg + " takes no value";
         std::string value;
         if (row->takesValue) {
             if (inlineValue)
@@ -441,16 +443,31 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
             else if (i + 1 < args.size())
                 value = args[++i];
             else
-                return Fail("option " + arg + " needs a value");
+                return "option " + arg + " needs a value";
         }
-        if (const auto why = row->apply(g, value))
-            return Fail(*why);
-        given[row - kOptions] = true;
+        if (auto why = row->apply(s->g, value))
+            return why;
+        s->given[row - kOptions] = true;
         // The version is told whatever else the line holds.
-        if (g.version) {
-            g.o.command = Command::Version;
-            return Done(g.o);
-        }
+        if (s->g.version)
+            break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+ParseResult ParseArgs(const std::vector<std::string> &args)
+{
+    Scanned scanned;
+    if (const auto why = Scan(args, &scanned))
+        return Fail(*why);
+    Given &g = scanned.g;
+    const std::optional<Command> &command = scanned.command;
+    const std::vector<std::string> &operands = scanned.operands;
+    if (g.version) {
+        g.o.command = Command::Version;
+        return Done(g.o);
     }
 
     Options &o = g.o;
@@ -476,7 +493,7 @@ ParseResult ParseArgs(const std::vector<std::string> &args)
     if (const auto why = TakePorts(g))
         return Fail(*why);
     for (std::size_t r = 0; r < kOptionCount; ++r)
-        if (given[r] && (kOptions[r].takenBy & Only(*command)) == 0)
+        if (scanned.given[r] && (kOptions[r].takenBy & Only(*command)) == 0)
             return Fail(kOptions[r].elsewhere);
     if (const auto why = TakeOperands(*command, operands, o))
         return Fail(*why);

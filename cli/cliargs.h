@@ -22,7 +22,6 @@ enum ExitCode {
 };
 
 enum class Command { Help, Version, Ports, Ident, Get, Send, Watch };
-enum class Memory { Ram, Eeprom };
 
 inline constexpr double kDefaultTimeout = kReplyTimeout; // as the panel waits for a reply
 inline constexpr int kMaxCom = 99;                       // the panel's COM field runs 1..99
@@ -86,6 +85,5 @@ std::string PortFile(const std::string &pattern, const PortSpec &port);
 bool Named(const Options &options);
 
 inline constexpr const char *kProgram = "quillex-scope-cli";
-inline constexpr const char *kVersion = "1.0";
 
 } // namespace cli

@@ -8,6 +8,7 @@
 #include "cli/paramfile.h"
 #include "cli/sensorlink.h"
 #include "cli/watch.h"
+#include "core/product.h"
 #include "io/console.h"
 #include "io/fileio.h"
 #include "io/portdir.h"
@@ -419,7 +420,7 @@ int Dispatch(const Options &o)
 {
     switch (o.command) {
     case Command::Help: Out(HelpText(o.helpFor)); return kExitOk;
-    case Command::Version: Out(std::string(kProgram) + " " + kVersion + "\n"); return kExitOk;
+    case Command::Version: Out(std::string(kProgram) + " " + kProductVersion + "\n"); return kExitOk;
     case Command::Ports: return Ports(o.probe);
     case Command::Ident: return Ident(o);
     case Command::Get: return Get(o);

@@ -98,11 +98,6 @@ std::string Duration(double s)
     return text;
 }
 
-const char *MemoryName(Memory m)
-{
-    return m == Memory::Ram ? "RAM" : "EEPROM";
-}
-
 int OpenSensor(SensorLink &link, std::string *why)
 {
     const PortSpec &p = link.port;

@@ -74,6 +74,5 @@ std::string WriteFailure(const SensorLink &link, const ExchangeResult &sent);
 
 // The time a wait took, in units a user reads at a glance: "2.0 s", "78 ms", "0.07 ms".
 std::string Duration(double seconds);
-const char *MemoryName(Memory memory);
 
 } // namespace cli

@@ -7,6 +7,7 @@
 #include "cli/lineservices.h"
 #include "cli/sensorlink.h"
 #include "core/csvrecord.h"
+#include "core/product.h"
 #include "io/console.h"
 #include "io/fileio.h"
 #include "io/rotatelog.h"
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -223,6 +225,35 @@ void SleepUntil(double until)
         SleepSeconds(std::min(kWaitSlice, until - Timer()));
 }
 
+// A pass that found no measurement: counted, told to the line's services and noted in the log.
+void Missed(Sensor &s, LineServices &line, Mailbox &mail, const std::string &note)
+{
+    s.timeouts.fetch_add(1, std::memory_order_relaxed);
+    line.Missed(s.index);
+    mail.Post("# " + Now() + " " + note + "\n");
+}
+
+// Another try at a sensor that does not measure: the start of one that has not started, else the recovery of a line
+// that hung up. True when it measures again.
+bool TryAgain(SensorLink &link, Sensor &s, bool *started, const std::string &tag, Mailbox &mail, LineServices &line,
+              const ExchangeHook &hook)
+{
+    if (!*started) {
+        if (!Start(link, s, hook)) {
+            Missed(s, line, mail, tag + s.startWhy);
+            return false;
+        }
+        *started = true;
+        mail.Post("# " + Now() + " " + s.label + " started\n" + csvrec::PortHeader(link.label, s.ident, s.ram));
+        return true;
+    }
+    if (const std::string why = Recover(link, s, mail, hook); !why.empty()) {
+        Missed(s, line, mail, tag + "no valid reply: " + why);
+        return false;
+    }
+    return true;
+}
+
 // One sensor's polling, on its own thread. With `tagged` every line names the port (a log of several sensors);
 // a sensor that did not start is tried again once per time-out, and its header lines follow when it does. A line
 // that hung up is opened again at most once per time-out, and measured again once the sensor there has identified
@@ -246,9 +277,7 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
         if (pending.empty())
             return;
         if (followedBy > 0) {
-            s.timeouts.fetch_add(1, std::memory_order_relaxed);
-            line.Missed(s.index);
-            mail.Post("# " + Now() + " " + tag + "no valid reply" + Followed(kDataReplyBytes) + "\n");
+            Missed(s, line, mail, tag + "no valid reply" + Followed(kDataReplyBytes));
         } else {
             mail.Post(pending);
             s.good.fetch_add(1, std::memory_order_relaxed);
@@ -268,23 +297,7 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
             lastOpened = Timer();
             ++passes;
             s.passes.store(passes, std::memory_order_relaxed);
-            if (!started) {
-                if (Start(link, s, hook)) {
-                    started = measuring = true;
-                    mail.Post("# " + Now() + " " + s.label + " started\n" +
-                              csvrec::PortHeader(link.label, s.ident, s.ram));
-                } else {
-                    s.timeouts.fetch_add(1, std::memory_order_relaxed);
-                    line.Missed(s.index);
-                    mail.Post("# " + Now() + " " + tag + s.startWhy + "\n");
-                }
-            } else if (const std::string why = Recover(link, s, mail, hook); why.empty()) {
-                measuring = true;
-            } else {
-                s.timeouts.fetch_add(1, std::memory_order_relaxed);
-                line.Missed(s.index);
-                mail.Post("# " + Now() + " " + tag + "no valid reply: " + why + "\n");
-            }
+            measuring = TryAgain(link, s, &started, tag, mail, line, hook);
             continue;
         }
         link.line.quietLeft = &quietLeft;
@@ -311,9 +324,7 @@ void Poll(const Options &o, SensorLink &link, Sensor &s, double start, bool tagg
                 settle(0);
             continue;
         }
-        s.timeouts.fetch_add(1, std::memory_order_relaxed);
-        line.Missed(s.index);
-        mail.Post("# " + Now() + " " + tag + "no valid reply" + Detail(link, kDataReplyBytes, r) + "\n");
+        Missed(s, line, mail, tag + "no valid reply" + Detail(link, kDataReplyBytes, r));
         // A line that hung up stays dead until it is opened again; a sensor that comes back on the same number
         // (a re-pointed link, a re-plugged adapter, a device server started again) is found then.
         if (SensorHungUp(link))
@@ -333,14 +344,11 @@ const char *ExitMeaning(int code)
     }
 }
 
-} // namespace
+using Sensors = std::vector<std::unique_ptr<Sensor>>;
 
-int Watch(const Options &o)
+Sensors SensorsOf(const Options &o)
 {
-    // A line file names its sensors in the log as several ports are named, even one alone.
-    const bool several = o.ports.size() > 1 || Named(o);
-    const std::string program = std::string(kProgram) + " " + kVersion;
-    std::vector<std::unique_ptr<Sensor>> sensors;
+    Sensors sensors;
     for (const PortSpec &p : o.ports) {
         sensors.push_back(std::make_unique<Sensor>());
         sensors.back()->port = p;
@@ -348,8 +356,13 @@ int Watch(const Options &o)
         sensors.back()->name = PortName(p);
         sensors.back()->label = PortName(p);
     }
-    // What a log's file begins with: asked for again by each new file of a rotated log, with what is known then.
-    const auto header = [&sensors, several, &program] {
+    return sensors;
+}
+
+// What a log's file begins with: asked for again by each new file of a rotated log, with what is known then.
+std::function<std::string()> LogHeader(const Sensors &sensors, bool several)
+{
+    return [&sensors, several, program = std::string(kProgram) + " " + kProductVersion] {
         if (!several) {
             Sensor &s = *sensors.front();
             const std::lock_guard lock(s.mu);
@@ -360,150 +373,150 @@ int Watch(const Options &o)
             text += HeaderOf(*s);
         return text + csvrec::kColumnsWithPort + "\n";
     };
-    RotatingLog csv;
-    bool isNew = true;
-    if (!o.csv.empty()) {
-        std::string why;
-        if (!csv.Open(o.csv, o.rotation, header, &isNew, &why)) {
-            Say("cannot write " + o.csv + ": " + why);
-            return kExitFile;
-        }
-    } else {
-        csv.Attach(console::OutputDescriptor());
-    }
-    CatchStopSignals();
-    // A watch for S seconds takes no longer than that to find its sensors silent.
-    const double begun = Timer();
-    LineServices line(o, o.ports);
+}
 
-    Mailbox mail;
-    Gate gate(static_cast<int>(sensors.size()));
-    std::vector<std::unique_ptr<ComThread>> threads;
-    for (auto &sensor : sensors)
-        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, &line, several, begun] {
-            SensorLink link(s.port, o.timeout);
-            Start(link, s, Until(o.seconds > 0 ? begun + o.seconds : 0));
-            gate.Arrive();
-            double start = 0;
-            if (gate.WaitOpen(&start))
-                Poll(o, link, s, start, several, mail, line);
-            mail.Finished();
-        }));
-
-    gate.WaitAll();
-    const auto startedCount =
-        std::count_if(sensors.begin(), sensors.end(), [](const auto &s) { return s->startCode == kExitOk; });
-    // A line watched as a service waits for its sensors; a watch of ports given by hand ends when none answers.
-    if (startedCount == 0 && (!Named(o) || StopRequested())) {
-        gate.Open(false, 0);
-        threads.clear();
-        // Stopped before anything was measured: nothing good came, and a script must not take that for success.
-        if (StopRequested()) {
-            Say("stopped before the first measurement");
-            return kExitTimeout;
-        }
-        int worst = kExitOk;
-        for (const auto &s : sensors) {
-            Say(s->label + ": " + s->startWhy);
-            worst = std::max(worst, s->startCode);
-        }
-        return worst;
+// The log on --csv FILE, else on standard output. kExitOk, or kExitFile after saying why.
+int OpenLog(const Options &o, const std::function<std::string()> &header, RotatingLog *csv, bool *isNew)
+{
+    *isNew = true;
+    if (o.csv.empty()) {
+        csv->Attach(console::OutputDescriptor());
+        return kExitOk;
     }
-    // Every session over several sensors starts with its header: the ports may differ from the last one's.
-    if (several || isNew)
-        csv.Append(header());
-    if (several)
-        for (const auto &s : sensors)
-            if (s->startCode != kExitOk)
-                Say(s->label + ": " + s->startWhy + "; tried again once per time-out");
-
-    const bool progress = console::IsTerminal(console::Stream::Error);
-    const double start = Timer();
-    double nextProgress = start + kProgressEvery, nextLook = start;
-    if (std::string why; !line.Start(start, &why)) {
-        gate.Open(false, 0);
-        threads.clear();
-        Say(why);
-        return kExitUsage;
+    std::string why;
+    if (!csv->Open(o.csv, o.rotation, header, isNew, &why)) {
+        Say("cannot write " + o.csv + ": " + why);
+        return kExitFile;
     }
-    gate.Open(true, start);
-    const auto total = [&sensors](std::atomic<long> Sensor::*field) {
-        long n = 0;
-        for (const auto &s : sensors)
-            n += ((*s).*field).load(std::memory_order_relaxed);
-        return n;
-    };
-    // On a terminal: one progress line for one sensor; a status block of a line per sensor for several, drawn
-    // over itself, and taken away while a message is told.
-    int shown = 0;
-    const auto hideStatus = [&] {
-        if (shown > 0)
-            std::fprintf(stderr, "\033[%dA\033[J", shown);
-        shown = 0;
-    };
-    const auto showProgress = [&](const char *end) {
-        if (several) {
-            hideStatus();
-            const std::string block = line.Status(Timer());
+    return kExitOk;
+}
+
+// Why no sensor measures, when none started and the watch is not to wait for them: the worst of their exit codes.
+int NoneStarted(const Sensors &sensors)
+{
+    // Stopped before anything was measured: nothing good came, and a script must not take that for success.
+    if (StopRequested()) {
+        Say("stopped before the first measurement");
+        return kExitTimeout;
+    }
+    int worst = kExitOk;
+    for (const auto &s : sensors) {
+        Say(s->label + ": " + s->startWhy);
+        worst = std::max(worst, s->startCode);
+    }
+    return worst;
+}
+
+long Total(const Sensors &sensors, std::atomic<long> Sensor::*field)
+{
+    long n = 0;
+    for (const auto &s : sensors)
+        n += ((*s).*field).load(std::memory_order_relaxed);
+    return n;
+}
+
+// On a terminal: one progress line for one sensor; a status block of a line per sensor for several, drawn over
+// itself, and taken away while a message is told.
+class StatusLines {
+public:
+    StatusLines(const Sensors &sensors, LineServices &line, bool several, double start)
+        : sensors_(sensors), line_(line), several_(several), start_(start)
+    {
+    }
+    bool shown() const { return progress_; }
+    void show(const char *end)
+    {
+        if (several_) {
+            hide();
+            const std::string block = line_.Status(Timer());
             std::fputs(block.c_str(), stderr);
-            shown = static_cast<int>(std::count(block.begin(), block.end(), '\n'));
+            lines_ = static_cast<int>(std::count(block.begin(), block.end(), '\n'));
             return;
         }
-        const long good = total(&Sensor::good);
-        std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs%s", good, good / (Timer() - start),
-                     total(&Sensor::timeouts), end);
-    };
-    const auto tell = [&](const std::vector<std::string> &notes) {
+        const long good = Total(sensors_, &Sensor::good);
+        std::fprintf(stderr, "\r%ld passes, %.1f/s, %ld time-outs%s", good, good / (Timer() - start_),
+                     Total(sensors_, &Sensor::timeouts), end);
+    }
+    void tell(const std::vector<std::string> &notes)
+    {
         if (notes.empty())
             return;
-        if (progress)
-            hideStatus();
+        if (progress_)
+            hide();
         for (const std::string &n : notes)
             Say(n);
-    };
-    const auto logRotations = [&] {
-        for (const std::string &moved : csv.TakeRotated())
-            tell({o.csv + ": the full file is now " + moved + "; a new one began"});
-        if (const std::string problem = csv.TakeProblem(); !problem.empty())
-            tell({o.csv + ": cannot rotate: " + problem});
-    };
-    logRotations(); // a file due at the start was moved aside before the first line
-    for (int finished = 0; finished < static_cast<int>(sensors.size());) {
+    }
+    // The last status stays on the screen.
+    void keep() { lines_ = 0; }
+
+private:
+    void hide()
+    {
+        if (lines_ > 0)
+            std::fprintf(stderr, "\033[%dA\033[J", lines_);
+        lines_ = 0;
+    }
+
+    const Sensors &sensors_;
+    LineServices &line_;
+    const bool several_;
+    const double start_;
+    const bool progress_ = console::IsTerminal(console::Stream::Error);
+    int lines_ = 0;
+};
+
+void TellRotations(const Options &o, RotatingLog &csv, StatusLines &status)
+{
+    for (const std::string &moved : csv.TakeRotated())
+        status.tell({o.csv + ": the full file is now " + moved + "; a new one began"});
+    if (const std::string problem = csv.TakeProblem(); !problem.empty())
+        status.tell({o.csv + ": cannot rotate: " + problem});
+}
+
+// The calling thread's part while the lines' threads poll: writes what they hand over, looks after the log and the
+// line's services, and shows the progress, until every thread has finished.
+void Pump(const Options &o, std::size_t threads, Mailbox &mail, RotatingLog &csv, LineServices &line,
+          StatusLines &status, double start)
+{
+    double nextProgress = start + kProgressEvery, nextLook = start;
+    TellRotations(o, csv, status); // a file due at the start was moved aside before the first line
+    for (int finished = 0; finished < static_cast<int>(threads);) {
         for (const std::string &text : mail.Take(kWaitSlice, &finished))
             csv.Append(text);
         csv.FlushIfDue();
-        logRotations();
+        TellRotations(o, csv, status);
         // A log that can take nothing more ends the watch for every sensor.
         if (!csv.Error().empty())
             RequestStop();
         if (Timer() >= nextLook) {
             nextLook = Timer() + kLookEvery;
-            tell(line.Tick(Timer()));
+            status.tell(line.Tick(Timer()));
         }
-        if (progress && Timer() >= nextProgress) {
+        if (status.shown() && Timer() >= nextProgress) {
             nextProgress += kProgressEvery;
-            showProgress(" ");
+            status.show(" ");
         }
     }
-    threads.clear();
+}
+
+// Once the threads have ended: the last of their text into the log, the last status and the line's last news.
+void Drain(const Options &o, Mailbox &mail, RotatingLog &csv, LineServices &line, StatusLines &status)
+{
     int finished = 0;
     for (const std::string &text : mail.Take(0, &finished))
         csv.Append(text);
     csv.Flush();
-    logRotations();
-    tell(line.Tick(Timer()));
-    if (progress)
-        showProgress("\n");
-    shown = 0; // the last status stays on the screen
-    tell(line.Stop());
+    TellRotations(o, csv, status);
+    status.tell(line.Tick(Timer()));
+    if (status.shown())
+        status.show("\n");
+    status.keep();
+    status.tell(line.Stop());
+}
 
-    // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
-    const bool readerGone = console::ReaderGone(csv.ErrorCode());
-    if (!csv.Error().empty() && !readerGone) {
-        Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error() +
-            (o.csv.empty() ? "" : "; the file ends with the last whole line"));
-        return kExitFile;
-    }
+// What each sensor missed, and the watch's exit code: the worst of the sensors'.
+int Summarise(const Options &o, const Sensors &sensors, bool several, LineServices &line)
+{
     if (several)
         for (const std::string &sum : line.Summary(Timer()))
             Say(sum);
@@ -540,6 +553,77 @@ int Watch(const Options &o)
         Say("summary: " + std::to_string(clean) + " of " + std::to_string(sensors.size()) +
             " sensors measured without a miss" + failed);
     return worst;
+}
+
+} // namespace
+
+int Watch(const Options &o)
+{
+    // A line file names its sensors in the log as several ports are named, even one alone.
+    const bool several = o.ports.size() > 1 || Named(o);
+    const Sensors sensors = SensorsOf(o);
+    const std::function<std::string()> header = LogHeader(sensors, several);
+    RotatingLog csv;
+    bool isNew = true;
+    if (const int code = OpenLog(o, header, &csv, &isNew); code != kExitOk)
+        return code;
+    CatchStopSignals();
+    // A watch for S seconds takes no longer than that to find its sensors silent.
+    const double begun = Timer();
+    LineServices line(o, o.ports);
+
+    Mailbox mail;
+    Gate gate(static_cast<int>(sensors.size()));
+    std::vector<std::unique_ptr<ComThread>> threads;
+    for (auto &sensor : sensors)
+        threads.push_back(std::make_unique<ComThread>([&o, &s = *sensor, &gate, &mail, &line, several, begun] {
+            SensorLink link(s.port, o.timeout);
+            Start(link, s, Until(o.seconds > 0 ? begun + o.seconds : 0));
+            gate.Arrive();
+            double start = 0;
+            if (gate.WaitOpen(&start))
+                Poll(o, link, s, start, several, mail, line);
+            mail.Finished();
+        }));
+
+    gate.WaitAll();
+    const auto startedCount =
+        std::count_if(sensors.begin(), sensors.end(), [](const auto &s) { return s->startCode == kExitOk; });
+    // A line watched as a service waits for its sensors; a watch of ports given by hand ends when none answers.
+    if (startedCount == 0 && (!Named(o) || StopRequested())) {
+        gate.Open(false, 0);
+        threads.clear();
+        return NoneStarted(sensors);
+    }
+    // Every session over several sensors starts with its header: the ports may differ from the last one's.
+    if (several || isNew)
+        csv.Append(header());
+    if (several)
+        for (const auto &s : sensors)
+            if (s->startCode != kExitOk)
+                Say(s->label + ": " + s->startWhy + "; tried again once per time-out");
+
+    const double start = Timer();
+    if (std::string why; !line.Start(start, &why)) {
+        gate.Open(false, 0);
+        threads.clear();
+        Say(why);
+        return kExitUsage;
+    }
+    gate.Open(true, start);
+    StatusLines status(sensors, line, several, start);
+    Pump(o, threads.size(), mail, csv, line, status, start);
+    threads.clear();
+    Drain(o, mail, csv, line, status);
+
+    // Whoever read the lines has stopped reading (watch | head): that ends the watch, it is no failure.
+    const bool readerGone = console::ReaderGone(csv.ErrorCode());
+    if (!csv.Error().empty() && !readerGone) {
+        Say("cannot write " + (o.csv.empty() ? std::string("standard output") : o.csv) + ": " + csv.Error() +
+            (o.csv.empty() ? "" : "; the file ends with the last whole line"));
+        return kExitFile;
+    }
+    return Summarise(o, sensors, several, line);
 }
 
 } // namespace cli

@@ -28,8 +28,9 @@ using ConstTeachRows = std::span<const uint16_t[kTeachColumns], kTeachRows>;
 // The parameter block and a measurement as functions take them, whole.
 using ParaBlock = std::span<const uint16_t, kParaWords>;
 using DataBlock = std::span<const uint16_t, kDataWords>;
-// A chosen file's path: as long as the system takes one (PATH_MAX on Linux, with its NUL). A 260-character
-// buffer would silently drop a path a user can make in any deep folder.
+// A path (a chosen file's, the program's directory): as long as the system takes one (PATH_MAX on Linux, with its
+// NUL), as the platform's buffers for paths are. A shorter one would drop a path a user can make in any deep
+// folder.
 inline constexpr int kFileNameChars = 4096;
 inline constexpr int kUndoSteps = 20; // teach-table changes that Ctrl+Z can take back
 
@@ -86,7 +87,7 @@ struct ScopeState {
     // Program
     int32_t panel = 0;
     int32_t textIDsoft = 0;
-    char proj_dir[260] = {};
+    char proj_dir[kFileNameChars] = {};
     char file_name[kFileNameChars] = {};
 
     // Polling loop bookkeeping (not part of the protocol): a loop is running; good passes since start.

@@ -21,7 +21,7 @@ constexpr const char *kDefaultFile = "init.dat";
 constexpr const char *kFileTypes = "*.dat";
 constexpr const char *kDialogTitle = "init";
 
-static_assert(sizeof st.file_name == kMaxPathname, "file_name holds every path the dialog may return");
+static_assert(kFileNameChars == kPathChars, "the state's paths hold every path the system may give");
 
 // Where the system keeps installed programs; a package's folder there is no place for a user's files, even for
 // root, who could write it.
@@ -33,7 +33,7 @@ constexpr const char *kInstalledPrefix = "/usr/";
 // where a save then says why it cannot be made.
 const char *DialogFolder()
 {
-    static char folder[kMaxPathname];
+    static char folder[kPathChars];
     const std::string dir = st.proj_dir;
     if (IsWritableDir(st.proj_dir) && dir.rfind(kInstalledPrefix, 0) != 0)
         return st.proj_dir;
@@ -66,7 +66,7 @@ bool ChooseFile(const char *head, const char *tail)
                                        1, 1, st.file_name);
     if (result == kFileSelectErrPathTooLong)
         Report(head, "(the chosen path)",
-               "Its path is longer than the " + std::to_string(kMaxPathname - 1) + " bytes the system takes.", tail);
+               "Its path is longer than the " + std::to_string(kPathChars - 1) + " bytes the system takes.", tail);
     return result > 0;
 }
 

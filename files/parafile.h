@@ -2,6 +2,8 @@
 // Parameter files (the block pp as 25 lines of text) and the RAM / EEPROM / FILE choice of the transfer target.
 #pragma once
 
+#include "core/product.h"
+
 // Both ask for a file first and do nothing when none is chosen. The dialog opens in the program's directory, or
 // in kDocumentsSubfolder of the user's documents where that directory is an installed, read-only one. The
 // message line tells what was saved or loaded, or that it was not. Neither touches poll, order, transbeg,
@@ -22,4 +24,4 @@ void ReadParaFromFile(const PanelValues &panel);
 void SelectTargetAction(int toggle);
 
 // The folder in the user's documents that takes the files of an installed program.
-inline constexpr const char *kDocumentsSubfolder = "Quillex-EMB-Scope";
+inline constexpr const char *kDocumentsSubfolder = kProductName;

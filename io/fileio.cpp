@@ -142,6 +142,54 @@ std::string LinkTarget(int dir, const std::string &name, int *code)
     return std::string(target, static_cast<std::size_t>(n));
 }
 
+// What a walk has still to go: the names before it, the folder it has reached (for messages), the links followed.
+struct Way {
+    std::deque<std::string> rest;
+    std::string walked;
+    int links = 0;
+    bool lastIsLinked = false; // the last name comes from a link's target, not from the path
+};
+
+// Takes the link `name` in at->dir (`last` on the way) on the walk: refused in a shared folder unless this user's
+// or the folder's owner's; else its target's names go before the rest, from the root for an absolute one. 0 when
+// followed; -1 with *why set when not; else an errno for the caller to tell as a walk's failure.
+int FollowLink(const std::string &name, const struct stat &link, bool last, Place *at, Way *way, std::string *why)
+{
+    struct stat folder {};
+    if (::fstat(at->dir, &folder) != 0)
+        return errno;
+    if (SharedFolder(folder) && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid) {
+        at->refusal = "a link that another user (uid " + std::to_string(link.st_uid) + ") made in " +
+                      (way->walked.empty() ? "/" : way->walked) +
+                      ", a folder where anyone may create files; it is not followed";
+        *why = "It is " + at->refusal + ", and nothing was written.";
+        return -1;
+    }
+    int code = 0;
+    const std::string target = LinkTarget(at->dir, name, &code);
+    if (++way->links > kMaxLinks)
+        code = ELOOP;
+    if (code != 0) {
+        *why = "It is a link that cannot be followed: " + Reason(code) + ".";
+        return -1;
+    }
+    at->viaLink = true;
+    way->lastIsLinked = way->lastIsLinked || last;
+    const std::deque<std::string> names = Names(target);
+    way->rest.insert(way->rest.begin(), names.begin(), names.end());
+    if (target.front() == '/') {
+        const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (root < 0)
+            return errno;
+        ::close(at->dir);
+        at->dir = root;
+        way->walked.clear();
+    }
+    if (way->rest.empty()) // a link to "/"
+        way->rest.emplace_back(".");
+    return 0;
+}
+
 // Walks `path` one name at a time to the folder and name a write lands on. Links are followed as the kernel's
 // protected_symlinks follows them on open, but for every link on the way, not only the last, and whatever that
 // setting is: in a shared folder only a link of this user or of the folder's owner; another user could otherwise
@@ -154,10 +202,9 @@ bool Walk(const std::string &path, Place *at, std::string *why)
         *why = "It cannot be written: " + Reason(errno) + ".";
         return false;
     }
-    std::string walked = absolute ? "" : ".";
-    std::deque<std::string> rest = Names(path);
-    int links = 0;
-    bool lastIsLinked = false; // the last name comes from a link's target, not from `path`
+    Way way{Names(path), absolute ? "" : "."};
+    std::deque<std::string> &rest = way.rest;
+    std::string &walked = way.walked;
     const auto fail = [&](int code) {
         if (at->viaLink && (code == ENOENT || code == ENOTDIR))
             *why = "It is a link to something that does not exist.";
@@ -176,7 +223,7 @@ bool Walk(const std::string &path, Place *at, std::string *why)
             const int code = errno;
             if (code != ENOENT || !last)
                 return fail(code);
-            if (lastIsLinked) {
+            if (way.lastIsLinked) {
                 *why = "It is a link to something that does not exist.";
                 return false;
             }
@@ -184,38 +231,8 @@ bool Walk(const std::string &path, Place *at, std::string *why)
             break;
         }
         if (S_ISLNK(s.st_mode)) {
-            struct stat folder {};
-            if (::fstat(at->dir, &folder) != 0)
-                return fail(errno);
-            if (SharedFolder(folder) && s.st_uid != ::geteuid() && s.st_uid != folder.st_uid) {
-                at->refusal = "a link that another user (uid " + std::to_string(s.st_uid) + ") made in " +
-                              (walked.empty() ? "/" : walked) +
-                              ", a folder where anyone may create files; it is not followed";
-                *why = "It is " + at->refusal + ", and nothing was written.";
-                return false;
-            }
-            int code = 0;
-            const std::string target = LinkTarget(at->dir, name, &code);
-            if (++links > kMaxLinks)
-                code = ELOOP;
-            if (code != 0) {
-                *why = "It is a link that cannot be followed: " + Reason(code) + ".";
-                return false;
-            }
-            at->viaLink = true;
-            lastIsLinked = lastIsLinked || last;
-            const std::deque<std::string> names = Names(target);
-            rest.insert(rest.begin(), names.begin(), names.end());
-            if (target.front() == '/') {
-                const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-                if (root < 0)
-                    return fail(errno);
-                ::close(at->dir);
-                at->dir = root;
-                walked.clear();
-            }
-            if (rest.empty()) // a link to "/"
-                rest.emplace_back(".");
+            if (const int code = FollowLink(name, s, last, at, &way, why); code != 0)
+                return code < 0 ? false : fail(code);
             continue;
         }
         if (last) {

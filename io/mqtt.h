@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,8 @@ public:
 
 private:
     void Run();
+    void Pass(std::chrono::milliseconds wait, bool connect);
+    void Farewell();
     void Note(std::string text);
     void NoteDown(std::string text); // once per outage
     void Wake();

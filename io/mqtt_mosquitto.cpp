@@ -354,64 +354,56 @@ void Drain(Publisher::Session &s, std::size_t limit, std::atomic<long> &sent, st
 
 } // namespace
 
-void Publisher::Run()
+// One pass: connect what is due, hand over what is queued, wait for the sockets, serve them.
+void Publisher::Pass(std::chrono::milliseconds wait, bool connect)
 {
-    Steady::time_point nextHousekeeping = Steady::now();
-    // One pass: connect what is due, hand over what is queued, wait for the sockets, serve them.
-    const auto pass = [this](std::chrono::milliseconds wait, bool connect) {
-        const Steady::time_point now = Steady::now();
-        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}};
-        std::vector<Session *> owners{nullptr};
-        for (auto &sp : sessions_) {
-            Session &s = *sp;
-            if (connect && !s.Open() && now >= s.retryAt) {
-                const int rc =
-                    s.tried ? mosquitto_reconnect_async(s.mosq)
-                            : mosquitto_connect_async(s.mosq, broker_.host.c_str(), broker_.port, kKeepAliveSeconds);
-                s.tried = true;
-                if (rc != MOSQ_ERR_SUCCESS) {
-                    NoteDown("cannot reach the broker at " + Where(broker_) + ": " + Reason(rc) + RetryText());
-                    s.Retry();
-                } else if (s.Open()) {
-                    // The library makes its sockets inheritable: a command the program starts (an alarm) would
-                    // hold the connection open after the program is gone, and the broker would never hear the will.
-                    ::fcntl(mosquitto_socket(s.mosq), F_SETFD, FD_CLOEXEC);
-                }
-            }
-            // A change of state goes out before the measurements queued behind it.
-            if (s.connected) {
-                s.SendState();
-                Drain(s, queueLimit_, sent_, dropped_);
-            }
-            if (s.Open()) {
-                fds.push_back({mosquitto_socket(s.mosq),
-                               static_cast<short>(POLLIN | (mosquitto_want_write(s.mosq) ? POLLOUT : 0)), 0});
-                owners.push_back(&s);
+    const Steady::time_point now = Steady::now();
+    std::vector<pollfd> fds{{wake_[0], POLLIN, 0}};
+    std::vector<Session *> owners{nullptr};
+    for (auto &sp : sessions_) {
+        Session &s = *sp;
+        if (connect && !s.Open() && now >= s.retryAt) {
+            const int rc = s.tried
+                               ? mosquitto_reconnect_async(s.mosq)
+                               : mosquitto_connect_async(s.mosq, broker_.host.c_str(), broker_.port, kKeepAliveSeconds);
+            s.tried = true;
+            if (rc != MOSQ_ERR_SUCCESS) {
+                NoteDown("cannot reach the broker at " + Where(broker_) + ": " + Reason(rc) + RetryText());
+                s.Retry();
+            } else if (s.Open()) {
+                // The library makes its sockets inheritable: a command the program starts (an alarm) would
+                // hold the connection open after the program is gone, and the broker would never hear the will.
+                ::fcntl(mosquitto_socket(s.mosq), F_SETFD, FD_CLOEXEC);
             }
         }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count())) <= 0)
-            return;
-        char drain[64];
-        while (::read(wake_[0], drain, sizeof drain) > 0) {
+        // A change of state goes out before the measurements queued behind it.
+        if (s.connected) {
+            s.SendState();
+            Drain(s, queueLimit_, sent_, dropped_);
         }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            Session &s = *owners[i];
-            if (fds[i].revents & (POLLIN | POLLERR | POLLHUP))
-                mosquitto_loop_read(s.mosq, 1);
-            if ((fds[i].revents & POLLOUT) && s.Open())
-                mosquitto_loop_write(s.mosq, 1);
-        }
-    };
-    while (!stopping_) {
-        pass(kTick, true);
-        if (Steady::now() >= nextHousekeeping) {
-            nextHousekeeping = Steady::now() + kHousekeeping;
-            for (auto &s : sessions_)
-                if (s->Open())
-                    mosquitto_loop_misc(s->mosq); // keep-alive pings, and a connection that went quiet
+        if (s.Open()) {
+            fds.push_back({mosquitto_socket(s.mosq),
+                           static_cast<short>(POLLIN | (mosquitto_want_write(s.mosq) ? POLLOUT : 0)), 0});
+            owners.push_back(&s);
         }
     }
-    // An orderly end: what is queued goes out, then each session says what its will would have said.
+    if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count())) <= 0)
+        return;
+    char drain[64];
+    while (::read(wake_[0], drain, sizeof drain) > 0) {
+    }
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        Session &s = *owners[i];
+        if (fds[i].revents & (POLLIN | POLLERR | POLLHUP))
+            mosquitto_loop_read(s.mosq, 1);
+        if ((fds[i].revents & POLLOUT) && s.Open())
+            mosquitto_loop_write(s.mosq, 1);
+    }
+}
+
+// An orderly end: what is queued goes out, then each session says what its will would have said.
+void Publisher::Farewell()
+{
     const Steady::time_point deadline =
         Steady::now() + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(stopSeconds_));
     if (stopSeconds_ > 0) {
@@ -433,11 +425,26 @@ void Publisher::Run()
             return true;
         };
         while (Steady::now() < deadline && !done())
-            pass(std::chrono::milliseconds(10), false);
+            Pass(std::chrono::milliseconds(10), false);
         for (auto &s : sessions_)
             if (s->connected)
                 mosquitto_disconnect(s->mosq);
     }
+}
+
+void Publisher::Run()
+{
+    Steady::time_point nextHousekeeping = Steady::now();
+    while (!stopping_) {
+        Pass(kTick, true);
+        if (Steady::now() >= nextHousekeeping) {
+            nextHousekeeping = Steady::now() + kHousekeeping;
+            for (auto &s : sessions_)
+                if (s->Open())
+                    mosquitto_loop_misc(s->mosq); // keep-alive pings, and a connection that went quiet
+        }
+    }
+    Farewell();
     for (auto &s : sessions_) {
         mosquitto_destroy(s->mosq);
         s->mosq = nullptr;

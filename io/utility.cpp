@@ -27,13 +27,13 @@ void SleepSeconds(double seconds)
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-int GetDocumentsDir(char directory[260])
+int GetDocumentsDir(char directory[kPathChars])
 {
     QString path = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (path.isEmpty())
         path = QDir::homePath();
     const QByteArray bytes = QFile::encodeName(QDir::toNativeSeparators(path));
-    if (bytes.size() >= 260)
+    if (bytes.size() >= kPathChars)
         return -1;
     std::memcpy(directory, bytes.constData(), size_t(bytes.size()) + 1);
     return 0;

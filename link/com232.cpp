@@ -60,9 +60,14 @@ int ReadReplyTo(int port, int queued, unsigned char *buffer)
     return std::clamp(got, 0, want);
 }
 
-void ReadReply(int port, int queued)
+const char *MemoryName(Memory memory)
 {
-    st.nBytesR = static_cast<uint16_t>(ReadReplyTo(port, queued, st.szReadBuf));
+    return memory == Memory::Ram ? "RAM" : "EEPROM";
+}
+
+Memory MemoryOf(uint16_t order)
+{
+    return order == kOrderWriteEeprom || order == kOrderReadEeprom ? Memory::Eeprom : Memory::Ram;
 }
 
 void GetRxBufIdentFrom(const unsigned char *reply, char text[kIdentChars + 1])

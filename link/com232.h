@@ -17,6 +17,12 @@ enum : uint16_t {
     kOrderIdent = 7,
 };
 
+// The sensor's two memories for the parameter block, and their names in messages ("RAM", "EEPROM").
+enum class Memory { Ram, Eeprom };
+const char *MemoryName(Memory memory);
+// The memory an order code writes or reads; RAM for those that touch neither.
+Memory MemoryOf(uint16_t order);
+
 // Line settings: 19200 baud, 8 data bits, no parity, 1 stop bit.
 inline constexpr long kBaud = 19200;
 inline constexpr int kDataBits = 8;
@@ -57,9 +63,8 @@ void GetRxBufData(); // first 2 * anzdata bytes of szReadBuf -> databuf
 void FillTxBufTo(unsigned char *frame, uint16_t sync, uint8_t order, const uint16_t *pp, int words);
 void GetRxBufWords(const unsigned char *reply, uint16_t *words, int count);
 void GetRxBufIdentFrom(const unsigned char *reply, char text[kIdentChars + 1]);
-// Reads up to `queued` bytes waiting on COM `port` into szReadBuf, never more than it holds; sets nBytesR.
-void ReadReply(int port, int queued);
-// The same into `buffer` of kBufSize bytes; returns the count read (0 after a serial error).
+// Reads up to `queued` bytes waiting on COM `port` into `buffer` of kBufSize bytes, never more than it holds;
+// returns the count read (0 after a serial error).
 int ReadReplyTo(int port, int queued, unsigned char *buffer);
 // The identification text: the characters at the odd bytes of the first kIdentReplyBytes of szReadBuf,
 // ended by a NUL.

@@ -6,6 +6,7 @@
 #include "core/controls.h"
 #include "core/csvrecord.h"
 #include "core/messages.h"
+#include "core/product.h"
 #include "display/display.h"
 #include "files/parafile.h"
 #include "link/com232.h"
@@ -27,11 +28,6 @@ namespace {
 int FrameLength()
 {
     return FrameBytes(st.anzpara);
-}
-
-const char *MemoryName(uint16_t order)
-{
-    return order == kOrderWriteEeprom || order == kOrderReadEeprom ? "EEPROM" : "RAM";
 }
 
 std::string OnCom()
@@ -104,7 +100,7 @@ void RecordPass(bool inRange)
     if (st.recordHeaderDue) {
         st.recordHeaderDue = false;
         const std::string port = "COM " + std::to_string(st.com) + " (" + ComDevicePath(st.com) + ")";
-        st.record->Append(csvrec::Header(kRecordProgram, port, st.standingStatus, st.pp));
+        st.record->Append(csvrec::Header(kProductTitle, port, st.standingStatus, st.pp));
     }
     const auto now = std::chrono::system_clock::now();
     st.record->Append(inRange ? csvrec::MeasurementLine(now, st.databuf)
@@ -116,7 +112,7 @@ void RecordPass(bool inRange)
     // the recording does not, and the file keeps only whole lines.
     recordingStopped = "Recording stopped: " + st.record->Path() + ": " + st.record->Error();
     SayDone(recordingStopped);
-    std::fprintf(stderr, "QuillexEMBV10: %s\n", recordingStopped.c_str());
+    std::fprintf(stderr, "%s: %s\n", kPanelProgram, recordingStopped.c_str());
     st.record->Close();
     st.record = nullptr;
 }
@@ -156,9 +152,9 @@ void SendPara()
     const int written = RequestReply(0, FlushFirst::No).written;
     st.nBytesW = static_cast<uint16_t>(written > 0 ? written : 0);
     if (st.nBytesW != FrameLength())
-        TimeoutReport(("Could not send to " + std::string(MemoryName(st.order)) + OnCom()).c_str());
+        TimeoutReport(("Could not send to " + std::string(MemoryName(MemoryOf(st.order))) + OnCom()).c_str());
     else
-        SayDone("Sent " + std::to_string(st.anzpara) + " words to " + MemoryName(st.order) + OnCom());
+        SayDone("Sent " + std::to_string(st.anzpara) + " words to " + MemoryName(MemoryOf(st.order)) + OnCom());
 }
 
 void GetPara()
@@ -175,7 +171,7 @@ void GetPara()
         GetRxBufPara();
         CopyPPtoVars();
         ShowOnPanel();
-        SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(st.order) + OnCom());
+        SayDone("Read " + std::to_string(st.anzpara) + " words from " + MemoryName(MemoryOf(st.order)) + OnCom());
     } else {
         TimeoutReport();
     }

@@ -9,9 +9,6 @@ void SendPara(); // panel parameters -> sensor RAM (target RAM) or EEPROM
 void GetPara();  // sensor EEPROM (target EEPROM) or RAM (otherwise) -> panel
 void GetData();  // polls measurements until poll is cleared or a reply fails; each good one goes to st.record
 
-// How the panel's recordings name their writer.
-inline constexpr const char *kRecordProgram = "Quillex-EMB-Scope V1.0";
-
 // Commit actions of the transfer buttons.
 void ButtonSendAction();
 void ButtonGetAction();

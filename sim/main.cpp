@@ -106,25 +106,74 @@ int Fail(const std::string &message)
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
-{
-    // Before anything opens a file: the pseudo-terminal must not become someone's "standard output".
-    if (!console::GuardStandardStreams())
-        return 1;
+// What the command line asks for.
+struct Args {
     sim::Options opt;
-    opt.paceBaud = sim::kLineBaud; // the demo should feel like the real line
     sim::Fault fault = sim::Fault::None;
     int hangUpAfter = -1;
     bool logOrders = false;
     std::string replayPath;
     std::string replayPort;
     sim::ReplayEnd replayEnd = sim::ReplayEnd::Loop;
-
     bool replayEndGiven = false;
     bool identGiven = false;
+};
 
+// Takes the value of an option that has one; "" when it is good, else what is wrong with it.
+std::string TakeValue(const std::string &arg, const char *value, Args &a)
+{
+    if (arg == "--com") {
+        const auto v = ParseInt(value, 0);
+        if (!v)
+            return "bad COM number: " + std::string(value);
+        a.opt.com = int(*v);
+    } else if (arg == "--pace") {
+        const auto v = ParseInt(value, 0);
+        if (!v)
+            return "bad baud rate: " + std::string(value);
+        a.opt.paceBaud = int(*v);
+    } else if (arg == "--latency") {
+        char *end = nullptr;
+        const double v = std::strtod(value, &end);
+        if (end == value || *end != '\0' || !(v >= 0.0 && v < kMaxLatencySeconds))
+            return "bad latency: " + std::string(value);
+        a.opt.latency = v;
+    } else if (arg == "--ident") {
+        a.opt.ident = value;
+        a.identGiven = true;
+    } else if (arg == "--fault") {
+        const auto f = ParseFault(value);
+        if (!f)
+            return "unknown fault: " + std::string(value);
+        a.fault = *f;
+    } else if (arg == "--replay") {
+        a.replayPath = value;
+    } else if (arg == "--replay-port") {
+        a.replayPort = value;
+        if (a.replayPort.empty())
+            return "--replay-port needs a port, e.g. \"COM 11\" or 11";
+    } else if (arg == "--replay-end") {
+        const auto e = ParseReplayEnd(value);
+        if (!e)
+            return "--replay-end takes loop or stop, not " + std::string(value);
+        a.replayEnd = *e;
+        a.replayEndGiven = true;
+    } else if (arg == "--hangup-after") {
+        const auto v = ParseInt(value, 0);
+        if (!v)
+            return "bad reply count: " + std::string(value);
+        a.hangUpAfter = int(*v);
+    } else {
+        return "unknown option: " + arg;
+    }
+    return {};
+}
+
+// Reads the command line into *a. The exit status when the program ends here (after --help, --version or a
+// mistake), nothing when it is to serve.
+std::optional<int> ParseArgs(int argc, char **argv, Args *a)
+{
+    a->opt.paceBaud = sim::kLineBaud; // the demo should feel like the real line
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -136,99 +185,25 @@ int main(int argc, char **argv)
             return 0;
         }
         if (arg == "--log-orders") {
-            logOrders = true;
+            a->logOrders = true;
             continue;
         }
         if (i + 1 >= argc)
             return Fail("missing value or unknown option: " + arg);
-        const char *value = argv[++i];
-        if (arg == "--com") {
-            const auto v = ParseInt(value, 0);
-            if (!v)
-                return Fail("bad COM number: " + std::string(value));
-            opt.com = int(*v);
-        } else if (arg == "--pace") {
-            const auto v = ParseInt(value, 0);
-            if (!v)
-                return Fail("bad baud rate: " + std::string(value));
-            opt.paceBaud = int(*v);
-        } else if (arg == "--latency") {
-            char *end = nullptr;
-            const double v = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !(v >= 0.0 && v < kMaxLatencySeconds))
-                return Fail("bad latency: " + std::string(value));
-            opt.latency = v;
-        } else if (arg == "--ident") {
-            opt.ident = value;
-            identGiven = true;
-        } else if (arg == "--fault") {
-            const auto f = ParseFault(value);
-            if (!f)
-                return Fail("unknown fault: " + std::string(value));
-            fault = *f;
-        } else if (arg == "--replay") {
-            replayPath = value;
-        } else if (arg == "--replay-port") {
-            replayPort = value;
-            if (replayPort.empty())
-                return Fail("--replay-port needs a port, e.g. \"COM 11\" or 11");
-        } else if (arg == "--replay-end") {
-            const auto e = ParseReplayEnd(value);
-            if (!e)
-                return Fail("--replay-end takes loop or stop, not " + std::string(value));
-            replayEnd = *e;
-            replayEndGiven = true;
-        } else if (arg == "--hangup-after") {
-            const auto v = ParseInt(value, 0);
-            if (!v)
-                return Fail("bad reply count: " + std::string(value));
-            hangUpAfter = int(*v);
-        } else {
-            return Fail("unknown option: " + arg);
-        }
+        if (const std::string wrong = TakeValue(arg, argv[++i], *a); !wrong.empty())
+            return Fail(wrong);
     }
-
-    if (!replayPort.empty() && replayPath.empty())
+    if (!a->replayPort.empty() && a->replayPath.empty())
         return Fail("--replay-port chooses a sensor of --replay FILE.csv, which is missing");
-    if (replayEndGiven && replayPath.empty())
+    if (a->replayEndGiven && a->replayPath.empty())
         return Fail("--replay-end says what happens at the end of --replay FILE.csv, which is missing");
+    return std::nullopt;
+}
 
-    // Before the stop signals are blocked: a FIFO that nobody writes to, or a long log, can still be given up
-    // with Ctrl+C, and nothing needs removing yet.
-    sim::ReplayLog replay;
-    if (!replayPath.empty()) {
-        std::string why;
-        if (!sim::OpenReplayLog(replayPath, &replay, &why, replayPort)) {
-            std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
-            return 2;
-        }
-    }
-    const std::size_t replayLines = replay.measurements;
-
-    // Blocked before the serving thread exists so it inherits the mask and only the wait below sees them, which
-    // lets the link be removed in orderly fashion; SIGHUP too, as the link must not outlive its terminal.
-    signalwait::BlockStopSignals();
-    console::IgnoreBrokenPipe();
-
-    sim::SensorSim sensor(opt);
-    sensor.setFault(fault);
-    if (!replayPath.empty())
-        sensor.setReplay(std::move(replay), replayEnd);
-    // The recording's identification, unless one is asked for.
-    if (identGiven)
-        sensor.setIdent(opt.ident);
-    sensor.hangUpAfter(hangUpAfter);
-    if (!sensor.start()) {
-        std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";
-        return 1;
-    }
-    std::cout << "device " << sensor.devicePath() << "\n"
-              << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
-
-    if (replayLines > 0)
-        std::cout << "replay " << replayLines << " measurements from " << replayPath
-                  << (replayPort.empty() ? std::string() : " (" + replayPort + ")") << std::endl;
-
+// Until a stop signal: what the sensor was asked (with --log-orders), how a server in between set up the line, and
+// the end of a replay or a hang-up, once each.
+void Report(sim::SensorSim &sensor, bool logOrders, std::size_t replayLines)
+{
     bool reportedHangUp = false;
     bool reportedReplayEnd = false;
     std::size_t logged = 0;
@@ -253,8 +228,57 @@ int main(int argc, char **argv)
             std::cout << "hung up: device closed, link left dangling" << std::endl;
         }
         if (signalwait::WaitForStop(kReportEvery))
-            break;
+            return;
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything opens a file: the pseudo-terminal must not become someone's "standard output".
+    if (!console::GuardStandardStreams())
+        return 1;
+    Args a;
+    if (const std::optional<int> exit = ParseArgs(argc, argv, &a))
+        return *exit;
+
+    // Before the stop signals are blocked: a FIFO that nobody writes to, or a long log, can still be given up
+    // with Ctrl+C, and nothing needs removing yet.
+    sim::ReplayLog replay;
+    if (!a.replayPath.empty()) {
+        std::string why;
+        if (!sim::OpenReplayLog(a.replayPath, &replay, &why, a.replayPort)) {
+            std::cerr << "quillex-sensor-sim: cannot replay " << why << "\n";
+            return 2;
+        }
+    }
+    const std::size_t replayLines = replay.measurements;
+
+    // Blocked before the serving thread exists so it inherits the mask and only the wait below sees them, which
+    // lets the link be removed in orderly fashion; SIGHUP too, as the link must not outlive its terminal.
+    signalwait::BlockStopSignals();
+    console::IgnoreBrokenPipe();
+
+    sim::SensorSim sensor(a.opt);
+    sensor.setFault(a.fault);
+    if (!a.replayPath.empty())
+        sensor.setReplay(std::move(replay), a.replayEnd);
+    // The recording's identification, unless one is asked for.
+    if (a.identGiven)
+        sensor.setIdent(a.opt.ident);
+    sensor.hangUpAfter(a.hangUpAfter);
+    if (!sensor.start()) {
+        std::cerr << "quillex-sensor-sim: cannot create the pseudo-terminal or link: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    std::cout << "device " << sensor.devicePath() << "\n"
+              << "link " << (sensor.linkPath().empty() ? std::string("none") : sensor.linkPath()) << std::endl;
+
+    if (replayLines > 0)
+        std::cout << "replay " << replayLines << " measurements from " << a.replayPath
+                  << (a.replayPort.empty() ? std::string() : " (" + a.replayPort + ")") << std::endl;
+    Report(sensor, a.logOrders, replayLines);
     sensor.stop();
     return 0;
 }

@@ -163,9 +163,9 @@ public:
     // one; stores change them as usual. No recording returns to the drifting scene.
     void setReplay(std::optional<Recording> recording, ReplayEnd end = ReplayEnd::Loop);
     void setReplay(ReplayLog log, ReplayEnd end = ReplayEnd::Loop); // the same for a log read as it is replayed
-    std::size_t replayAnswered() const; // measurements the replay has given
-    bool replayFinished() const;        // a stopping replay has given its last line
-    void setPacing(int baud);           // affects replies to requests completed later
+    std::size_t replayAnswered() const;                             // measurements the replay has given
+    bool replayFinished() const;                                    // a stopping replay has given its last line
+    void setPacing(int baud);                                       // affects replies to requests completed later
     void setLatency(double seconds);
 
     // The most recent kFramesKept complete requests, any order code, oldest first. A simulator serving for
@@ -192,7 +192,14 @@ private:
     bool openPtyLocked();
     void removeLinkLocked();
     void joinThread();
+    // The serving thread: serve() runs its turns; writeDue writes the replies that are due (false once the hang-up
+    // counter has run out, so nothing follows the last reply), hangUpWhenRead closes the device once the PC has read
+    // the last reply before a hang-up (true then), takeRequest answers a whole request.
+    struct Serving;
     void serve();
+    bool writeDue(Serving &s, Clock::time_point now);
+    bool hangUpWhenRead(Serving &s, Clock::time_point now, bool *draining);
+    void takeRequest(Serving &s, Clock::time_point now);
     std::vector<uint8_t> respondLocked(const std::vector<uint8_t> &frame, Clock::time_point now, Fault &fault,
                                        Clock::time_point &notBefore);
     void watchLineLocked(Clock::time_point now);

@@ -203,6 +203,29 @@ inline std::vector<std::vector<uint8_t>> SettledFrames(const sim::SensorSim &sen
     }
 }
 
+// Each transfer test's start: a fresh simulated sensor and the panel loaded, shown and connected to it, with the
+// frames of the connection forgotten and popups recorded from then on.
+inline void ConnectToFreshSensor(std::unique_ptr<sim::SensorSim> &sensor, std::unique_ptr<PopupRecorder> &popups)
+{
+    sensor = std::make_unique<sim::SensorSim>();
+    QVERIFY(sensor->start());
+    QVERIFY(LoadScopePanel());
+    popups = ShowAndConnect();
+    QVERIFY(popups && popups->popups.empty());
+    SettledFrames(*sensor);
+    sensor->clearFrames();
+}
+
+// And its end: polling stopped, the port closed, panel and sensor gone.
+inline void DisconnectSensor(std::unique_ptr<sim::SensorSim> &sensor, std::unique_ptr<PopupRecorder> &popups)
+{
+    st.poll = 0;
+    popups.reset();
+    CloseCom(st.com);
+    DiscardScopePanel();
+    sensor.reset();
+}
+
 // How the terminal at `path` wakes a blocking wait: its VMIN and VTIME. Termios belong to the terminal, not to a
 // descriptor, so any descriptor this process holds on it will do (an open port keeps others out); else one is
 // opened for the look. {-1, -1} when there is no such terminal.

@@ -167,13 +167,7 @@ private slots:
 
     void init()
     {
-        sensor = std::make_unique<sim::SensorSim>();
-        QVERIFY(sensor->start());
-        QVERIFY(LoadScopePanel());
-        popups = ShowAndConnect();
-        QVERIFY(popups && popups->popups.empty());
-        settledFrames();
-        sensor->clearFrames();
+        ConnectToFreshSensor(sensor, popups);
         dir = std::make_unique<QTemporaryDir>();
         answer = {};
         SetFileSelectAnswer(&answer);
@@ -182,11 +176,7 @@ private slots:
     void cleanup()
     {
         SetFileSelectAnswer(nullptr);
-        st.poll = 0;
-        popups.reset();
-        CloseCom(st.com);
-        DiscardScopePanel();
-        sensor.reset();
+        DisconnectSensor(sensor, popups);
         dir.reset();
     }
 

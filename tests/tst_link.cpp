@@ -260,7 +260,8 @@ private slots:
         QCOMPARE(rec.popups.size(), size_t(1));
         QCOMPARE(rec.popups[0].title, std::string("INFO"));
         QCOMPARE(rec.popups[0].text, std::string(InfoTimeout));
-        QVERIFY2(took >= minSeconds && took < 2.4, qPrintable(QString::number(took)));
+        // One time-out, not two: a loaded machine adds a little, never a second wait.
+        QVERIFY2(took >= minSeconds && took < 1.75 * kReplyTimeout, qPrintable(QString::number(took)));
     }
 
     void aTrickledIdentificationIsReadAsItsFirst96Bytes()
@@ -450,14 +451,15 @@ private slots:
 
     void theRequestLeavesBeforeTheHookRunsAndAHookThatSaysStopReadsNothing()
     {
-        sensor->setLatency(0.3);
+        constexpr double kLatency = kReplyTimeout / 2; // the hook has half of it to see the request
+        sensor->setLatency(kLatency);
         const ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, kReplyTimeout};
         bool requestSeenByHook = false;
         int calls = 0;
         const double t0 = Timer();
         const ExchangeResult r = Exchange(line, 54, 14, FlushFirst::Yes, [&] {
             ++calls;
-            requestSeenByHook = sensor->waitForFrames(1, 0.2);
+            requestSeenByHook = sensor->waitForFrames(1, kLatency / 2);
             return false;
         });
         QVERIFY(requestSeenByHook);
@@ -465,14 +467,15 @@ private slots:
         QVERIFY(r.abandoned);
         QCOMPARE(r.written, 54);
         QCOMPARE(r.received, 0);
-        QVERIFY(Timer() - t0 < 0.3 + 0.2); // not a moment waited for the reply
+        // Not a moment waited for the reply.
+        QVERIFY2(Timer() - t0 < kLatency, qPrintable(QString::number(Timer() - t0)));
     }
 
     void theHooksFirstCallWaitsItsTimeUnlessTheReplyIsInSooner_data()
     {
         QTest::addColumn<double>("latency"); // the sensor's, before its reply
         QTest::addColumn<bool>("carryOn");   // what the hook answers
-        QTest::newRow("a slow reply: the hook after its time") << 0.3 << false;
+        QTest::newRow("a slow reply: the hook after its time") << 1.0 << false;
         QTest::newRow("a quick reply: the hook once it is in") << 0.0 << true;
         QTest::newRow("a quick reply, the hook says stop: nothing read") << 0.0 << false;
     }
@@ -484,7 +487,7 @@ private slots:
         constexpr double kHookAfter = 0.05;
         sensor->setLatency(latency);
         ExchangeLine line{1, st.szWriteBuf, st.szReadBuf, kReplyTimeout};
-        line.hookAfter = latency > 0 ? kHookAfter : 10 * kHookAfter;
+        line.hookAfter = latency > 0 ? kHookAfter : 40 * kHookAfter;
         int calls = 0;
         double calledAt = 0;
         bool requestTaken = false;

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -39,6 +40,13 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kPort = 7; // the COM number the network ports are opened under
 
 const QString kCli = QStringLiteral(SCOPE_BIN_DIR "/quillex-scope-cli");
+
+// Bytes waiting in a terminal's input queue, not yet read by whoever reads it.
+int Unread(int terminal)
+{
+    int n = -1;
+    return ::ioctl(terminal, FIONREAD, &n) == 0 ? n : -1;
+}
 
 struct CliRun {
     int exit = -1;
@@ -800,7 +808,8 @@ private slots:
         QCOMPARE(::write(master, burst.data(), burst.size()), ssize_t(burst.size()));
         QTRY_COMPARE(GetInQLen(kPort), 1024);
         QCOMPARE(GetInQLenWait(kPort, 2000, Timer() + 0.3), 1024);
-        QTest::qWait(300); // the rest on its way through the server, so that it is there to be flushed
+        // The rest taken off the terminal by the server and so on its way, there to be flushed.
+        QTRY_VERIFY_WITH_TIMEOUT(Unread(held) == 0, 10000);
         QCOMPARE(FlushInQ(kPort), 0);
         QCOMPARE(GetInQLenWait(kPort, 1, Timer() + 0.3), 0); // the rest went with the flush
 

@@ -49,10 +49,10 @@ void SetSource(int source)
     DispVis();
 }
 
-// Lets a couple of frames pass, so every pending redraw is painted.
+// Lets a few frames pass before a look for what must not have been drawn; what must be drawn is waited for.
 void Frames()
 {
-    QTest::qWait(3 * 16 + 10);
+    QTest::qWait(3 * FrameGate::kFrameMs + 10);
 }
 
 // One measurement as the polling loop hands it over, then the moment of the next reply wait.
@@ -105,6 +105,18 @@ struct PaintLog : QObject {
     }
 };
 
+// Paint events of every widget of the application while it lives.
+struct AllPaints : QObject {
+    size_t count = 0;
+    AllPaints() { qApp->installEventFilter(this); }
+    ~AllPaints() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        count += e->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 } // namespace
 
 class TstPaint : public QObject {
@@ -139,12 +151,15 @@ private slots:
         SetSource(source);
         ApplyFromAll(); // circles under the cross, which must not be wiped where the cross was
         Frames();
+        AllPaints paints;
         for (int k = 0; k < 40; ++k) {
             Measure(k);
-            if (k % 3 == 0) // several measurements in one frame, as when the line is fast
-                QTest::qWait(17);
+            if (k % 3 == 0) { // several measurements in one frame, as when the line is fast
+                const size_t before = paints.count;
+                QVERIFY(QTest::qWaitFor([&] { return paints.count > before; }, 5000));
+            }
         }
-        Frames();
+        QTRY_VERIFY(OnScreen() == Redrawn());
         const QImage shown = OnScreen();
         const QImage redrawn = Redrawn();
         QCOMPARE(shown.size(), redrawn.size());
@@ -166,6 +181,7 @@ private slots:
         SetSource(kSourcePlane);
         PanelWidget(st.panel)->show();
         QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
+        QTRY_COMPARE(overview.count(), 1);
         Frames();
         QCOMPARE(overview.count(), 1);
         QCOMPARE(zoom.count(), 0);  // behind the overview
@@ -180,12 +196,12 @@ private slots:
         QSignalSpy redrawn(Plot(GraphData1), &QCustomPlot::afterReplot);
         PaintLog log(W(GraphData1));
         for (int k = 0; k < 20; ++k) {
+            const size_t before = log.regions.size();
             Measure(k);
-            QTest::qWait(17);
+            QVERIFY(QTest::qWaitFor([&] { return log.regions.size() > before; }, 5000)); // a frame of its own
         }
         Frames();
         QCOMPARE(redrawn.count(), 0); // the diagonal and the circles were not drawn again
-        QVERIFY(log.regions.size() >= 5);
         // Two old and two new lines, a few pixels wide: a small part of the graph.
         const long graphArea = long(W(GraphData1)->width()) * W(GraphData1)->height();
         QVERIFY2(log.largestArea() < graphArea / 8, qPrintable(QString::number(log.largestArea())));
@@ -223,8 +239,7 @@ private slots:
         QVERIFY(Plot(GraphData2)->covered());
         QVERIFY(!Plot(GraphData2)->holdsBuffers());
         ZoomAction(); // brings it to the front and draws it
-        Frames();
-        QVERIFY(redrawn.count() >= 1);
+        QTRY_VERIFY(redrawn.count() >= 1);
         QVERIFY(!Plot(GraphData2)->covered());
         QVERIFY(Plot(GraphData2)->holdsBuffers());
         QVERIFY(!Plot(GraphData1)->holdsBuffers()); // now the overview is the one behind
@@ -249,34 +264,30 @@ private slots:
         QCOMPARE(Chart()->graph(0)->data()->size(), kHistorySamples); // one hand-over of the history
         QCOMPARE((Chart()->graph(0)->data()->constEnd() - 1)->value, st.alldata[kHistory - kSampleValues]);
         QVERIFY(Chart()->yAxis->range().upper >= st.alldata[kHistory - kSampleValues]);
-        Frames();
-        QCOMPARE(OnScreen(), Redrawn());
+        QTRY_COMPARE(OnScreen(), Redrawn());
     }
 
     void screenReadersHearTheNumbersAFewTimesASecond()
     {
         // Every change of an accessible name is a message to each listening assistive tool.
         SetSource(kSourcePlane);
-        QString name = W(DispX)->accessibleName();
-        int heard = 0, shown = 0;
-        QString text;
+        auto *x = static_cast<QLabel *>(W(DispX));
+        QString name = x->accessibleName();
+        int heard = 0;
         QElapsedTimer t;
         t.start();
-        int k = 0;
-        while (t.elapsed() < 1000) { // a second of polling: some sixty frames, each with a new X
-            Measure(k++);
-            QTest::qWait(17);
-            if (W(DispX)->accessibleName() != name)
-                ++heard, name = W(DispX)->accessibleName();
-            if (static_cast<QLabel *>(W(DispX))->text() != text)
-                ++shown, text = static_cast<QLabel *>(W(DispX))->text();
+        // Sixty measurements, each shown in a frame of its own: a second of polling at the least.
+        constexpr int kShown = 60;
+        for (int k = 0; k < kShown; ++k) {
+            Measure(k);
+            QVERIFY(QTest::qWaitFor([&] { return x->text() == QString::number(st.dataX); }, 5000));
+            if (x->accessibleName() != name)
+                ++heard, name = x->accessibleName();
         }
         const qint64 ms = t.elapsed();
-        QVERIFY2(k > 20, qPrintable(QStringLiteral("only %1 measurements").arg(k)));
         const int most = int(ms / FrameGate::kSpokenMs) + 2;
         QVERIFY2(heard >= 2 && heard <= most,
                  qPrintable(QStringLiteral("%1 name changes in %2 ms").arg(heard).arg(ms)));
-        QVERIFY2(shown > 2 * most, qPrintable(QStringLiteral("the number changed %1 times on screen").arg(shown)));
         // The last value is told, soon after the last change.
         QTRY_COMPARE(W(DispX)->accessibleName(), QStringLiteral("X: %1").arg(st.dataX));
         QCOMPARE(W(DispX)->accessibleDescription(), QStringLiteral("DispX"));
@@ -314,9 +325,8 @@ private slots:
         label.resize(display->size());
         for (int value : {0, 7, 42, 1365, 4095, 65535}) {
             SetCtrlVal(st.panel, control, value);
-            Frames();
             label.setText(QString::number(value));
-            QCOMPARE(display->grab().toImage(), label.grab().toImage());
+            QTRY_COMPARE(display->grab().toImage(), label.grab().toImage());
         }
     }
 
@@ -347,8 +357,7 @@ private slots:
             auto *bar = static_cast<ColourBar *>(W(control));
             for (int value : {0, 1, 99, 2048, 4095, 65535}) {
                 SetCtrlVal(st.panel, control, value);
-                Frames();
-                QCOMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), classic(bar));
+                QTRY_COMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), classic(bar));
             }
         }
     }
@@ -365,7 +374,13 @@ private slots:
         SetSource(kSourcePlane);
         PaintLog cross(W(GraphData1)), bar(W(DispRED)), number(W(DispY));
         const unsigned long before = st.goodPasses;
-        QTimer::singleShot(2000, [] { st.poll = 0; });
+        constexpr unsigned long kPasses = 50; // some two seconds of polling
+        QTimer stopper;
+        QObject::connect(&stopper, &QTimer::timeout, [&] {
+            if (st.goodPasses - before >= kPasses)
+                st.poll = 0;
+        });
+        stopper.start(FrameGate::kFrameMs);
         {
             PollWatchdog dog;
             ButtonGoAction();
@@ -374,7 +389,6 @@ private slots:
         const size_t passes = st.goodPasses - before;
         CloseCom(st.com);
         QVERIFY(popups.popups.empty());
-        QVERIFY2(passes >= 20, qPrintable(QStringLiteral("%1 passes in 2 s").arg(passes)));
         const QString counts = QStringLiteral("%1 passes; paints: cross %2, bar %3, number %4")
                                    .arg(passes)
                                    .arg(cross.regions.size())
@@ -415,21 +429,36 @@ private slots:
         } cross;
         cross.at = &painted;
         W(GraphData1)->installEventFilter(&cross);
-        constexpr double kSeconds = 3.0;
-        QTimer::singleShot(int(kSeconds * 1000), [] { st.poll = 0; });
-        const double t0 = Timer();
+        // Some three seconds at the line's pace, however long a loaded machine takes for them.
+        constexpr unsigned long kPasses = 80;
+        constexpr double kLeastPerSecond = 25;
+        const unsigned long before = st.goodPasses;
+        QTimer stopper;
+        QObject::connect(&stopper, &QTimer::timeout, [&] {
+            if (st.goodPasses - before >= kPasses)
+                st.poll = 0;
+        });
+        stopper.start(FrameGate::kFrameMs);
+        const double t0 = Timer(), cpu0 = CpuSeconds();
         {
             PollWatchdog dog;
             ButtonGoAction();
             QVERIFY(!dog.fired());
         }
-        const double wall = Timer() - t0;
+        const double wall = Timer() - t0, cpu = CpuSeconds() - cpu0;
         QObject::disconnect(passEnds);
         CloseCom(st.com);
         QVERIFY(popups.popups.empty());
-        const QString counts =
-            QStringLiteral("%1 passes, %2 paints in %3 s").arg(written.size()).arg(painted.size()).arg(wall);
-        QVERIFY2(painted.size() >= 25 * kSeconds, qPrintable(counts));
+        const QString counts = QStringLiteral("%1 passes, %2 paints in %3 s, %4 ms CPU a pass")
+                                   .arg(written.size())
+                                   .arg(painted.size())
+                                   .arg(wall)
+                                   .arg(1000 * cpu / double(written.size()));
+        qInfo("%s", qPrintable(counts));
+        // A paint for every pass; and what a pass costs, sensor and paint included, is a small part of the time the
+        // rate gives it, whatever else the machine does (some 1.2 ms of the 40).
+        QVERIFY2(painted.size() + 2 >= written.size(), qPrintable(counts));
+        QVERIFY2(cpu / double(written.size()) < 0.1 / kLeastPerSecond, qPrintable(counts));
         // Each paint in the loop falls in a reply wait, after the request of its pass has left and the sensor has
         // had its turn.
         QVERIFY2(!written.empty(), qPrintable(counts));
@@ -469,10 +498,16 @@ private slots:
             DrawPendingDisplays();
         } else if (then == "the loop's end") {
             EndDrawingInWaits();
-            Frames();
+            QTRY_VERIFY(!bar.regions.empty());
         } else {
-            QEventLoop box; // what a modal box runs
-            QTimer::singleShot(3 * FrameGate::kFrameMs, &box, &QEventLoop::quit);
+            QEventLoop box; // what a modal box runs, left once the bar is painted or after a generous while
+            QTimer painted;
+            QObject::connect(&painted, &QTimer::timeout, [&] {
+                if (!bar.regions.empty())
+                    box.quit();
+            });
+            painted.start(FrameGate::kFrameMs);
+            QTimer::singleShot(5000, &box, &QEventLoop::quit);
             box.exec();
         }
         const size_t paintsAfter = bar.regions.size();
@@ -491,6 +526,7 @@ private slots:
         for (int k = 1; k <= 50; ++k)
             Measure(k);
         QCOMPARE(log.regions.size(), size_t(0)); // nothing between two frames
+        QTRY_COMPARE(log.regions.size(), size_t(1));
         Frames();
         QCOMPARE(log.regions.size(), size_t(1));
         QCOMPARE(Chart()->traceValues(1).back(), st.alldata[kHistory - kSampleValues]);

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -282,12 +283,18 @@ private slots:
     void discardingThePanelWithRedrawsPendingIsSafe()
     {
         // Displays paint at the frame pace; a panel discarded before its next frame must not be painted.
+        PanelWidget(st.panel)->show();
+        QVERIFY(QTest::qWaitForWindowExposed(PanelWidget(st.panel)));
         SetGraphCursor(st.panel, GraphData1, 1, 100, 200);
         SetCtrlVal(st.panel, DispX, 4000);
         SetCtrlVal(st.panel, DispRED, 4000);
+        QVERIFY(static_cast<QLabel *>(W(DispX))->text() != QStringLiteral("4000")); // its redraw still to come
+        const QPointer<QWidget> plane = W(GraphData1), x = W(DispX), red = W(DispRED);
         DiscardScopePanel();
-        QTest::qWait(60);
-        QVERIFY(LoadScopePanel()); // for cleanup()
+        QVERIFY(!plane && !x && !red);
+        // The frames their redraws were due in: one that reached a deleted display would crash here.
+        QTest::qWait(6 * FrameGate::kFrameMs);
+        QVERIFY(PanelWidget(st.panel) == nullptr);
     }
 
     void textControlsShowUtf8AndKeepADevicesLatin1_data()

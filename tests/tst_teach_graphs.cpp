@@ -698,14 +698,7 @@ private slots:
         popups = ShowAndConnect();
         QVERIFY(popups);
     }
-    void cleanup()
-    {
-        st.poll = 0;
-        popups.reset();
-        CloseCom(st.com);
-        DiscardScopePanel();
-        sensor.reset();
-    }
+    void cleanup() { DisconnectSensor(sensor, popups); }
 
     void aDrawingWhilePollingStopsIt_data()
     {

@@ -78,25 +78,8 @@ class TstTransactions : public QObject {
 private slots:
     void initTestCase() { PrivatePortDir(); }
 
-    void init()
-    {
-        sensor = std::make_unique<sim::SensorSim>();
-        QVERIFY(sensor->start());
-        QVERIFY(LoadScopePanel());
-        popups = ShowAndConnect();
-        QVERIFY(popups && popups->popups.empty());
-        settledFrames();
-        sensor->clearFrames();
-    }
-
-    void cleanup()
-    {
-        st.poll = 0;
-        popups.reset();
-        CloseCom(st.com);
-        DiscardScopePanel();
-        sensor.reset();
-    }
+    void init() { ConnectToFreshSensor(sensor, popups); }
+    void cleanup() { DisconnectSensor(sensor, popups); }
 
     void connectingFetchesTheSensorsParametersOntoThePanel()
     {
@@ -661,7 +644,7 @@ private slots:
         GuardInterval();
         const double wall = Timer() - st.transbeg;
         QVERIFY(st.tdiff >= 0.5);
-        QVERIFY(wall < 0.6);
+        QVERIFY2(wall < 2 * 0.5, qPrintable(QString::number(wall))); // one interval, not two
         QVERIFY((CpuSeconds() - cpu0) / wall < 0.10);
 
         st.waitdel = 0;

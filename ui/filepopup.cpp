@@ -29,10 +29,10 @@ QString ExtensionOf(const QString &fileTypeList)
     return ext.isEmpty() || ext.contains(QLatin1Char('*')) || ext.contains(QLatin1Char('?')) ? QString() : ext;
 }
 
-int StorePath(const QString &path, char pathName[kMaxPathname])
+int StorePath(const QString &path, char pathName[kPathChars])
 {
     const QByteArray bytes = QFile::encodeName(QDir::toNativeSeparators(path));
-    if (bytes.size() >= kMaxPathname)
+    if (bytes.size() >= kPathChars)
         return kFileSelectErrPathTooLong;
     std::memcpy(pathName, bytes.constData(), size_t(bytes.size()) + 1);
     return 0;
@@ -42,7 +42,7 @@ int StorePath(const QString &path, char pathName[kMaxPathname])
 
 int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, const char *fileTypeList,
                     const char *title, int buttonLabel, int restrictDirectory, int restrictExtension, int allowCancel,
-                    int allowMakeDirectory, char pathName[kMaxPathname])
+                    int allowMakeDirectory, char pathName[kPathChars])
 {
     (void)buttonLabel; // only VAL_OK_BUTTON is offered
     if (answerHook) {

@@ -3,6 +3,8 @@
 // the same on every system and can be driven by tests and assistive technology. One file at a time.
 #pragma once
 
+#include "io/utility.h"
+
 #include <string>
 
 // Results of FileSelectPopup; negative values are failures.
@@ -13,9 +15,6 @@ enum {
 };
 inline constexpr int kFileSelectErrPathTooLong = -1; // the chosen path does not fit pathName
 
-// Room for a path in pathName, its NUL included: as much as the system takes (PATH_MAX on Linux).
-inline constexpr int kMaxPathname = 4096;
-
 // Label of the confirm button; the same for saving and loading.
 enum { VAL_OK_BUTTON = 0 };
 
@@ -23,11 +22,11 @@ enum { VAL_OK_BUTTON = 0 };
 // matching fileTypeList (e.g. "*.dat"). restrictDirectory keeps the user in defaultDirectory; restrictExtension
 // allows only the list's extension (it is appended to a name that lacks it); allowCancel offers Cancel;
 // allowMakeDirectory offers making a folder. Existing or new files may be chosen. On a choice, its full path
-// (native separators, fewer than kMaxPathname bytes) goes to pathName; otherwise pathName is left as it was.
+// (native separators, fewer than kPathChars bytes) goes to pathName; otherwise pathName is left as it was.
 // A chosen path the system could not take either returns kFileSelectErrPathTooLong.
 int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec, const char *fileTypeList,
                     const char *title, int buttonLabel, int restrictDirectory, int restrictExtension, int allowCancel,
-                    int allowMakeDirectory, char pathName[kMaxPathname]);
+                    int allowMakeDirectory, char pathName[kPathChars]);
 
 // For tests: while an answer is set, FileSelectPopup shows nothing, counts the call in `asked`, keeps the folder
 // it was to open in `directory` and returns `result`, with `path` as the chosen path when result > 0.

@@ -222,7 +222,6 @@ public:
     // A label beside the circle of an arc, at its upper right; false for a handle that is no arc.
     bool setArcLabel(int handle, const QString &text);
     void deletePlot(int handle); // -1 = all
-    int plotCount() const { return static_cast<int>(plots_.size()); }
     void setCursorPos(double x, double y);
     QPointF cursorPos() const { return cursor_; }
     // What the graph shows, in words: the cross and the labelled circles.

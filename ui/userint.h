@@ -4,6 +4,7 @@
 #pragma once
 
 #include "io/datatypes.h"
+#include "io/utility.h"
 
 #include <string>
 #include <vector>
@@ -117,7 +118,8 @@ int EndServedWait();
 // callback gets EVENT_CLOSE); a second one ends the process at once. A panel < 0 gives the signals back their
 // default.
 int CloseOnStopSignals(int panel);
-int GetProjectDir(char directory[260]);
+// The program's own directory, native separators. Returns 0, or -1 with directory empty when the path does not fit.
+int GetProjectDir(char directory[kPathChars]);
 
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, double value);

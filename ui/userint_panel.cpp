@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace uistate {
@@ -410,10 +411,14 @@ int DiscardPanel(int panel)
     return 0;
 }
 
-int GetProjectDir(char directory[260])
+int GetProjectDir(char directory[kPathChars])
 {
-    const QByteArray dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()).toLocal8Bit();
-    std::snprintf(directory, 260, "%s", dir.constData());
+    const QByteArray dir = QFile::encodeName(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+    if (dir.size() >= kPathChars) {
+        directory[0] = '\0';
+        return -1;
+    }
+    std::memcpy(directory, dir.constData(), size_t(dir.size()) + 1);
     return 0;
 }
 
