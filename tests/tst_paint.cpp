@@ -458,7 +458,7 @@ private slots:
         // A paint for every pass; and what a pass costs, sensor and paint included, is a small part of the time the
         // rate gives it, whatever else the machine does (some 1.2 ms of the 40).
         QVERIFY2(painted.size() + 2 >= written.size(), qPrintable(counts));
-        QVERIFY2(cpu / double(written.size()) < 0.1 / kLeastPerSecond, qPrintable(counts));
+        QVERIFY2(cpu / double(written.size()) < CpuShareBound(0.1) / kLeastPerSecond, qPrintable(counts));
         // Each paint in the loop falls in a reply wait, after the request of its pass has left and the sensor has
         // had its turn.
         QVERIFY2(!written.empty(), qPrintable(counts));
