@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
-// Negative results. Opening reports -1, -2, -6 or -7; the other calls report -3 for a port that is not open.
-enum {
+// The negative results of the calls below, which return them as int beside counts. Opening reports kComErrSystem,
+// kComErrBadPort, kComErrNoPorts, kComErrCannotOpen or kComErrTimeout; the other calls report kComErrNotOpen for a
+// port that is not open. The numbers are those the program's messages were written for (-5 is not used).
+enum ComError : int {
     kComErrSystem = -1,     // unknown system error
     kComErrBadPort = -2,    // no such port number
     kComErrNotOpen = -3,    // port is not open
