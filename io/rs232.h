@@ -108,6 +108,8 @@ int SetComTime(int port, double timeoutSeconds);
 int SetCTSMode(int port, int mode);
 int FlushInQ(int port);
 int FlushOutQ(int port);
+// FlushInQ and FlushOutQ at once: one system call on a local port.
+int FlushQueues(int port);
 // Hands count bytes to the system; returns the number accepted, or a negative code.
 int ComWrt(int port, const void *buffer, int count);
 // Bytes waiting in the input queue (never more than its size), or a negative code.
