@@ -39,6 +39,7 @@ inline void PrepareEnvironment(const QString &portDirectory)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("XDG_RUNTIME_DIR", portDirectory.toLocal8Bit());
+    PrepareUIRunTime(); // the event loop the program runs
 }
 
 // Loads and shows MainPanel as start-up does (without connecting); popups are recorded, never shown.

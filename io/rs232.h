@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
-// Negative results. Opening reports -1, -2, -6 or -7; the other calls report -3 for a port that is not open.
-enum {
+// The negative results of the calls below, which return them as int beside counts. Opening reports kComErrSystem,
+// kComErrBadPort, kComErrNoPorts, kComErrCannotOpen or kComErrTimeout; the other calls report kComErrNotOpen for a
+// port that is not open. The numbers are those the program's messages were written for (-5 is not used).
+enum ComError : int {
     kComErrSystem = -1,     // unknown system error
     kComErrBadPort = -2,    // no such port number
     kComErrNotOpen = -3,    // port is not open
@@ -106,6 +108,8 @@ int SetComTime(int port, double timeoutSeconds);
 int SetCTSMode(int port, int mode);
 int FlushInQ(int port);
 int FlushOutQ(int port);
+// FlushInQ and FlushOutQ at once: one system call on a local port.
+int FlushQueues(int port);
 // Hands count bytes to the system; returns the number accepted, or a negative code.
 int ComWrt(int port, const void *buffer, int count);
 // Bytes waiting in the input queue (never more than its size), or a negative code.

@@ -6,6 +6,7 @@
 
 #include "io/rs232.h"
 #include "io/rs232_net_port.h"
+#include "io/rs232_port.h"
 #include "io/utility.h"
 
 #include <algorithm>
@@ -47,19 +48,6 @@ constexpr unsigned char kTelnetDont = 254;
 constexpr double kGreetingSeconds = 0.25;
 constexpr double kGreetingAtMost = 1.0;
 constexpr int kGreetingRoundTrips = 4;
-
-NetPort *Find(int port)
-{
-    const std::lock_guard lock(Net().mu);
-    const auto it = Net().ports.find(port);
-    return it == Net().ports.end() ? nullptr : it->second.get();
-}
-
-void SetOpenError(int port, const std::string &why)
-{
-    const std::lock_guard lock(Net().mu);
-    Net().openErrors[port] = why;
-}
 
 struct Address {
     bool telnet = false;
@@ -162,11 +150,6 @@ bool IsAddress(const std::string &device)
     return device.rfind(kRfc2217Scheme, 0) == 0 || device.rfind(kTcpScheme, 0) == 0;
 }
 
-bool IsOpen(int port)
-{
-    return Find(port) != nullptr;
-}
-
 void PrepareForThreads()
 {
     // gensio fills its process-wide tables (its own lock, the registered kinds of connection) on first use, behind
@@ -201,29 +184,130 @@ std::string AddressProblem(const std::string &address)
     return ParseAddress(address, &a, &why) ? std::string() : why;
 }
 
-std::string OpenError(int port)
-{
-    const std::lock_guard lock(Net().mu);
-    const auto it = Net().openErrors.find(port);
-    return it == Net().openErrors.end() ? std::string() : it->second;
-}
+namespace {
 
-void ForgetOpenError(int port)
-{
-    const std::lock_guard lock(Net().mu);
-    Net().openErrors.erase(port);
-}
+// A connection to a serial device server as the port table holds it.
+class NetOpenPort final : public rs232::OpenPort {
+public:
+    explicit NetOpenPort(std::unique_ptr<NetPort> port) : p_(std::move(port)) {}
+    ~NetOpenPort() override { NetOpenPort::Close(); }
 
-int Open(int port, const std::string &address, long baudRate, int parity, int dataBits, int stopBits,
-         int inputQueueSize)
+    const std::string &Path() const override { return p_->address; }
+    bool OnNetwork() const override { return true; }
+
+    int SetTime(double timeoutSeconds) override
+    {
+        p_->timeout = timeoutSeconds;
+        return 0;
+    }
+
+    int SetCts(int mode) override
+    {
+        // The line was set up without handshake when the port opened; a server offers nothing else here.
+        return mode == kCtsOff ? 0 : kComErrIO;
+    }
+
+    int Flush(bool input, bool) override
+    {
+        // A write returns only once the bytes are with the connection: no output queue of ours holds any.
+        if (!input)
+            return 0;
+        SigPipeHeld held;
+        // The server may hold what the sensor sent but has not passed on yet; RFC 2217 lets the client have that
+        // purged too. The command leaves ahead of whatever is written next.
+        if (p_->telnet && !p_->error)
+            if (sergensio *sio = gensio_to_sergensio(p_->io))
+                sergensio_flush(sio, SERGENSIO_FLUSH_RCV_BUFFER);
+        for (int i = 0; i < kFlushReads; ++i) {
+            p_->input.clear();
+            if (!Pump(*p_, 0) || p_->input.empty())
+                break;
+        }
+        p_->input.clear();
+        return 0;
+    }
+
+    int Write(const void *buffer, int count) override
+    {
+        if (count <= 0)
+            return 0;
+        SigPipeHeld held;
+        // A server that has gone away took its end down with it; a write would still be accepted once, so look
+        // first, as a local port finds its device gone.
+        if (!Pump(*p_, 0))
+            return kComErrIO;
+        gensiods written = 0;
+        gensio_time t = ToTime(p_->timeout);
+        const int rc = gensio_write_s(p_->io, &written, buffer, static_cast<gensiods>(count), &t);
+        if (rc != 0)
+            p_->error = rc;
+        if (rc != 0 && written == 0)
+            return kComErrIO;
+        return static_cast<int>(written);
+    }
+
+    bool HungUp() override
+    {
+        SigPipeHeld held;
+        return !Pump(*p_, 0);
+    }
+
+    int InQLen() override
+    {
+        SigPipeHeld held;
+        Pump(*p_, 0);
+        return static_cast<int>(p_->input.size());
+    }
+
+    int InQLenWait(int wanted, double deadline) override
+    {
+        SigPipeHeld held;
+        const auto want = static_cast<std::size_t>(std::clamp<long>(wanted, 0, static_cast<long>(p_->queueSize)));
+        for (;;) {
+            const bool alive = Pump(*p_, 0);
+            if (p_->input.size() >= want || Timer() >= deadline)
+                return static_cast<int>(p_->input.size());
+            if (!alive) {
+                // A dropped connection answers every wait at once: sleep out the time, as for a vanished device.
+                SleepSeconds(deadline - Timer());
+                return static_cast<int>(p_->input.size());
+            }
+            Pump(*p_, deadline - Timer());
+        }
+    }
+
+    int Read(void *buffer, int count) override
+    {
+        if (count <= 0)
+            return 0;
+        InQLenWait(count, Timer() + p_->timeout);
+        const std::size_t n = std::min(static_cast<std::size_t>(count), p_->input.size());
+        std::copy_n(p_->input.begin(), n, static_cast<unsigned char *>(buffer));
+        p_->input.erase(p_->input.begin(), p_->input.begin() + static_cast<std::ptrdiff_t>(n));
+        return static_cast<int>(n);
+    }
+
+    void Close() override
+    {
+        if (!p_)
+            return;
+        SigPipeHeld held;
+        Release(std::move(p_));
+    }
+
+private:
+    std::unique_ptr<NetPort> p_;
+};
+
+} // namespace
+
+std::unique_ptr<rs232::OpenPort> Open(const std::string &address, long baudRate, int parity, int dataBits, int stopBits,
+                                      int inputQueueSize, int *error, std::string *why)
 {
-    Close(port);
-    ForgetOpenError(port);
-    std::string why;
     Address a;
-    if (!ParseAddress(address, &a, &why)) {
-        SetOpenError(port, why);
-        return kComErrBadPort;
+    if (!ParseAddress(address, &a, why)) {
+        *error = kComErrBadPort;
+        return nullptr;
     }
 
     SigPipeHeld held;
@@ -234,8 +318,9 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
     // One set of operating-system services per port: a port used by one thread never waits on another's.
     p->os = AcquireServices();
     if (!p->os) {
-        SetOpenError(port, "cannot start the network services");
-        return kComErrSystem;
+        *why = "cannot start the network services";
+        *error = kComErrSystem;
+        return nullptr;
     }
     p->waiter = gensio_os_funcs_alloc_waiter(p->os);
     const std::string spec = std::string(a.telnet ? "telnet(rfc2217),tcp(nodelay)," : "tcp(nodelay),") +
@@ -252,22 +337,23 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
     else if (rc == 0)
         rc = p->openError;
     if (rc != 0) {
-        SetOpenError(port, ConnectReason(rc, a));
+        *why = ConnectReason(rc, a);
         Release(std::move(p));
-        return ConnectFailure(rc);
+        *error = ConnectFailure(rc);
+        return nullptr;
     }
     p->opened = true;
     gensio_set_read_callback_enable(p->io, true);
-    if (a.telnet && !SetLine(*p, baudRate, parity, dataBits, stopBits, &why)) {
-        SetOpenError(port, why);
+    *error = kComErrCannotOpen;
+    if (a.telnet && !SetLine(*p, baudRate, parity, dataBits, stopBits, why)) {
         Release(std::move(p));
-        return kComErrCannotOpen;
+        return nullptr;
     }
     if (p->error || gensio_set_sync(p->io) != 0) {
         // ser2net accepts a connection to a port another client holds and then closes it again.
-        SetOpenError(port, "the server closed the connection at once (another client may hold the port)");
+        *why = "the server closed the connection at once (another client may hold the port)";
         Release(std::move(p));
-        return kComErrCannotOpen;
+        return nullptr;
     }
     if (!a.telnet) {
         // A raw stream into a telnet server would carry its negotiation as if the sensor had sent it.
@@ -278,166 +364,16 @@ int Open(int port, const std::string &address, long baudRate, int parity, int da
         std::vector<unsigned char> first = p->greeting;
         first.insert(first.end(), p->input.begin(), p->input.end());
         if (TelnetGreeting(first)) {
-            SetOpenError(port, "this is a Telnet/RFC 2217 port: use rfc2217://" +
-                                   address.substr(std::string(kTcpScheme).size()));
+            *why = "this is a Telnet/RFC 2217 port: use rfc2217://" + address.substr(std::string(kTcpScheme).size());
             Release(std::move(p));
-            return kComErrCannotOpen;
+            return nullptr;
         }
     }
-    {
-        const std::lock_guard lock(Net().mu);
-        Net().ports[port] = std::move(p);
-    }
+    *error = 0;
+    auto port = std::make_unique<NetOpenPort>(std::move(p));
     // Bytes the server had buffered before anyone asked belong to nobody.
-    FlushIn(port);
-    return 0;
-}
-
-std::string DevicePath(int port)
-{
-    const NetPort *p = Find(port);
-    return p ? p->address : std::string();
-}
-
-int SetTime(int port, double timeoutSeconds)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return kComErrNotOpen;
-    p->timeout = timeoutSeconds;
-    return 0;
-}
-
-int SetCts(int port, int mode)
-{
-    if (!Find(port))
-        return kComErrNotOpen;
-    // The line was set up without handshake when the port opened; a server offers nothing else here.
-    return mode == kCtsOff ? 0 : kComErrIO;
-}
-
-int FlushIn(int port)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return kComErrNotOpen;
-    SigPipeHeld held;
-    // The server may hold what the sensor sent but has not passed on yet; RFC 2217 lets the client have that
-    // purged too. The command leaves ahead of whatever is written next.
-    if (p->telnet && !p->error)
-        if (sergensio *sio = gensio_to_sergensio(p->io))
-            sergensio_flush(sio, SERGENSIO_FLUSH_RCV_BUFFER);
-    for (int i = 0; i < kFlushReads; ++i) {
-        p->input.clear();
-        if (!Pump(*p, 0) || p->input.empty())
-            break;
-    }
-    p->input.clear();
-    return 0;
-}
-
-int FlushOut(int port)
-{
-    // A write returns only once the bytes are with the connection: no output queue of ours holds any.
-    return Find(port) ? 0 : kComErrNotOpen;
-}
-
-int Write(int port, const void *buffer, int count)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return kComErrNotOpen;
-    if (count <= 0)
-        return 0;
-    SigPipeHeld held;
-    // A server that has gone away took its end down with it; a write would still be accepted once, so look
-    // first, as a local port finds its device gone.
-    if (!Pump(*p, 0))
-        return kComErrIO;
-    gensiods written = 0;
-    gensio_time t = ToTime(p->timeout);
-    const int rc = gensio_write_s(p->io, &written, buffer, static_cast<gensiods>(count), &t);
-    if (rc != 0)
-        p->error = rc;
-    if (rc != 0 && written == 0)
-        return kComErrIO;
-    return static_cast<int>(written);
-}
-
-bool HungUp(int port)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return true;
-    SigPipeHeld held;
-    return !Pump(*p, 0);
-}
-
-int InQLen(int port)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return kComErrNotOpen;
-    SigPipeHeld held;
-    Pump(*p, 0);
-    return static_cast<int>(p->input.size());
-}
-
-int InQLenWait(int port, int wanted, double deadline)
-{
-    NetPort *p = Find(port);
-    if (!p) {
-        SleepSeconds(deadline - Timer());
-        return kComErrNotOpen;
-    }
-    SigPipeHeld held;
-    const std::size_t want = static_cast<std::size_t>(std::clamp<long>(wanted, 0, static_cast<long>(p->queueSize)));
-    for (;;) {
-        const bool alive = Pump(*p, 0);
-        if (p->input.size() >= want || Timer() >= deadline)
-            return static_cast<int>(p->input.size());
-        if (!alive) {
-            // A dropped connection answers every wait at once: sleep out the time, as for a vanished device.
-            SleepSeconds(deadline - Timer());
-            return static_cast<int>(p->input.size());
-        }
-        Pump(*p, deadline - Timer());
-    }
-}
-
-int Read(int port, void *buffer, int count)
-{
-    NetPort *p = Find(port);
-    if (!p)
-        return kComErrNotOpen;
-    if (count <= 0)
-        return 0;
-    InQLenWait(port, count, Timer() + p->timeout);
-    const std::size_t n = std::min(static_cast<std::size_t>(count), p->input.size());
-    std::copy_n(p->input.begin(), n, static_cast<unsigned char *>(buffer));
-    p->input.erase(p->input.begin(), p->input.begin() + static_cast<std::ptrdiff_t>(n));
-    return static_cast<int>(n);
-}
-
-int Close(int port)
-{
-    std::unique_ptr<NetPort> p;
-    {
-        const std::lock_guard lock(Net().mu);
-        const auto it = Net().ports.find(port);
-        if (it == Net().ports.end())
-            return kComErrNotOpen;
-        p = std::move(it->second);
-        Net().ports.erase(it);
-    }
-    SigPipeHeld held;
-    Release(std::move(p));
-    return 0;
+    port->Flush(true, false);
+    return port;
 }
 
 } // namespace rs232net
-
-bool ComOnNetwork(int port)
-{
-    return rs232net::IsOpen(port);
-}

@@ -13,7 +13,6 @@
 #include <signal.h>
 
 #include <array>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,18 +63,15 @@ struct NetPort {
     std::vector<unsigned char> greeting;
 };
 
-// The ports open on network addresses, and why the last opening of a port failed. Threads share the tables, so
-// every look into them holds `mu`; a port itself is worked without it by the one thread that uses it.
+// What the network ports share. Threads open and close ports at the same time, so every look into it holds `mu`.
 struct NetState {
     std::mutex mu;
-    std::map<int, std::unique_ptr<NetPort>> ports;
-    std::map<int, std::string> openErrors;
     // gensio ties process-wide state to the operating-system services it was first given, so they are never
     // freed: a closed port hands its services back here for the next one.
     std::vector<gensio_os_funcs *> idleServices;
 };
 
-// The one table of network ports, never destroyed.
+// The shared state of the network ports, never destroyed.
 NetState &Net();
 
 // A peer that has gone away makes the next write raise SIGPIPE, which would end the program. While one of these

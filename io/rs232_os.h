@@ -31,6 +31,10 @@ void ReleaseWake(PortState *state);
 // being busy or no terminal); if so, *group receives the name of the group that owns it ("" if unnamed).
 bool AccessDenied(const std::string &path, std::string *group);
 
+// Hands the bytes to the system at once, without waiting: the number it took (0 when it takes none now), or -1 when it
+// refuses them (a device gone), or where unsupported.
+int WriteNow(PortState *state, const void *buffer, int count);
+
 // True when the other end of the line has hung up (the device is gone), without reading anything.
 bool HungUp(PortState *state);
 

@@ -8,6 +8,9 @@
 
 #include <poll.h>
 #include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 
@@ -104,6 +107,17 @@ bool AccessDenied(const std::string &path, std::string *group)
     const portcheck::Diagnosis d = portcheck::Diagnose(path);
     *group = d.finding == portcheck::Finding::NoPermission && d.joinGroupHelps ? d.group : std::string();
     return d.finding == portcheck::Finding::NoPermission;
+}
+
+int WriteNow(PortState *state, const void *buffer, int count)
+{
+    if (!state || state->fd < 0)
+        return -1;
+    // Qt opens the device non-blocking, so this never waits for the line.
+    const ssize_t n = ::write(state->fd, buffer, static_cast<size_t>(count));
+    if (n >= 0)
+        return static_cast<int>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 bool HungUp(PortState *state)

@@ -70,10 +70,8 @@ ExchangeResult Exchange(const ExchangeLine &line, int requestBytes, int expected
     const double quietLeft = line.quietLeft ? std::exchange(*line.quietLeft, 0.0) : 0.0;
     if (quietLeft > 0)
         r.trailingBefore = std::max(0, GetInQLen(line.com));
-    if (flush == FlushFirst::Yes) {
-        FlushInQ(line.com);
-        FlushOutQ(line.com);
-    }
+    if (flush == FlushFirst::Yes)
+        FlushQueues(line.com);
     // The request leaves before anything else the caller wants done meanwhile: the sensor starts on it at once.
     r.written = ComWrt(line.com, line.request, requestBytes);
     r.tstart = Timer();
@@ -154,8 +152,7 @@ int OpenLine(int port, const char *deviceName, double timeout)
     const int r = OpenComConfig(port, deviceName, kBaud, kParityNone, kDataBits, kStopBits, kBufSize, kBufSize);
     if (r >= 0) {
         SetComTime(port, timeout);
-        FlushInQ(port);
-        FlushOutQ(port);
+        FlushQueues(port);
         SetCTSMode(port, kCtsOff);
     }
     return r;

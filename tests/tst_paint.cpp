@@ -517,6 +517,43 @@ private slots:
         QCOMPARE(paintsAfter, size_t(1));
     }
 
+    void aSensorThatSeesOneColourPaintsNothingOnceItsPictureStands_data()
+    {
+        QTest::addColumn<int>("source");
+        QTest::addColumn<int>("graph");
+        QTest::newRow("colour plane") << int(kSourcePlane) << int(GraphData1);
+        QTest::newRow("strip chart") << int(kSourceRgb) << int(GraphRaw1);
+    }
+
+    void aSensorThatSeesOneColourPaintsNothingOnceItsPictureStands()
+    {
+        QFETCH(int, source);
+        QFETCH(int, graph);
+        SetSource(source);
+        // More of one measurement than a screen of the strip chart holds, as from a sensor over a still colour.
+        const auto same = [] {
+            st.dataR = 1784, st.dataG = 1330, st.dataB = 829, st.dataX = 1852, st.dataY = 1381, st.dataINT = 1314;
+            st.dataCOL = 0;
+            SetPanelData();
+            ShowGraph();
+        };
+        for (int k = 0; k < 4 * kHistory; ++k)
+            same();
+        Frames();
+        PaintLog log(W(graph));
+        for (int k = 0; k < 3; ++k) {
+            same();
+            Frames();
+        }
+        QCOMPARE(log.regions.size(), size_t(0));
+        // Still painted the moment the colour changes.
+        st.dataR = 2500, st.dataX = 2400;
+        SetPanelData();
+        ShowGraph();
+        Frames();
+        QCOMPARE(log.regions.size(), size_t(1));
+    }
+
     void manySamplesInOneFrameCostOnePaint()
     {
         SetSource(kSourceRgb);

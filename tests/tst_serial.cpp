@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 using namespace testsupport;
 
@@ -99,9 +100,31 @@ private slots:
         QCOMPARE(GetInQLen(3), 6);
         QCOMPARE(FlushInQ(3), 0);
         QCOMPARE(GetInQLen(3), 0);
+        pty.send(QByteArray("late"));
+        QCOMPARE(GetInQLenWait(3, 4, Timer() + 2.0), 4);
+        QCOMPARE(FlushQueues(3), 0);
+        QCOMPARE(GetInQLen(3), 0);
         QCOMPARE(CloseCom(3), 0);
         QCOMPARE(GetInQLen(3), int(kComErrNotOpen));
         QCOMPARE(ComWrt(3, frame.constData(), 54), int(kComErrNotOpen));
+    }
+
+    void aWriteLongerThanTheSystemTakesAtOnceArrivesWholeAndInOrder()
+    {
+        Pty pty(3);
+        QCOMPARE(OpenLink(3), 0);
+        QByteArray big(256 * 1024, '\0'); // far more than a terminal's queue holds
+        for (int i = 0; i < big.size(); ++i)
+            big[i] = char(i * 131 + i / 251);
+        QByteArray got;
+        std::thread reader([&] { got = pty.receive(int(big.size()), 20000); });
+        SetComTime(3, 20.0);
+        const int written = ComWrt(3, big.constData(), int(big.size()));
+        reader.join();
+        CloseCom(3);
+        QCOMPARE(written, int(big.size()));
+        QCOMPARE(got.size(), big.size());
+        QVERIFY(got == big);
     }
 
     void inputWaitingBeforeOpeningIsDiscarded()
@@ -377,6 +400,7 @@ private slots:
         QVERIFY(Timer() - t0 >= 0.3);
         QCOMPARE(ComRd(42, nullptr, 1), int(kComErrNotOpen));
         QCOMPARE(FlushInQ(42), int(kComErrNotOpen));
+        QCOMPARE(FlushQueues(42), int(kComErrNotOpen));
     }
 };
 

@@ -186,6 +186,13 @@ void ColourPlaneGraph::deletePlot(int handle)
 
 void ColourPlaneGraph::setCursorPos(double x, double y)
 {
+    // A sensor that sees the same colour sets the cross where it stands: nothing on the screen changes.
+    const auto at = [](const QCPItemPosition *p, double px, double py) {
+        return p->coords().x() == px && p->coords().y() == py;
+    };
+    if (cursor_.x() == x && cursor_.y() == y && at(vLine_->point1, x, 0) && at(vLine_->point2, x, 1) &&
+        at(hLine_->point1, 0, y) && at(hLine_->point2, 1, y))
+        return;
     // Where the cross stands on the screen now must be painted over too, whenever the paint comes.
     cursorDirty_ += cursorPixels();
     cursor_ = QPointF(x, y);

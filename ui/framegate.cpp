@@ -110,18 +110,23 @@ void Install(QObject *application)
     // waits: the timer paints what is left. The loop of a reply wait itself does paint in its own calls.
     if (auto *dispatcher = QAbstractEventDispatcher::instance())
         QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, frames, [] {
-            if (!frames->drawnInWaits || !uistate::InServedWait())
-                frames->arm();
+            for (Gate *g : {frames, spoken})
+                if (g && (!g->drawnInWaits || !uistate::InServedWait()))
+                    g->arm();
         });
 }
 
 void SetDrawnInWaits(bool on)
 {
-    if (!frames)
-        return;
-    frames->drawnInWaits = std::max(0, frames->drawnInWaits + (on ? 1 : -1));
-    if (!frames->drawnInWaits)
-        frames->arm();
+    // What screen readers are told goes out in the same waits as the paints, so a polling pass wakes no more often
+    // for it, and at a fixed point of the pass rather than whenever a timer of its own falls due.
+    for (Gate *g : {frames, spoken}) {
+        if (!g)
+            continue;
+        g->drawnInWaits = std::max(0, g->drawnInWaits + (on ? 1 : -1));
+        if (!g->drawnInWaits)
+            g->arm();
+    }
 }
 
 void Defer(QObject *owner, int slot, std::function<void()> redraw)
@@ -138,6 +143,8 @@ void DrawIfDue()
 {
     if (frames && !frames->pending.empty() && frames->sinceLast.elapsed() >= kFrameMs)
         frames->flush(true);
+    if (spoken && spoken->drawnInWaits && !spoken->pending.empty() && spoken->sinceLast.elapsed() >= kSpokenMs)
+        spoken->flush();
 }
 
 } // namespace FrameGate

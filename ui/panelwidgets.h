@@ -309,6 +309,7 @@ private:
         std::vector<double> v;
         int start = 0; // oldest
         int count = 0;
+        int same = 0; // how many of the newest values equal the newest (counted up to the ring's size)
         double at(int i) const { return v[static_cast<size_t>((start + i) % static_cast<int>(v.size()))]; }
     };
     void rebuildGraphs();

@@ -53,6 +53,7 @@ void StripChart::setPointsPerScreen(int n)
         std::copy(keep.begin(), keep.end(), r.v.begin());
         r.start = 0;
         r.count = static_cast<int>(keep.size());
+        r.same = 0; // counted again from the next value on
     }
     pointsPerScreen_ = pps;
     xAxis->setRange(0, pointsPerScreen_ - 1);
@@ -81,9 +82,14 @@ void StripChart::rebuildGraphs()
 void StripChart::append(const double *values, int count)
 {
     const int traces = static_cast<int>(data_.size());
+    bool changed = false;
     for (int i = 0; i < count; ++i) {
         Ring &r = data_[static_cast<size_t>(nextTrace_)];
         const int cap = static_cast<int>(r.v.size());
+        const bool repeat = r.count > 0 && values[i] == r.at(r.count - 1);
+        r.same = repeat ? std::min(r.same + 1, cap) : 1;
+        // A full screen of one value scrolls into the very same picture: nothing to paint.
+        changed = changed || r.count < cap || r.same < cap;
         if (r.count < cap) {
             r.v[static_cast<size_t>((r.start + r.count) % cap)] = values[i];
             ++r.count;
@@ -93,7 +99,8 @@ void StripChart::append(const double *values, int count)
         }
         nextTrace_ = (nextTrace_ + 1) % traces;
     }
-    tracesChanged();
+    if (changed)
+        tracesChanged();
 }
 
 void StripChart::tracesChanged()

@@ -78,6 +78,9 @@ struct RunTimeArgs {
     char **argv;
 };
 int InitUIRunTime(void *hInstance);
+// What the run time needs settled before Qt's application object exists (which event loop it runs). InitUIRunTime
+// does it when it makes that object; a program that makes its own calls this first.
+void PrepareUIRunTime();
 
 // Binds callback names found in panel files. Must be called before LoadPanel; the table must outlive the panels.
 void SetCallbackTable(const CallbackEntry *table, int count);

@@ -307,6 +307,15 @@ namespace {
 bool StartApplication(void *hInstance);
 }
 
+void PrepareUIRunTime()
+{
+    // Qt's own event loop rather than GLib's: GLib's wakes itself once for every event posted and every change to
+    // the descriptors it watches, Qt's once until it has run. While polling that is several wake-ups a pass, and
+    // the panel uses nothing of GLib's (its file dialog is Qt's own). Whoever set the variable has the last word.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
+
 int InitUIRunTime(void *hInstance)
 {
     if (!QApplication::instance() && !StartApplication(hInstance))
@@ -335,6 +344,7 @@ bool StartApplication(void *hInstance)
         argc = args->argc;
         argv = args->argv;
     }
+    PrepareUIRunTime();
     new QApplication(argc, argv); // lives until exit, like the run-time engine it stands for
     // Only the panel callback ends the program; a closing message box must not.
     QApplication::setQuitOnLastWindowClosed(false);
