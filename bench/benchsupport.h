@@ -9,7 +9,7 @@
 #include "core/controls.h"
 #include "io/portdir.h"
 #include "link/com232.h"
-#include "link/port.h"
+#include "panel/port.h"
 #include "io/rs232.h"
 #include "ui/userint.h"
 #include "io/utility.h"

@@ -5,7 +5,7 @@
 #include "core/paramblock.h"
 #include "io/portdir.h"
 #include "link/com232.h"
-#include "link/reply.h"
+#include "panel/reply.h"
 #include "io/rs232.h"
 #include "io/utility.h"
 

@@ -7,7 +7,7 @@
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "io/portdir.h"
-#include "link/port.h"
+#include "panel/port.h"
 #include "ui/qtaccess.h"
 #include "io/rs232.h"
 #include "ui/userint.h"

@@ -5,7 +5,7 @@
 #include "core/paramblock.h"
 #include "files/parafile.h"
 #include "link/com232.h"
-#include "link/port.h"
+#include "panel/port.h"
 #include "teach/teach.h"
 #include "ui/filepopup.h"
 #include "io/rs232.h"

@@ -5,7 +5,7 @@
 #include "linesupport.h"
 
 #include "io/portdir.h"
-#include "link/port.h"
+#include "panel/port.h"
 #include "io/rs232.h"
 #include "io/utility.h"
 

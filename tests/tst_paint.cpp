@@ -4,9 +4,9 @@
 #include "testsupport.h"
 
 #include "display/display.h"
-#include "link/port.h"
-#include "link/reply.h"
-#include "link/transactions.h"
+#include "panel/port.h"
+#include "panel/reply.h"
+#include "panel/transactions.h"
 #include "teach/graphs.h"
 #include "io/rs232.h"
 #include "io/utility.h"

@@ -3,8 +3,8 @@
 // reply, a hang-up survived through a reconnect, and memory that stays put.
 #include "testsupport.h"
 
-#include "link/port.h"
-#include "link/transactions.h"
+#include "panel/port.h"
+#include "panel/transactions.h"
 #include "io/utility.h"
 
 #include "sensor_sim.h"

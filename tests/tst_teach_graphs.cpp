@@ -4,8 +4,8 @@
 
 #include "display/display.h"
 #include "link/com232.h"
-#include "link/port.h"
-#include "link/transactions.h"
+#include "panel/port.h"
+#include "panel/transactions.h"
 #include "teach/autoadjust.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"

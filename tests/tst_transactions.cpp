@@ -4,9 +4,9 @@
 
 #include "core/helptexts.h"
 #include "link/com232.h"
-#include "link/port.h"
-#include "link/reply.h"
-#include "link/transactions.h"
+#include "panel/port.h"
+#include "panel/reply.h"
+#include "panel/transactions.h"
 #include "ui/panelwidgets.h"
 #include "io/rs232.h"
 #include "io/utility.h"

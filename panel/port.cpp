@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Port set-up and identification of the sensor; a good identification ends by fetching the parameters.
-#include "link/port.h"
+#include "panel/port.h"
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
 #include "link/com232.h"
 #include "link/exchange.h"
-#include "link/reply.h"
-#include "link/transactions.h"
+#include "panel/reply.h"
+#include "panel/transactions.h"
 #include "io/rs232.h"
 #include "ui/userint.h"
 #include "io/utility.h"

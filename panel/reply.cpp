@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The panel's request and reply wait and the time-out report, below both the port set-up and the transactions.
-#include "link/reply.h"
+#include "panel/reply.h"
 
 #include "core/ScopeState.h"
 #include "core/controls.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Parameter and data transactions: one request frame each, replies recognised by their exact length.
-#include "link/transactions.h"
+#include "panel/transactions.h"
 
 #include "core/ScopeState.h"
 #include "core/controls.h"
@@ -11,7 +11,7 @@
 #include "files/parafile.h"
 #include "link/com232.h"
 #include "link/exchange.h"
-#include "link/reply.h"
+#include "panel/reply.h"
 #include "teach/graphs.h"
 #include "teach/teach.h"
 #include "io/fileio.h"
